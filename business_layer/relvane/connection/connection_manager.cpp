@@ -1,0 +1,113 @@
+// The connection manager's data model and its transport: registering sockets,
+// looking them up, sending to one client and broadcasting to a client type.
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+namespace {
+
+const char* const kClientTypes[] = {"addin", "ide", "kernel", "inspector"};
+
+void init(py::object self) {
+  py::dict active;
+  for (const char* t : kClientTypes) active[t] = py::dict();
+  self.attr("active_connections") = active;
+  for (const char* field : {"kernel_processes", "client_names", "workbook_modules", "_pending_requests",
+                            "_synced_hashes", "workbook_tree", "event_definitions", "registered_handlers",
+                            "published_functions", "_pending_function_executions", "workbook_packages",
+                            "workbook_resolved_deps", "workbook_package_paths", "workbook_pip_outputs",
+                            "workbook_installed_packages", "package_errors", "package_stderr",
+                            "workbook_python_paths"}) {
+    self.attr(field) = py::dict();
+  }
+  self.attr("_result_batcher") = G("ResultBatcher")(self);
+  self.attr("_chunk_buffers") = py::dict();
+}
+
+py::dict connections_of(py::handle self) { return as_dict(self.attr("active_connections"), "active_connections"); }
+
+Task connect(py::object self, py::str client_type, py::str client_id, py::object websocket, OptStr name) {
+  co_await websocket.attr("accept")();
+  py::dict active = connections_of(self);
+  if (!active.contains(client_type)) active[client_type] = py::dict();
+  as_dict(active[client_type], "connection table")[client_id] = websocket;
+  if (!name.is_none() && PyUnicode_GET_LENGTH(name.ptr()) > 0)
+    as_dict(self.attr("client_names"), "client_names")[client_id] = name;
+  co_return py::none();
+}
+
+void disconnect(py::object self, py::str client_type, py::str client_id) {
+  py::dict active = connections_of(self);
+  if (active.contains(client_type)) {
+    py::dict table = as_dict(active[client_type], "connection table");
+    if (table.contains(client_id)) PyDict_DelItem(table.ptr(), client_id.ptr());
+  }
+  // A workbook's display name belongs to its add-in: a kernel restart (same id,
+  // client type "kernel") must not erase it.
+  if (std::string(client_type) == "addin") {
+    py::dict names = as_dict(self.attr("client_names"), "client_names");
+    if (names.contains(client_id)) PyDict_DelItem(names.ptr(), client_id.ptr());
+  }
+}
+
+py::object get_connection(py::object self, py::str client_type, py::str client_id) {
+  return connections_of(self).attr("get")(client_type, py::dict()).attr("get")(client_id);
+}
+
+Task send_message(py::object self, py::str client_type, py::str client_id, py::dict message) {
+  py::object ws = self.attr("get_connection")(client_type, client_id);
+  if (ws.is_none()) co_return py::none();
+  co_await ws.attr("send_json")(message);
+  co_return py::none();
+}
+
+Task send_to_ide(py::object self, py::dict message) {
+  co_await self.attr("broadcast")("ide", message);
+  co_return py::none();
+}
+
+Task send_to_addin(py::object self, py::str workbook_id, py::dict message) {
+  co_await self.attr("send_message")("addin", workbook_id, message);
+  co_return py::none();
+}
+
+Task broadcast(py::object self, py::str client_type, py::dict message) {
+  py::object table = connections_of(self).attr("get")(client_type, py::dict());
+  if (!truthy(table)) co_return py::none();
+  py::list sends;
+  for (py::handle ws : py::list(table.attr("values")())) {
+    try {
+      sends.append(ws.attr("send_json")(message));
+    } catch (py::error_already_set&) {
+      // a socket that cannot even start a send is skipped like one that fails
+    }
+  }
+  co_await G("asyncio").attr("gather")(*sends, "return_exceptions"_a = true);
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_transport_methods(Scope& cls) {
+  tv::def<&init>(cls, "__init__", {"self"});
+  tv::def<&connect>(cls, "connect", {"self", "client_type", "client_id", "websocket", {"name", py::none()}});
+  tv::def<&disconnect>(cls, "disconnect", {"self", "client_type", "client_id"});
+  tv::def<&get_connection>(cls, "get_connection", {"self", "client_type", "client_id"});
+  tv::def<&send_message>(cls, "send_message", {"self", "client_type", "client_id", "message"});
+  tv::def<&send_to_ide>(cls, "send_to_ide", {"self", "message"});
+  tv::def<&send_to_addin>(cls, "send_to_addin", {"self", "workbook_id", "message"});
+}
+
+void define_broadcast(Scope& cls) {
+  tv::def<&broadcast>(cls, "broadcast", {"self", "client_type", "message"});
+}
+
+void define_connection_manager(Scope& m) {
+  tv::make_class(m, "ConnectionManager", [](Scope& cls) {
+    define_transport_methods(cls);
+    define_request_methods(cls);
+    define_broadcast(cls);
+  });
+}
+
+}  // namespace relvane

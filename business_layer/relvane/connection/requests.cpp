@@ -1,0 +1,71 @@
+// Requests the master sends and awaits: correlated with the answer by request
+// id alone, whatever the answer's type or sender.
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+namespace {
+
+// "request_id" when present and true, else "requestId" (None when missing).
+py::object message_request_id(py::dict message) {
+  py::object rid = message.attr("get")("request_id");
+  if (truthy(rid)) return rid;
+  return message.attr("get")("requestId");
+}
+
+Task send_and_wait_response(py::object self, py::str client_type, py::str client_id, py::dict message,
+                            Real timeout) {
+  py::object rid = message_request_id(message);
+  if (!truthy(rid)) rid = py::str(G("uuid").attr("uuid4")());
+  message["request_id"] = rid;
+  message["requestId"] = rid;
+
+  py::dict pending = as_dict(self.attr("_pending_requests"), "_pending_requests");
+  py::object future = G("asyncio").attr("get_running_loop")().attr("create_future")();
+  pending[rid] = future;
+  Finally drop{[&] { pending.attr("pop")(rid, py::none()); }};
+
+  py::object ws = self.attr("get_connection")(client_type, client_id);
+  if (ws.is_none()) {
+    PyErr_SetObject(PyExc_ConnectionError, fmt("{} {} not connected", client_type, client_id).ptr());
+    throw py::error_already_set();
+  }
+  co_await ws.attr("send_json")(message);
+  py::object type = message.attr("get")("type");
+  log_debug(fmt("Sent message to {} {}: {}", client_type, client_id, type));
+
+  bool timed_out = false;
+  py::object answer;
+  try {
+    answer = co_await G("asyncio").attr("wait_for")(future, timeout);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TimeoutError)) throw;
+    timed_out = true;
+  }
+  if (timed_out) {
+    log_error(fmt("Timeout waiting for response to {} from {} {}", type, client_type, client_id));
+    PyErr_SetObject(PyExc_TimeoutError, fmt("Timeout waiting for response from {} {}", client_type, client_id).ptr());
+    throw py::error_already_set();
+  }
+  co_return answer;
+}
+
+bool handle_response(py::object self, py::dict message) {
+  py::object rid = message_request_id(message);
+  if (!truthy(rid)) return false;
+  py::object future = as_dict(self.attr("_pending_requests"), "_pending_requests").attr("get")(rid);
+  if (future.is_none() || truthy(future.attr("done")())) return false;
+  future.attr("set_result")(message);
+  log_debug(fmt("Completed pending request: {}", rid));
+  return true;
+}
+
+}  // namespace
+
+void define_request_methods(Scope& cls) {
+  tv::def<&send_and_wait_response>(cls, "send_and_wait_response",
+                                   {"self", "client_type", "client_id", "message", {"timeout", py::float_(30.0)}});
+  tv::def<&handle_response>(cls, "handle_response", {"self", "message"});
+}
+
+}  // namespace relvane

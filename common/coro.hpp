@@ -1,0 +1,85 @@
+// C++20 coroutines that Python sees as real coroutine objects.
+//
+//   Task handler(py::str client_id, py::dict message) {
+//     py::object answer = co_await some_python_awaitable;   // like `yield from`
+//     co_return answer;
+//   }
+//
+// A Python error raised by the awaited object surfaces at the co_await as
+// py::error_already_set; cancellation arrives the same way as CancelledError.
+// Coroutine parameters are taken by value (see Bound in native.hpp).
+#pragma once
+
+#include <coroutine>
+#include <exception>
+
+#include "common/native.hpp"
+
+namespace tv {
+
+struct Task {
+  struct promise_type;
+  using handle_type = std::coroutine_handle<promise_type>;
+
+  struct promise_type {
+    PyObject* result = nullptr;       // value of co_return, owned
+    std::exception_ptr error;         // exception that left the body
+    PyObject* inner = nullptr;        // iterator being delegated to, owned
+    PyObject* yielded = nullptr;      // value to hand up to the driver, owned
+    PyObject* sent = nullptr;         // what the inner iterator returned, owned
+    PyObject* exc = nullptr;          // error to raise at the co_await, owned (normalised)
+
+    Task get_return_object() { return Task(handle_type::from_promise(*this)); }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_value(py::object v) { result = v.release().ptr(); }
+    void unhandled_exception() { error = std::current_exception(); }
+
+    struct Awaiter {
+      promise_type* p;
+      py::object awaitable;
+      bool await_ready() const noexcept { return false; }
+      bool await_suspend(handle_type) noexcept;
+      py::object await_resume();
+    };
+    Awaiter await_transform(py::object awaitable) { return Awaiter{this, std::move(awaitable)}; }
+    Awaiter await_transform(Task task);
+
+    ~promise_type() {
+      Py_XDECREF(result);
+      Py_XDECREF(inner);
+      Py_XDECREF(yielded);
+      Py_XDECREF(sent);
+      Py_XDECREF(exc);
+    }
+  };
+
+  explicit Task(handle_type h) : h(h) {}
+  Task(Task&& o) noexcept : h(o.h) { o.h = {}; }
+  Task& operator=(Task&&) = delete;
+  Task(const Task&) = delete;
+  ~Task() {
+    if (h) h.destroy();
+  }
+  handle_type release() {
+    auto r = h;
+    h = {};
+    return r;
+  }
+
+ private:
+  handle_type h;
+};
+
+// Wraps a task as a Python coroutine object (name taken from spec, may be null).
+PyObject* task_to_python(Task&& t, const FunctionSpec* spec);
+inline py::object as_awaitable(Task t) {
+  PyObject* o = task_to_python(std::move(t), nullptr);
+  if (!o) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(o);
+}
+
+// The Python type of those coroutine objects (registered as a Coroutine).
+PyTypeObject* coroutine_type();
+
+}  // namespace tv

@@ -1,0 +1,52 @@
+#include "common/module.hpp"
+
+#include <cstddef>
+
+namespace tv {
+
+namespace {
+
+OnceModule* owner(PyModuleDef* def) { return reinterpret_cast<OnceModule*>(def); }
+
+PyObject* create(PyObject* spec, PyModuleDef* def) {
+  OnceModule* self = owner(def);
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  if (self->interp && self->interp != interp) {
+    PyErr_Format(PyExc_ImportError, "module %s can be loaded in one interpreter only", def->m_name);
+    return nullptr;
+  }
+  if (self->module) return Py_NewRef(self->module);
+  PyObject* name = PyObject_GetAttrString(spec, "name");
+  if (!name) return nullptr;
+  PyObject* m = PyModule_NewObject(name);
+  Py_DECREF(name);
+  return m;
+}
+
+int exec(PyObject* m) {
+  PyModuleDef* def = PyModule_GetDef(m);
+  OnceModule* self = owner(def);
+  if (self->module) return 0;  // start-up already ran in this process
+  try {
+    self->startup(py::reinterpret_borrow<py::module_>(m));
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return -1;
+  }
+  self->module = Py_NewRef(m);  // kept for the life of the process
+  self->interp = PyInterpreterState_Get();
+  return 0;
+}
+
+}  // namespace
+
+OnceModule::OnceModule(const char* name, const char* doc, void (*fn)(py::module_)) : startup(fn) {
+  static_assert(std::is_standard_layout_v<OnceModule>);
+  static_assert(offsetof(OnceModule, def) == 0);
+  slots[0] = {Py_mod_create, (void*)create};
+  slots[1] = {Py_mod_exec, (void*)exec};
+  slots[2] = {0, nullptr};
+  def = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
+
+}  // namespace tv

@@ -1,0 +1,328 @@
+#include "common/native.hpp"
+
+#include <pybind11/eval.h>
+#include <structmember.h>
+
+#include <new>
+#include <stdexcept>
+
+namespace tv {
+
+// ---------------------------------------------------------------- errors
+
+void set_python_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
+
+void raise_arg_type(const char* func, const char* arg, const char* expected, PyObject* given) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", func, arg, expected,
+               Py_TYPE(given)->tp_name);
+  throw py::error_already_set();
+}
+
+void raise_result_type(const char* func, const char* expected, PyObject* given) {
+  PyErr_Format(PyExc_TypeError, "%s() must return %s, not %s", func, expected, Py_TYPE(given)->tp_name);
+  throw py::error_already_set();
+}
+
+PyObject* import_attr(const char* module, const char* name) {
+  return py::object(py::module_::import(module).attr(name)).release().ptr();
+}
+
+// ---------------------------------------------------------------- function type
+
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  FunctionSpec* spec;
+  PyObject* dict;
+  PyObject* weakrefs;
+  PyObject* signature;  // built on first use
+  PyObject* code;       // coroutine functions only, built on first use
+};
+
+PyTypeObject* function_type = nullptr;
+
+PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* self = reinterpret_cast<FunctionObject*>(callable);
+  const FunctionSpec* spec = self->spec;
+  const size_t n = spec->param_names.size();
+  const size_t npos = PyVectorcall_NARGS(nargsf);
+  const char* q = spec->qualname.c_str();
+  if (npos > n) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", q, n,
+                 n == 1 ? "" : "s", npos, npos == 1 ? "was" : "were");
+    return nullptr;
+  }
+  constexpr size_t kMax = 16;
+  if (n > kMax) {
+    PyErr_SetString(PyExc_SystemError, "too many parameters");
+    return nullptr;
+  }
+  PyObject* slots[kMax] = {};
+  for (size_t i = 0; i < npos; ++i) slots[i] = args[i];
+  if (kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      size_t idx = n;
+      for (size_t i = 0; i < n; ++i) {
+        if (key == spec->param_names[i]) { idx = i; break; }
+      }
+      if (idx == n) {
+        for (size_t i = 0; i < n; ++i) {
+          int eq = PyUnicode_Compare(key, spec->param_names[i]);
+          if (eq == 0) { idx = i; break; }
+        }
+      }
+      if (idx == n || (spec->is_method && idx == 0)) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", q, key);
+        return nullptr;
+      }
+      if (slots[idx]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", q, key);
+        return nullptr;
+      }
+      slots[idx] = args[npos + k];
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!slots[i]) {
+      if (!spec->defaults[i]) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument: '%U'", q, spec->param_names[i]);
+        return nullptr;
+      }
+      slots[i] = spec->defaults[i];
+    }
+  }
+  return spec->invoke(spec, slots);
+}
+
+PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) { return PyVectorcall_Call(self, args, kwargs); }
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (obj == nullptr || obj == Py_None || !f->spec->is_method) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->signature);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int fn_clear(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->signature);
+  Py_CLEAR(f->code);
+  return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
+  fn_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* fn_repr(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return PyUnicode_FromFormat("<function %s at %p>", f->spec->qualname.c_str(), self);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->spec->name.c_str());
+}
+PyObject* get_qualname(PyObject* self, void*) {
+  return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->spec->qualname.c_str());
+}
+PyObject* get_module(PyObject* self, void*) {
+  return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->spec->module.c_str());
+}
+PyObject* get_doc(PyObject* self, void*) {
+  auto* s = reinterpret_cast<FunctionObject*>(self)->spec;
+  if (s->doc.empty()) Py_RETURN_NONE;
+  return PyUnicode_FromString(s->doc.c_str());
+}
+
+PyObject* build_signature(const FunctionSpec* s) {
+  try {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object Parameter = inspect.attr("Parameter");
+    py::object kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
+    py::list params;
+    for (size_t i = 0; i < s->param_names.size(); ++i) {
+      py::dict kw;
+      if (s->defaults[i]) kw["default"] = py::handle(s->defaults[i]);
+      if (s->annotations[i]) kw["annotation"] = py::handle(s->annotations[i]);
+      params.append(Parameter(py::handle(s->param_names[i]), kind, **kw));
+    }
+    py::dict kw;
+    if (s->return_annotation) kw["return_annotation"] = py::handle(s->return_annotation);
+    return inspect.attr("Signature")(params, **kw).release().ptr();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (!f->signature) f->signature = build_signature(f->spec);
+  return Py_XNewRef(f->signature);
+}
+
+// A code object whose flags say "coroutine", so inspect.iscoroutinefunction
+// recognises the function the way frameworks test for it.
+PyObject* get_code(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (!f->spec->is_async) {
+    PyErr_SetString(PyExc_AttributeError, "__code__");
+    return nullptr;
+  }
+  if (!f->code) {
+    try {
+      std::string src = "async def " + f->spec->name + "(";
+      for (size_t i = 0; i < f->spec->param_names.size(); ++i) {
+        if (i) src += ", ";
+        src += PyUnicode_AsUTF8(f->spec->param_names[i]);
+      }
+      src += "): pass\n";
+      py::dict ns;
+      py::exec(src, ns, ns);
+      f->code = py::object(ns[py::str(f->spec->name)].attr("__code__")).release().ptr();
+    } catch (...) {
+      set_python_error_from_current_exception();
+      return nullptr;
+    }
+  }
+  return Py_NewRef(f->code);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_annotations(PyObject* self, void*) {
+  auto* s = reinterpret_cast<FunctionObject*>(self)->spec;
+  PyObject* d = PyDict_New();
+  if (!d) return nullptr;
+  for (size_t i = 0; i < s->param_names.size(); ++i) {
+    if (s->annotations[i] && PyDict_SetItem(d, s->param_names[i], s->annotations[i]) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_call, (void*)fn_call},
+    {Py_tp_descr_get, (void*)fn_descr_get},
+    {Py_tp_traverse, (void*)fn_traverse},
+    {Py_tp_clear, (void*)fn_clear},
+    {Py_tp_dealloc, (void*)fn_dealloc},
+    {Py_tp_repr, (void*)fn_repr},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_members, fn_members},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "tavrino_native.function", sizeof(FunctionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    fn_slots};
+
+}  // namespace
+
+py::object make_function(FunctionSpec* spec) {
+  if (!function_type) {
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fn_spec));
+    if (!function_type) throw py::error_already_set();
+  }
+  auto* f = PyObject_GC_New(FunctionObject, function_type);
+  if (!f) throw py::error_already_set();
+  f->vectorcall = fn_vectorcall;
+  f->spec = spec;
+  f->dict = nullptr;
+  f->weakrefs = nullptr;
+  f->signature = nullptr;
+  f->code = nullptr;
+  PyObject_GC_Track(f);
+  py::object fn = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+  if (spec->is_async) {
+    // What asyncio.iscoroutinefunction looks for on a callable.
+    static PyObject* marker = import_attr("asyncio.coroutines", "_is_coroutine");
+    fn.attr("_is_coroutine") = py::handle(marker);
+  }
+  return fn;
+}
+
+namespace detail {
+FunctionSpec* new_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
+                       bool is_method, bool is_async, Invoker inv, std::vector<const char*> expected,
+                       std::vector<PyObject*> annotations) {
+  auto* s = new FunctionSpec();  // lives as long as the process
+  s->name = name;
+  s->qualname = scope.qualprefix + name;
+  s->module = scope.module;
+  s->doc = doc ? doc : "";
+  s->invoke = inv;
+  s->is_async = is_async;
+  s->is_method = is_method;
+  s->expected = std::move(expected);
+  for (size_t i = 0; i < params.size(); ++i) {
+    PyObject* n = PyUnicode_InternFromString(params[i].name);
+    if (!n) throw py::error_already_set();
+    s->param_names.push_back(n);
+    s->defaults.push_back(params[i].default_value);
+    s->annotations.push_back(params[i].annotation ? params[i].annotation
+                                                  : (is_method && i == 0 ? nullptr : annotations[i]));
+  }
+  return s;
+}
+}  // namespace detail
+
+}  // namespace tv

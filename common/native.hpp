@@ -1,0 +1,235 @@
+// Native callables for Python: exact-type argument checks, keyword binding,
+// method binding, real signatures, and (with coro.hpp) coroutine functions.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tv {
+namespace py = pybind11;
+
+// ---------------------------------------------------------------- errors
+
+// Converts the C++ exception in flight into the Python error indicator.
+// Call only from a catch block.
+void set_python_error_from_current_exception() noexcept;
+
+// Raises TypeError with the one text every exact-type check uses.
+[[noreturn]] void raise_arg_type(const char* func, const char* arg, const char* expected, PyObject* given);
+[[noreturn]] void raise_result_type(const char* func, const char* expected, PyObject* given);
+
+// Python exception classes kept for the life of the process (never released,
+// so nothing is freed after interpreter shutdown).
+PyObject* import_attr(const char* module, const char* name);
+
+// True when the Python error carried by `e` is an instance of `cls`.
+inline bool matches(const py::error_already_set& e, PyObject* cls) { return e.matches(cls); }
+
+// ---------------------------------------------------------------- argument kinds
+
+// Values that are text or None.
+struct OptStr : py::object {
+  using py::object::object;
+  OptStr(py::object o) : py::object(std::move(o)) {}
+};
+// An int or a float, but not a bool; kept as the Python object.
+struct Real : py::object {
+  using py::object::object;
+  Real(py::object o) : py::object(std::move(o)) {}
+  double value() const { return PyFloat_AsDouble(ptr()); }
+};
+
+template <class T>
+struct ArgKind;
+
+template <>
+struct ArgKind<py::object> {
+  static bool check(PyObject*) { return true; }
+  static constexpr const char* expected = nullptr;
+  static PyObject* annotation() { return nullptr; }
+};
+#define TV_EXACT_KIND(T, CHECK, NAME, TYPEOBJ)                     \
+  template <>                                                      \
+  struct ArgKind<T> {                                              \
+    static bool check(PyObject* o) { return CHECK(o); }            \
+    static constexpr const char* expected = NAME;                  \
+    static PyObject* annotation() { return (PyObject*)(TYPEOBJ); } \
+  };
+TV_EXACT_KIND(py::str, PyUnicode_CheckExact, "str", &PyUnicode_Type)
+TV_EXACT_KIND(py::dict, PyDict_CheckExact, "dict", &PyDict_Type)
+TV_EXACT_KIND(py::list, PyList_CheckExact, "list", &PyList_Type)
+TV_EXACT_KIND(py::tuple, PyTuple_CheckExact, "tuple", &PyTuple_Type)
+TV_EXACT_KIND(py::bool_, PyBool_Check, "bool", &PyBool_Type)
+TV_EXACT_KIND(py::int_, PyLong_CheckExact, "int", &PyLong_Type)
+#undef TV_EXACT_KIND
+template <>
+struct ArgKind<OptStr> {
+  static bool check(PyObject* o) { return o == Py_None || PyUnicode_CheckExact(o); }
+  static constexpr const char* expected = "str or None";
+  static PyObject* annotation() { return nullptr; }
+};
+template <>
+struct ArgKind<Real> {
+  static bool check(PyObject* o) { return PyFloat_CheckExact(o) || PyLong_CheckExact(o); }
+  static constexpr const char* expected = "float";
+  static PyObject* annotation() { return (PyObject*)&PyFloat_Type; }
+};
+
+// ---------------------------------------------------------------- specs
+
+// One declared parameter: its name, an optional default and an optional
+// annotation that overrides the one derived from the C++ type.
+struct Param {
+  const char* name;
+  PyObject* default_value = nullptr;  // owned forever once given
+  PyObject* annotation = nullptr;
+  Param(const char* n) : name(n) {}
+  Param(const char* n, py::object dflt) : name(n), default_value(dflt.release().ptr()) {}
+  Param with_annotation(py::object ann) const {
+    Param p = *this;
+    p.annotation = ann.release().ptr();
+    return p;
+  }
+};
+
+struct FunctionSpec;
+using Invoker = PyObject* (*)(const FunctionSpec*, PyObject* const* args);
+
+// Everything a native function needs; made once per definition and kept for
+// the life of the process.
+struct FunctionSpec {
+  std::string name;
+  std::string qualname;
+  std::string module;
+  std::string doc;
+  std::vector<PyObject*> param_names;     // interned
+  std::vector<PyObject*> defaults;        // nullptr = required
+  std::vector<PyObject*> annotations;     // nullptr = none
+  std::vector<const char*> expected;      // nullptr = any object
+  Invoker invoke = nullptr;
+  bool is_async = false;
+  bool is_method = false;                 // first parameter is the receiver
+  PyObject* return_annotation = nullptr;
+};
+
+// Creates the Python object for a spec (the spec must outlive it).
+py::object make_function(FunctionSpec* spec);
+
+// Where definitions go: a module or a class namespace.
+struct Scope {
+  py::dict ns;
+  std::string module;
+  std::string qualprefix;  // "" for a module, "ClassName." for a class
+};
+
+// ---------------------------------------------------------------- binding
+
+namespace detail {
+template <class T>
+using bare_t = std::remove_cv_t<T>;
+
+template <class T>
+T cast_arg(PyObject* o) {
+  return py::reinterpret_borrow<T>(o);
+}
+
+template <class R>
+PyObject* wrap_result(R&& r);
+}  // namespace detail
+
+// Translates a task object into its Python coroutine; defined in coro.cpp.
+struct Task;
+PyObject* task_to_python(Task&& t, const FunctionSpec* spec);
+
+template <auto Fn>
+struct Bound;
+
+template <class R, class... A, R (*Fn)(A...)>
+struct Bound<Fn> {
+  static_assert((std::is_same_v<A, std::remove_cvref_t<A>> && ...),
+                "native parameters are taken by value: references would dangle across suspensions");
+  static constexpr size_t N = sizeof...(A);
+
+  static PyObject* invoke(const FunctionSpec* spec, PyObject* const* args) {
+    return invoke_impl(spec, args, std::index_sequence_for<A...>{});
+  }
+
+ private:
+  template <size_t... I>
+  static PyObject* invoke_impl(const FunctionSpec* spec, PyObject* const* args, std::index_sequence<I...>) {
+    try {
+      (check_one<A>(spec, I, args[I]), ...);
+      if constexpr (std::is_same_v<R, Task>) {
+        return task_to_python(Fn(detail::cast_arg<A>(args[I])...), spec);
+      } else if constexpr (std::is_void_v<R>) {
+        Fn(detail::cast_arg<A>(args[I])...);
+        Py_RETURN_NONE;
+      } else {
+        return detail::wrap_result(Fn(detail::cast_arg<A>(args[I])...));
+      }
+    } catch (...) {
+      set_python_error_from_current_exception();
+      return nullptr;
+    }
+  }
+  template <class T>
+  static void check_one(const FunctionSpec* spec, size_t i, PyObject* o) {
+    if (!ArgKind<T>::check(o)) {
+      PyObject* name = spec->param_names[i];
+      raise_arg_type(spec->qualname.c_str(), PyUnicode_AsUTF8(name), ArgKind<T>::expected, o);
+    }
+  }
+
+ public:
+  static std::vector<const char*> expected() { return {ArgKind<A>::expected...}; }
+  static std::vector<PyObject*> annotations() { return {ArgKind<A>::annotation()...}; }
+  static constexpr bool is_async = std::is_same_v<R, Task>;
+};
+
+namespace detail {
+template <class R>
+PyObject* wrap_result(R&& r) {
+  if constexpr (std::is_base_of_v<py::object, std::decay_t<R>>)
+    return r.release().ptr();
+  else
+    return py::cast(std::forward<R>(r)).release().ptr();
+}
+FunctionSpec* new_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
+                       bool is_method, bool is_async, Invoker inv, std::vector<const char*> expected,
+                       std::vector<PyObject*> annotations);
+}  // namespace detail
+
+// Defines `name` in the scope: a module function, or a method when the scope is
+// a class namespace (the first parameter is then the receiver).
+template <auto Fn>
+py::object def(const Scope& scope, const char* name, std::vector<Param> params, const char* doc = "") {
+  using B = Bound<Fn>;
+  if (params.size() != B::N) throw std::logic_error(std::string("parameter list mismatch for ") + name);
+  bool is_method = !scope.qualprefix.empty();
+  FunctionSpec* spec = detail::new_spec(scope, name, std::move(params), doc, is_method, B::is_async, &B::invoke,
+                                        B::expected(), B::annotations());
+  py::object fn = make_function(spec);
+  scope.ns[name] = fn;
+  return fn;
+}
+
+// Creates a plain Python class (base object) from a namespace filled by `fill`.
+template <class Fill>
+py::object make_class(const Scope& module_scope, const char* name, Fill&& fill, py::tuple bases = py::tuple()) {
+  Scope cls{py::dict(), module_scope.module, std::string(name) + "."};
+  cls.ns["__module__"] = py::str(module_scope.module);
+  cls.ns["__qualname__"] = py::str(name);
+  fill(cls);
+  py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
+  py::object klass = type(py::str(name), bases, cls.ns);
+  module_scope.ns[name] = klass;
+  return klass;
+}
+
+}  // namespace tv

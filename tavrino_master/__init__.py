@@ -1,0 +1,1 @@
+"""Master of the spreadsheet add-in for Python."""

@@ -1,0 +1,1 @@
+"""Kernel-side helpers; hosts the native `panticle` bridge."""
