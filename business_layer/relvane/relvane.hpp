@@ -65,11 +65,24 @@ void define_helpers(Scope& m);             // code hash, paths, validation
 void define_parameter_helpers(Scope& m);   // function-parameter extraction
 void define_result_batcher(Scope& m);
 void define_connection_manager(Scope& m);
+void define_event_conversions(Scope& m);   // _events_from_addin_to_ide, _events_from_ide_to_addin
 void define_configuration(Scope& m);       // port
 
 // Methods of ConnectionManager, in the class's order.
 void define_transport_methods(Scope& cls);   // __init__ ... send_to_addin
 void define_request_methods(Scope& cls);     // send_and_wait_response, handle_response
 void define_broadcast(Scope& cls);
+void define_chunk_methods(Scope& cls);              // _handle_chunk_message, send_message_with_chunking, ...
+void define_kernel_methods(Scope& cls);             // spawn_kernel, terminate_kernel, kill_and_restart_kernel
+void define_module_cache_methods(Scope& cls);       // save_module, delete_module, get_module, list_modules
+void define_addin_request_methods(Scope& cls);      // request_*_from_addin
+void define_module_storage_methods(Scope& cls);     // save/load/delete_module_*_addin
+void define_event_view_updates(Scope& cls);         // handle_workbook_structure_update, handle_event_definitions_update
+void define_handler_registry_methods(Scope& cls);   // handle_register_handler, handle_unregister_handler
+void define_event_view_methods(Scope& cls);         // _merge_tree_with_events, _push_event_manager_state
+void define_published_function_methods(Scope& cls); // _validate_function_entry ... _push_published_functions_state
+void define_ide_push_methods(Scope& cls);           // _push_modules, _push_packages_and_python_paths
+void define_events_config_push(Scope& cls);         // _push_events_config_to_addin
+void define_ide_console_pushes(Scope& cls);         // _push_object_clear, _push_message_to_ide_console
 
 }  // namespace relvane

@@ -104,9 +104,22 @@ void define_broadcast(Scope& cls) {
 
 void define_connection_manager(Scope& m) {
   tv::make_class(m, "ConnectionManager", [](Scope& cls) {
+    // Methods in the class's order.
     define_transport_methods(cls);
     define_request_methods(cls);
     define_broadcast(cls);
+    define_chunk_methods(cls);
+    define_kernel_methods(cls);
+    define_module_cache_methods(cls);
+    define_addin_request_methods(cls);
+    define_module_storage_methods(cls);
+    define_event_view_updates(cls);
+    define_handler_registry_methods(cls);
+    define_event_view_methods(cls);
+    define_published_function_methods(cls);
+    define_ide_push_methods(cls);
+    define_events_config_push(cls);
+    define_ide_console_pushes(cls);
   });
 }
 

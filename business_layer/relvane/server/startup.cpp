@@ -45,11 +45,14 @@ void startup(py::module_ m) {
   g["VALID_PYTHON_IDENTIFIER_PART"] = G("re").attr("compile")("^[a-zA-Z_][a-zA-Z0-9_]*$");
 
   define_helpers(scope);
+  define_parameter_helpers(scope);
   define_result_batcher(scope);
   define_connection_manager(scope);
 
   g["manager"] = G("ConnectionManager")();
   g["base_dir"] = G("Path").attr("home")() / py::str(".tavrino");
+
+  define_event_conversions(scope);
 
   define_configuration(scope);
 }
