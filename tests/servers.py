@@ -1,0 +1,49 @@
+"""Starts an ASGI app under uvicorn in its own process on a free loopback port."""
+import contextlib
+import os
+import socket
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError(f"server exited with {proc.returncode}")
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.2):
+            return
+        time.sleep(0.05)
+    raise TimeoutError(f"port {port} did not open")
+
+
+@contextlib.contextmanager
+def running(argv, port, env=None):
+    """Runs argv (which must listen on port) until the block ends."""
+    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]))
+    full_env.update(env or {})
+    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True)
+    try:
+        wait_for_port(port, proc)
+        yield proc
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def uvicorn_app(app, port):
+    return running([sys.executable, "-m", "uvicorn", app, "--host", "127.0.0.1", "--port", str(port),
+                    "--log-level", "warning"], port)
