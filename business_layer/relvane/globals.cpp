@@ -29,6 +29,14 @@ void log_info(py::handle text) { log_at("info", text); }
 void log_warning(py::handle text) { log_at("warning", text); }
 void log_error(py::handle text) { log_at("error", text); }
 
+py::object start_background_task(py::object coro) {
+  static PyObject* running = PySet_New(nullptr);  // lives as long as the process
+  py::object task = G("asyncio").attr("create_task")(coro);
+  if (PySet_Add(running, task.ptr()) < 0) throw py::error_already_set();
+  task.attr("add_done_callback")(py::handle(running).attr("discard"));
+  return task;
+}
+
 py::dict as_dict(py::handle o, const char* what) {
   if (!PyDict_Check(o.ptr())) {
     PyErr_Format(PyExc_TypeError, "%s must be a dict, not %s", what, Py_TYPE(o.ptr())->tp_name);

@@ -36,6 +36,10 @@ void log_info(py::handle text);
 void log_warning(py::handle text);
 void log_error(py::handle text);
 
+// Starts a task that nobody awaits and keeps it referenced until it is done,
+// so the loop cannot drop it half-way.
+py::object start_background_task(py::object coro);
+
 // Checked views of fields that must hold a dict or a list.
 py::dict as_dict(py::handle o, const char* what);
 py::list as_list(py::handle o, const char* what);
@@ -66,7 +70,21 @@ void define_parameter_helpers(Scope& m);   // function-parameter extraction
 void define_result_batcher(Scope& m);
 void define_connection_manager(Scope& m);
 void define_event_conversions(Scope& m);   // _events_from_addin_to_ide, _events_from_ide_to_addin
-void define_configuration(Scope& m);       // port
+void define_response_matcher(Scope& m);    // _try_handle_response
+void define_response_message_handler(Scope& m);  // handle_response_message
+void define_handler_table(Scope& m);       // MESSAGE_HANDLERS from the handlers bound so far
+void define_lifecycle_hooks(Scope& m);     // startup_event, shutdown_event
+void define_dispatch(Scope& m);            // handle_message
+void define_function_list_handlers(Scope& m);  // the add-in's function and package lists
+void define_workbook_pushes(Scope& m);     // send_workbook_list_to_ide ... send_python_paths_to_kernel
+void define_on_connect(Scope& m);          // on_addin_coonection, on_ide_connection, on_kernel_connection
+void define_endpoint(Scope& m);            // websocket_endpoint
+void define_full_code_sync(Scope& m);      // full_code_sync
+
+// The full "update_module" message, and a snapshot of a workbook's cached modules.
+py::dict make_update_module_message(py::handle workbook_id, py::handle name, py::handle code);
+py::list snapshot_module_items(py::handle manager, py::handle workbook_id);
+void define_status_and_configuration(Scope& m);  // root, get_connections, _port, set_port, initialize_ide_manager
 
 // Methods of ConnectionManager, in the class's order.
 void define_transport_methods(Scope& cls);   // __init__ ... send_to_addin

@@ -1,7 +1,252 @@
+// Long messages travel as "chunk" pieces, each holding a slice of the JSON text:
+// reassembly of the pieces any client sends, and a send that cuts a long
+// message into pieces.
 #include "business_layer/relvane/relvane.hpp"
+
+#include <algorithm>
+#include <climits>
 
 namespace relvane {
 
-void define_chunk_methods(Scope&) {}
+namespace {
+
+// Bounds of reassembly. Pieces come from clients, so what they announce is not
+// trusted with memory:
+// - the characters one client may have buffered, over all its open messages,
+//   are at most kSizeFactor × MAX_MESSAGE_SIZE (32 MiB with the default);
+// - a message has at most that many characters / kMinPieceSize pieces (4096
+//   with the default), so slots are never allocated for a huge announced total;
+// - a client has at most kMaxOpenBuffers messages open; opening one more drops
+//   its oldest;
+// - a message that has received no piece for kBufferTimeout seconds is dropped
+//   when the next piece of any client arrives.
+constexpr long long kSizeFactor = 32;
+constexpr long long kMinPieceSize = 8192;
+constexpr Py_ssize_t kMaxOpenBuffers = 64;
+constexpr double kBufferTimeout = 120.0;
+
+long long int_global(const char* name) {
+  py::object value = G(name);
+  if (!PyLong_Check(value.ptr())) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %s", name, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  long long n = PyLong_AsLongLong(value.ptr());
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (n <= 0) {
+    PyErr_Format(PyExc_ValueError, "%s must be positive, not %lld", name, n);
+    throw py::error_already_set();
+  }
+  return n;
+}
+
+long long max_buffered_characters() { return kSizeFactor * int_global("MAX_MESSAGE_SIZE"); }
+long long max_total_chunks() { return std::max(1LL, max_buffered_characters() / kMinPieceSize); }
+
+// An integer-valued Python int (booleans included) as a C++ value; out of range
+// values saturate, which the range checks then reject.
+long long as_long_long(py::handle o) {
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow > 0) return LLONG_MAX;
+  if (overflow < 0) return LLONG_MIN;
+  return n;
+}
+
+void drop_buffer(py::dict buffers, py::handle chunk_id) {
+  if (PyDict_DelItem(buffers.ptr(), chunk_id.ptr()) < 0) throw py::error_already_set();
+}
+
+long long buffered_characters(py::dict buffers) {
+  long long held = 0;
+  for (auto item : buffers) held += py::cast<long long>(item.second.attr("get")("size", 0));
+  return held;
+}
+
+// Messages whose pieces stopped coming are forgotten.
+void drop_stale_buffers(py::dict all_buffers, double now) {
+  for (auto client : py::list(all_buffers.attr("items")())) {
+    py::handle client_id = client[py::int_(0)];
+    py::dict buffers = as_dict(client[py::int_(1)], "chunk buffers");
+    for (auto item : py::list(buffers.attr("items")())) {
+      py::object updated = item[py::int_(1)].attr("get")("updated");
+      if (updated.is_none() || now - py::cast<double>(updated) <= kBufferTimeout) continue;
+      py::handle chunk_id = item[py::int_(0)];
+      drop_buffer(buffers, chunk_id);
+      log_error(fmt("[BusinessLayer] Dropping incomplete chunked message {} from {}: no piece for {} s", chunk_id,
+                    client_id, kBufferTimeout));
+    }
+  }
+}
+
+Task handle_chunk_message(py::object self, py::str client_type, py::str client_id, py::dict message) {
+  (void)client_type;
+  py::object chunk_id = message.attr("get")("chunk_id");
+  py::object chunk_index = message.attr("get")("chunk_index");
+  py::object total_chunks = message.attr("get")("total_chunks");
+  py::object data = message.attr("get")("data", "");
+
+  if (chunk_id.is_none() || chunk_index.is_none() || total_chunks.is_none()) {
+    log_error(py::str("[BusinessLayer] Invalid chunk message: missing required fields"));
+    co_return py::none();
+  }
+  if (!PyLong_Check(chunk_index.ptr()) || !PyLong_Check(total_chunks.ptr())) {
+    log_error(py::str("[BusinessLayer] Invalid chunk message: chunk_index and total_chunks must be integers"));
+    co_return py::none();
+  }
+  long long index = as_long_long(chunk_index);
+  long long total = as_long_long(total_chunks);
+  if (index < 0 || index >= total) {
+    log_error(fmt("[BusinessLayer] Invalid chunk_index {} for total_chunks {}", chunk_index, total_chunks));
+    co_return py::none();
+  }
+  // Only text is buffered, so what a client holds here is measured in characters.
+  if (!data.is_none() && !PyUnicode_Check(data.ptr())) {
+    log_error(py::str("[BusinessLayer] Invalid chunk message: data must be a string"));
+    co_return py::none();
+  }
+  long long max_chunks = max_total_chunks();
+  if (total > max_chunks) {
+    log_error(fmt("[BusinessLayer] Chunk message rejected: total_chunks {} exceeds the limit of {}", total_chunks,
+                  max_chunks));
+    co_return py::none();
+  }
+
+  py::dict all_buffers = as_dict(self.attr("_chunk_buffers"), "_chunk_buffers");
+  double now = py::cast<double>(G("time").attr("monotonic")());
+  drop_stale_buffers(all_buffers, now);
+
+  if (!all_buffers.contains(client_id)) all_buffers[client_id] = py::dict();
+  py::dict buffers = as_dict(all_buffers[client_id], "chunk buffers");
+  long long piece_size = data.is_none() ? 0 : PyUnicode_GET_LENGTH(data.ptr());
+
+  py::object existing = buffers.attr("get")(chunk_id);
+  if (existing.is_none()) {
+    long long limit = max_buffered_characters();
+    if (buffered_characters(buffers) + piece_size > limit) {
+      log_error(fmt("[BusinessLayer] Chunked message too large from {} for chunk_id {} (limit {} characters), dropping",
+                    client_id, chunk_id, limit));
+      co_return py::none();
+    }
+    if (py::len(buffers) >= static_cast<size_t>(kMaxOpenBuffers)) {
+      py::object oldest = py::list(buffers)[py::int_(0)];
+      drop_buffer(buffers, oldest);
+      log_error(fmt("[BusinessLayer] Too many open chunked messages from {}, dropping chunk_id {}", client_id, oldest));
+    }
+    py::list slots(static_cast<size_t>(total));
+    for (long long i = 0; i < total; ++i) PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
+    py::dict fresh;
+    fresh["chunks"] = slots;
+    fresh["received"] = py::int_(0);
+    fresh["total"] = total_chunks;
+    fresh["size"] = py::int_(0);  // characters stored so far
+    fresh["updated"] = py::float_(now);
+    buffers[chunk_id] = fresh;
+    existing = fresh;
+  }
+  py::dict buffer = as_dict(existing, "chunk buffer");
+  py::list slots = as_list(buffer["chunks"], "chunk slots");
+
+  // The first piece of a message fixes its number of slots.
+  if (index >= static_cast<long long>(PyList_GET_SIZE(slots.ptr()))) {
+    log_error(fmt("[BusinessLayer] Invalid chunk_index {} for total_chunks {}", chunk_index, buffer["total"]));
+    co_return py::none();
+  }
+  if (PyList_GET_ITEM(slots.ptr(), index) == Py_None) {
+    long long limit = max_buffered_characters();
+    if (buffered_characters(buffers) + piece_size > limit) {
+      drop_buffer(buffers, chunk_id);
+      log_error(fmt("[BusinessLayer] Chunked message too large from {} for chunk_id {} (limit {} characters), dropping",
+                    client_id, chunk_id, limit));
+      co_return py::none();
+    }
+    slots[py::int_(index)] = data;
+    buffer["received"] = py::object(buffer["received"]) + py::int_(1);
+    buffer["size"] = py::int_(py::cast<long long>(buffer.attr("get")("size", 0)) + piece_size);
+    buffer["updated"] = py::float_(now);
+  }
+
+  if (!py::object(buffer["received"]).equal(py::object(buffer["total"]))) co_return py::none();
+
+  for (py::handle slot : slots) {
+    if (slot.is_none()) {
+      log_error(fmt("[BusinessLayer] Incomplete chunk buffer for chunk_id {}", chunk_id));
+      drop_buffer(buffers, chunk_id);
+      co_return py::none();
+    }
+  }
+  py::str text = py::str("").attr("join")(slots);
+  drop_buffer(buffers, chunk_id);
+
+  py::object value;
+  py::object decode_error;
+  try {
+    value = G("json").attr("loads")(text);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(G("json").attr("JSONDecodeError").ptr())) throw;
+    decode_error = e.value();
+  }
+  if (decode_error) {
+    log_error(fmt("Failed to parse reassembled message: {}", decode_error));
+    co_return py::none();
+  }
+  if (value.is_none()) co_return py::none();
+  if (!PyDict_CheckExact(value.ptr()))
+    tv::raise_result_type("ConnectionManager._handle_chunk_message", "dict", value.ptr());
+  if (py::object(value.attr("get")("type")).equal(py::str("chunk"))) {
+    log_error(fmt("[BusinessLayer] Nested chunk message detected for chunk_id {}, rejecting", chunk_id));
+    co_return py::none();
+  }
+  co_return value;
+}
+
+Task send_message_with_chunking(py::object self, py::str client_type, py::str client_id, py::dict message) {
+  py::object websocket = self.attr("get_connection")(client_type, client_id);
+  if (websocket.is_none()) co_return py::none();
+  py::str raw_json = G("json").attr("dumps")(message);
+  if (static_cast<long long>(PyUnicode_GET_LENGTH(raw_json.ptr())) > int_global("CHUNK_SIZE")) {
+    co_await self.attr("_send_chunked_to_client")(websocket, raw_json, message);
+  } else {
+    co_await websocket.attr("send_json")(message);
+  }
+  co_return py::none();
+}
+
+Task send_chunked_to_client(py::object self, py::object websocket, py::str raw_json, py::dict original_message) {
+  (void)self;
+  long long chunk_size = int_global("CHUNK_SIZE");
+  py::str chunk_id = py::str(G("uuid").attr("uuid4")());
+  long long size = PyUnicode_GET_LENGTH(raw_json.ptr());
+  long long total = size / chunk_size + (size % chunk_size ? 1 : 0);
+  py::object type = original_message.attr("get")("type");
+  log_info(fmt("[BusinessLayer] Chunking large message: type={}, size={}, chunks={}", type, size, total));
+  py::object original_type = original_message.attr("get")("type", "unknown");
+  for (long long i = 0; i < total; ++i) {
+    long long end = std::min((i + 1) * chunk_size, size);
+    PyObject* piece = PyUnicode_Substring(raw_json.ptr(), i * chunk_size, end);
+    if (!piece) throw py::error_already_set();
+    py::dict chunk;
+    chunk["type"] = "chunk";
+    chunk["chunk_id"] = chunk_id;
+    chunk["chunk_index"] = py::int_(i);
+    chunk["total_chunks"] = py::int_(total);
+    chunk["data"] = py::reinterpret_steal<py::str>(piece);
+    chunk["original_type"] = original_type;
+    co_await websocket.attr("send_json")(chunk);
+  }
+  log_debug(fmt("[BusinessLayer] Sent {} chunks, chunk_id={}", total, chunk_id));
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_chunk_methods(Scope& cls) {
+  tv::def<&handle_chunk_message>(cls, "_handle_chunk_message", {"self", "client_type", "client_id", "message"});
+  tv::def<&send_message_with_chunking>(cls, "send_message_with_chunking",
+                                       {"self", "client_type", "client_id", "message"});
+  tv::def<&send_chunked_to_client>(cls, "_send_chunked_to_client",
+                                   {"self", "websocket", "raw_json", "original_message"});
+}
 
 }  // namespace relvane

@@ -1,7 +1,189 @@
+// The kernel process of each workbook: started with the workbook id and the
+// master's port, terminated, or killed and started afresh.
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
-void define_kernel_methods(Scope&) {}
+namespace {
+
+// After SIGKILL (or taskkill /F) a process ends at once; one still running
+// after this long cannot be stopped by us.
+constexpr double kStopTimeout = 1.0;
+
+bool on_windows() { return py::object(G("sys").attr("platform")).equal(py::str("win32")); }
+
+py::dict processes_of(py::handle self) { return as_dict(self.attr("kernel_processes"), "kernel_processes"); }
+
+// Collects the exit status once the process has ended, without blocking the
+// caller, so a terminated kernel leaves no zombie behind.
+void reap_in_background(py::handle process) {
+  if (!process.attr("poll")().is_none()) return;
+  py::object thread = py::module_::import("threading")
+                          .attr("Thread")("target"_a = process.attr("wait"),
+                                          "name"_a = fmt("kernel-reaper-{}", process.attr("pid")), "daemon"_a = true);
+  thread.attr("start")();
+}
+
+// Waits for the process to end and collects its status; false when it is still running.
+bool collect_exit(py::handle process) {
+  try {
+    process.attr("wait")("timeout"_a = kStopTimeout);
+    return true;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(G("subprocess").attr("TimeoutExpired").ptr())) throw;
+  }
+  return false;
+}
+
+bool is_process_lookup_error(const py::error_already_set& e) { return e.matches(PyExc_ProcessLookupError); }
+
+// Group signals go only to a group that the kernel leads itself: never to the
+// master's own group, nor to a group of some other process.
+bool is_own_group(py::handle os, py::handle pgid, py::handle pid) {
+  return pgid.equal(pid) && !pgid.equal(os.attr("getpgrp")());
+}
+
+// SIGTERM, a short grace period, then SIGKILL, through the handle, which never
+// signals a process whose status it has already collected.
+void kill_single(py::handle process) {
+  py::object signal = G("signal");
+  try {
+    process.attr("send_signal")(signal.attr("SIGTERM"));
+    G("time").attr("sleep")(0.2);
+    if (process.attr("poll")().is_none()) process.attr("send_signal")(signal.attr("SIGKILL"));
+  } catch (py::error_already_set& e) {
+    if (!is_process_lookup_error(e)) throw;
+  }
+}
+
+void kill_posix(py::handle process, py::handle pid) {
+  // A collected process's id may already name another process.
+  if (!process.attr("returncode").is_none()) return;
+  py::object os = G("os");
+  py::object signal = G("signal");
+  bool single = false;
+  try {
+    py::object pgid = os.attr("getpgid")(pid);
+    if (!is_own_group(os, pgid, pid)) {
+      single = true;
+    } else {
+      os.attr("killpg")(pgid, signal.attr("SIGTERM"));
+      G("time").attr("sleep")(0.2);
+      try {
+        // Succeeds for a kernel that has ended but is not yet collected: its group may live on.
+        os.attr("kill")(pid, 0);
+        py::object again = os.attr("getpgid")(pid);
+        if (is_own_group(os, again, pid))
+          os.attr("killpg")(again, signal.attr("SIGKILL"));
+        else
+          process.attr("send_signal")(signal.attr("SIGKILL"));
+      } catch (py::error_already_set& e) {
+        if (!is_process_lookup_error(e)) throw;
+      }
+    }
+  } catch (py::error_already_set& e) {
+    if (!is_process_lookup_error(e)) throw;
+    single = true;
+  }
+  if (single) kill_single(process);
+}
+
+void kill_windows(py::handle pid) {
+  py::list command;
+  for (const char* part : {"taskkill", "/F", "/T", "/PID"}) command.append(part);
+  command.append(py::str(pid));
+  G("subprocess").attr("run")(command, "capture_output"_a = true);
+}
+
+py::object spawn_kernel(py::object self, py::str workbook_id) {
+  py::object verdict = G("validate_client_id")(workbook_id);
+  if (!truthy(verdict[py::int_(0)])) {
+    log_error(fmt("Invalid workbook_id: {}", verdict[py::int_(1)]));
+    return py::none();
+  }
+  py::dict processes = processes_of(self);
+  try {
+    // One kernel per workbook: a running predecessor would be left unreachable.
+    py::object earlier = processes.attr("get")(workbook_id);
+    if (!earlier.is_none() && earlier.attr("poll")().is_none()) self.attr("terminate_kernel")(workbook_id);
+
+    py::object sys = G("sys");
+    py::list command;
+    command.append(sys.attr("executable"));
+    command.append("-m");
+    command.append("tavrino_master.python_server");
+    command.append(workbook_id);
+    command.append(py::str(G("_port")));
+    py::dict options;
+    options["stdout"] = sys.attr("stdout");
+    options["stderr"] = sys.attr("stderr");
+    // Its own process group, so the forced kill can address the kernel and its
+    // children without reaching the master.
+    if (!on_windows()) options["process_group"] = 0;
+    py::object process = G("subprocess").attr("Popen")(command, **options);
+    processes[workbook_id] = process;
+    log_info(fmt("Spawned kernel for workbook: {}", workbook_id));
+    return process;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError) && !e.matches(G("subprocess").attr("SubprocessError").ptr())) throw;
+    log_error(fmt("Failed to spawn kernel for {}: {}", workbook_id, e.value()));
+  }
+  return py::none();
+}
+
+void terminate_kernel(py::object self, py::str workbook_id) {
+  py::dict processes = processes_of(self);
+  if (!processes.contains(workbook_id)) return;
+  py::object process = processes[workbook_id];
+  process.attr("terminate")();
+  if (processes.contains(workbook_id)) PyDict_DelItem(processes.ptr(), workbook_id.ptr());
+  reap_in_background(process);
+}
+
+bool kill_and_restart_kernel(py::object self, py::str workbook_id) {
+  py::dict processes = processes_of(self);
+  if (!processes.contains(workbook_id)) {
+    log_warning(fmt("No kernel found for workbook: {}", workbook_id));
+    return false;
+  }
+  py::object process = processes[workbook_id];
+  py::object pid = process.attr("pid");
+  log_info(fmt("Killing kernel for workbook {} (PID: {})", workbook_id, pid));
+  try {
+    if (on_windows())
+      kill_windows(pid);
+    else
+      kill_posix(process, pid);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    log_error(fmt("Error killing kernel process {}: {}", pid, e.value()));
+  }
+  // A kernel that survived keeps its entry and its connection: no second
+  // kernel is started beside it.
+  if (!collect_exit(process)) {
+    log_error(fmt("Kernel process {} for workbook {} could not be stopped", pid, workbook_id));
+    log_error(fmt("Failed to restart kernel for workbook: {}", workbook_id));
+    return false;
+  }
+  processes.attr("pop")(workbook_id, py::none());
+  py::object kernels = as_dict(self.attr("active_connections"), "active_connections").attr("get")("kernel", py::dict());
+  if (kernels.contains(workbook_id)) kernels.attr("pop")(workbook_id);
+
+  G("time").attr("sleep")(0.5);
+  if (truthy(self.attr("spawn_kernel")(workbook_id))) {
+    log_info(fmt("Successfully restarted kernel for workbook: {}", workbook_id));
+    return true;
+  }
+  log_error(fmt("Failed to restart kernel for workbook: {}", workbook_id));
+  return false;
+}
+
+}  // namespace
+
+void define_kernel_methods(Scope& cls) {
+  tv::def<&spawn_kernel>(cls, "spawn_kernel", {"self", "workbook_id"});
+  tv::def<&terminate_kernel>(cls, "terminate_kernel", {"self", "workbook_id"});
+  tv::def<&kill_and_restart_kernel>(cls, "kill_and_restart_kernel", {"self", "workbook_id"});
+}
 
 }  // namespace relvane

@@ -1,5 +1,5 @@
 // Module start-up of the business layer: imports, logger, constants, classes,
-// singletons, in the order the rest of the module relies on.
+// singletons and the handler table, in the order the rest of the module relies on.
 #include "business_layer/relvane/relvane.hpp"
 #include "common/module.hpp"
 
@@ -11,9 +11,15 @@ constexpr const char* kDoc =
     "Business layer of the master: connections of add-ins, IDEs, kernels and the inspector, "
     "message dispatch, per-workbook state and kernel processes.";
 
-void import_into(py::dict g, const char* module, std::initializer_list<const char*> names) {
-  py::module_ mod = py::module_::import(module);
-  for (const char* n : names) g[n] = mod.attr(n);
+void import_into(py::dict g, const std::string& module, std::initializer_list<const char*> names) {
+  py::module_ mod = py::module_::import(module.c_str());
+  for (const char* n : names) {
+    if (!py::hasattr(mod, n)) {
+      PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module.c_str());
+      throw py::error_already_set();
+    }
+    g[n] = mod.attr(n);
+  }
 }
 
 void startup(py::module_ m) {
@@ -30,11 +36,21 @@ void startup(py::module_ m) {
   import_into(g, "starlette.websockets", {"WebSocketState"});
   import_into(g, "fastapi", {"WebSocket", "WebSocketDisconnect"});
 
-  // Sibling modules are found relative to this module's package.
-  std::string name = scope.module;
-  std::string package = name.substr(0, name.rfind('.'));
+  // Sibling modules: ".x" is relative to this module's package, "..x" to the top package.
+  std::string package = scope.module.substr(0, scope.module.rfind('.'));
   std::string top = package.substr(0, package.rfind('.'));
-  import_into(g, (top + ".logging_config").c_str(), {"get_logger"});
+  import_into(g, package + ".packages", {"PackageManager", "init_handlers"});
+  import_into(g, package + ".packages",
+              {"handle_package_install_request", "handle_get_package_versions_request",
+               "handle_get_package_extras_request", "handle_get_package_info_request", "handle_add_workbook_package",
+               "handle_remove_workbook_package", "handle_update_workbook_package", "handle_restore_workbook_packages",
+               "handle_update_package_status", "handle_reorder_workbook_packages", "handle_install_workbook_packages",
+               "handle_get_workbook_packages", "handle_get_resolved_deps", "handle_update_python_paths"});
+  import_into(g, package + ".dependency_resolver", {"DependencyResolver", "PackageSpec"});
+  import_into(g, package + ".inspector_launcher", {"launch_inspector", "terminate_inspector", "is_inspector_running"});
+  import_into(g, package + ".settings_manager", {"SettingsManager"});
+  import_into(g, package + ".ide_manager", {"IDEProcessManager"});
+  import_into(g, top + ".logging_config", {"get_logger"});
 
   g["logger"] = G("get_logger")(m.attr("__name__"));
 
@@ -51,10 +67,30 @@ void startup(py::module_ m) {
 
   g["manager"] = G("ConnectionManager")();
   g["base_dir"] = G("Path").attr("home")() / py::str(".tavrino");
+  g["settings_manager"] = G("SettingsManager")("base_dir"_a = G("base_dir"));
+  g["package_manager"] =
+      G("PackageManager")("base_dir"_a = py::str(G("base_dir")), "settings_manager"_a = G("settings_manager"));
+  g["ide_manager"] = py::none();
 
+  define_response_matcher(scope);
+  define_function_list_handlers(scope);
+  g["kernel_handles"] = py::dict();
+  define_response_message_handler(scope);
+
+  define_handler_table(scope);
+
+  define_lifecycle_hooks(scope);
+  define_workbook_pushes(scope);
   define_event_conversions(scope);
+  define_on_connect(scope);
+  define_endpoint(scope);
+  define_dispatch(scope);
+  define_full_code_sync(scope);
 
-  define_configuration(scope);
+  if (g.contains("handle_workbook_packages_install"))
+    G("init_handlers")(G("manager"), G("package_manager"), G("handle_workbook_packages_install"));
+
+  define_status_and_configuration(scope);
 }
 
 tv::OnceModule module_def("relvane", kDoc, &startup);

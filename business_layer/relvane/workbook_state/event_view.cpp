@@ -1,8 +1,110 @@
-#include "business_layer/relvane/relvane.hpp"
+// The IDE's event manager: the workbook's object tree, the events each object
+// type offers and the function bound to each, merged into one view model.
+#include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
 
-void define_event_view_updates(Scope&) {}
-void define_event_view_methods(Scope&) {}
+namespace {
+
+// Pushes the view after an update without holding up the update's caller.
+void start_view_push(py::object self, py::str workbook_id) {
+  start_background_task(self.attr("_push_event_manager_state")(workbook_id));
+}
+
+void handle_workbook_structure_update(py::object self, py::str workbook_id, py::dict tree) {
+  log_info(fmt("Received workbook structure update for: {}", workbook_id));
+  as_dict(self.attr("workbook_tree"), "workbook_tree")[workbook_id] = tree;
+  start_view_push(self, workbook_id);
+}
+
+void handle_event_definitions_update(py::object self, py::str workbook_id, py::dict definitions) {
+  log_info(fmt("Received event definitions for: {}", workbook_id));
+  as_dict(self.attr("event_definitions"), "event_definitions")[workbook_id] = definitions;
+  start_view_push(self, workbook_id);
+}
+
+py::dict merge_node(py::handle node_obj, const py::dict& definitions, const py::dict& registry) {
+  py::dict node = as_dict(node_obj, "tree node");
+  // Trees come from the add-in: a deep or cyclic one must end in an error, not a crash.
+  if (Py_EnterRecursiveCall(" while merging the workbook tree")) throw py::error_already_set();
+  Finally leave{[] { Py_LeaveRecursiveCall(); }};
+
+  py::object type = node.attr("get")("type", "");
+  py::object id = node.attr("get")("id", "");
+  py::object name = node.attr("get")("name", "");
+  py::object children = node.attr("get")("children", py::list());
+
+  py::list events;
+  for (py::handle item : py::iter(definitions.attr("get")(type, py::list()))) {
+    py::dict definition = as_dict(item, "event definition");
+    py::object event_type = definition.attr("get")("eventType", "");
+    py::object event_name = definition.attr("get")("eventName", "");
+    py::object args_type = definition.attr("get")("eventArgsType", "");
+    py::object registration = registry.attr("get")(py::make_tuple(id, event_name), py::dict());
+    py::object python_function = py::str("");
+    if (PyDict_Check(registration.ptr())) {
+      py::object module_name = registration.attr("get")("module_name", "");
+      py::object function_name = registration.attr("get")("function_name", "");
+      if (truthy(module_name) && truthy(function_name))
+        python_function = py::str(module_name) + py::str(".") + py::str(function_name);
+    }
+    py::dict entry;
+    entry["name"] = event_name;
+    entry["type"] = event_type;
+    entry["arg_type"] = args_type;
+    entry["python_function"] = python_function;
+    events.append(entry);
+  }
+
+  py::list merged_children;
+  for (py::handle child : py::iter(children)) merged_children.append(merge_node(child, definitions, registry));
+
+  py::dict out;
+  out["id"] = id;
+  out["name"] = name;
+  out["type"] = type;
+  out["events"] = events;
+  out["children"] = merged_children;
+  return out;
+}
+
+py::list merge_tree_with_events(py::object, py::dict tree, py::dict definitions, py::dict registry) {
+  py::list view;
+  if (py::len(tree) == 0) return view;
+  view.append(merge_node(tree, definitions, registry));
+  return view;
+}
+
+Task push_event_manager_state(py::object self, py::str workbook_id, py::object websocket) {
+  py::object tree = self.attr("workbook_tree").attr("get")(workbook_id, py::dict());
+  py::object definitions = self.attr("event_definitions").attr("get")(workbook_id, py::dict());
+  py::object handlers = self.attr("registered_handlers").attr("get")(workbook_id, py::dict());
+  py::object view = self.attr("_merge_tree_with_events")(tree, definitions, handlers);
+  py::dict message;
+  message["type"] = "event_manager_state";
+  message["workbook_id"] = workbook_id;
+  message["view_model"] = view;
+  Py_ssize_t count = py::len(handlers);
+  co_await push_message(
+      self, message, websocket, py::none(),
+      fmt("Pushed merged event manager state to IDE websocket for: {}. {} handlers.", workbook_id, count),
+      fmt("Pushed merged event manager state to IDE for: {}. {} handlers.", workbook_id, count),
+      py::str("Error pushing event manager state: "));
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_event_view_updates(Scope& cls) {
+  tv::def<&handle_workbook_structure_update>(cls, "handle_workbook_structure_update", {"self", "workbook_id", "tree"});
+  tv::def<&handle_event_definitions_update>(cls, "handle_event_definitions_update",
+                                            {"self", "workbook_id", "definitions"});
+}
+
+void define_event_view_methods(Scope& cls) {
+  tv::def<&merge_tree_with_events>(cls, "_merge_tree_with_events", {"self", "tree", "definitions", "registry"});
+  tv::def<&push_event_manager_state>(cls, "_push_event_manager_state",
+                                     {"self", "workbook_id", {"websocket", py::none()}});
+}
 
 }  // namespace relvane

@@ -1,8 +1,135 @@
-#include "business_layer/relvane/relvane.hpp"
+// Unrequested state pushes to the IDE: a workbook's modules, its packages and
+// python paths, an object-registry reset, console lines. Also the one send
+// routine every state push of the workbook state shares.
+#include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
 
-void define_ide_push_methods(Scope&) {}
-void define_ide_console_pushes(Scope&) {}
+void check_cached(py::handle value, const char* func, const char* field, bool want_list) {
+  PyObject* o = value.ptr();
+  if (o == Py_None || (want_list ? PyList_CheckExact(o) : PyDict_CheckExact(o))) return;
+  PyErr_Format(PyExc_TypeError, "%s() cached %s must be %s, not %s", func, field,
+               want_list ? "list or None" : "dict or None", Py_TYPE(o)->tp_name);
+  throw py::error_already_set();
+}
+
+Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook,
+                  py::str socket_text, py::str general_text, py::str error_prefix) {
+  py::object error;
+  try {
+    if (truthy(websocket)) {
+      co_await websocket.attr("send_json")(message);
+      log_debug(socket_text);
+    } else if (!addin_workbook.is_none()) {
+      co_await self.attr("send_to_addin")(addin_workbook, message);
+    } else {
+      co_await self.attr("broadcast")("ide", message);
+    }
+    log_debug(general_text);
+  } catch (py::error_already_set& e) {
+    // Only ordinary errors: a cancellation must reach the caller.
+    if (!e.matches(PyExc_Exception)) throw;
+    error = e.value();
+  }
+  if (error) log_error(error_prefix + py::str(error));
+  co_return py::none();
+}
+
+namespace {
+
+// The cached entry of `field` for the workbook, or a new empty dict/list.
+py::object cached_or_empty(py::handle owner, const char* field, py::handle workbook_id, bool want_list) {
+  py::object table = owner.attr(field);
+  if (truthy(table.attr("__contains__")(workbook_id))) return table[workbook_id];
+  return want_list ? py::object(py::list()) : py::object(py::dict());
+}
+
+Task push_modules(py::object self, py::str workbook_id, OptDict modules, py::object websocket) {
+  py::object value = modules;
+  if (!truthy(value)) {
+    value = cached_or_empty(self, "workbook_modules", workbook_id, false);
+    check_cached(value, "ConnectionManager._push_modules", "modules", false);
+  }
+  py::dict message;
+  message["type"] = "workbook_connected";
+  message["workbook_id"] = workbook_id;
+  message["modules"] = value;
+  message["name"] = self.attr("client_names").attr("get")(workbook_id, "");
+  co_await push_message(
+      self, message, websocket, py::none(), fmt("Pushed modules state to IDE websocket for: {}", workbook_id),
+      fmt("Pushed modules state to IDE for: {}", workbook_id), py::str("Error pushing modules state: "));
+  co_return py::none();
+}
+
+Task push_packages_and_python_paths(py::object self, py::str workbook_id, OptList packages, OptList python_paths,
+                                    OptDict package_errors, py::object websocket) {
+  const char* qual = "ConnectionManager._push_packages_and_python_paths";
+  py::object manager = G("manager");
+  py::object pk = packages, paths = python_paths, errors = package_errors;
+  if (!truthy(pk)) {
+    pk = cached_or_empty(manager, "workbook_packages", workbook_id, true);
+    check_cached(pk, qual, "packages", true);
+  }
+  if (!truthy(paths)) {
+    paths = cached_or_empty(manager, "workbook_python_paths", workbook_id, true);
+    check_cached(paths, qual, "python_paths", true);
+  }
+  if (!truthy(errors)) {
+    errors = cached_or_empty(manager, "package_errors", workbook_id, false);
+    check_cached(errors, qual, "package_errors", false);
+  }
+  py::dict message;
+  message["type"] = "workbook_packages_update";
+  message["workbook_id"] = workbook_id;
+  message["packages"] = pk;
+  message["python_paths"] = paths;
+  message["package_errors"] = errors;
+  co_await push_message(self, message, websocket, py::none(),
+                        fmt("Pushed packages and python paths state to IDE websocket for: {}", workbook_id),
+                        fmt("Pushed packages and python paths state to IDE for: {}", workbook_id),
+                        py::str("Error pushing packages and python paths state: "));
+  co_return py::none();
+}
+
+Task push_object_clear(py::object self, py::str workbook_id, py::object websocket) {
+  py::dict message;
+  message["type"] = "object_registry_update";
+  message["action"] = "clear_all";
+  message["workbook_id"] = workbook_id;
+  co_await push_message(
+      self, message, websocket, py::none(), fmt("Pushed object clear to IDE websocket for: {}", workbook_id),
+      fmt("Pushed object clear to IDE for: {}", workbook_id), py::str("Error pushing object clear: "));
+  co_return py::none();
+}
+
+Task push_message_to_ide_console(py::object self, py::str message, OptStr color, py::object websocket) {
+  py::dict out;
+  out["type"] = "log_to_console";
+  out["content"] = message;
+  if (!color.is_none() && PyUnicode_GET_LENGTH(color.ptr()) > 0) out["color"] = color;
+  co_await push_message(self, out, websocket, py::none(), py::str("Pushed console message to IDE websocket"),
+                        py::str("Pushed console message to IDE"), py::str("Error pushing console message: "));
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_ide_push_methods(Scope& cls) {
+  tv::def<&push_modules>(cls, "_push_modules",
+                         {"self", "workbook_id", {"modules", py::none()}, {"websocket", py::none()}});
+  tv::def<&push_packages_and_python_paths>(cls, "_push_packages_and_python_paths",
+                                           {"self",
+                                            "workbook_id",
+                                            {"packages", py::none()},
+                                            {"python_paths", py::none()},
+                                            {"package_errors", py::none()},
+                                            {"websocket", py::none()}});
+}
+
+void define_ide_console_pushes(Scope& cls) {
+  tv::def<&push_object_clear>(cls, "_push_object_clear", {"self", "workbook_id", {"websocket", py::none()}});
+  tv::def<&push_message_to_ide_console>(cls, "_push_message_to_ide_console",
+                                        {"self", "message", {"color", py::none()}, {"websocket", py::none()}});
+}
 
 }  // namespace relvane

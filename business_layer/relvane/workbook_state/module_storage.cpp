@@ -1,7 +1,122 @@
-#include "business_layer/relvane/relvane.hpp"
+// Saving, loading and deleting one module in the workbook through its add-in;
+// the module cache follows each change the add-in confirms.
+#include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
 
-void define_module_storage_methods(Scope&) {}
+namespace {
+
+// Serial of the latest save or delete started per manager and (workbook, module).
+// Answers can arrive out of order: only the latest started change may touch the
+// cache, so an older text never replaces a newer one.
+py::dict change_serials(py::handle self) {
+  static PyObject* per_manager = nullptr;  // kept for the life of the process
+  if (!per_manager) per_manager = py::module_::import("weakref").attr("WeakKeyDictionary")().release().ptr();
+  return as_dict(py::handle(per_manager).attr("setdefault")(self, py::dict()), "change serials");
+}
+
+unsigned long long g_next_serial = 0;
+
+py::object start_change(py::handle self, py::handle key) {
+  py::int_ serial(++g_next_serial);
+  change_serials(self)[key] = serial;
+  return serial;
+}
+
+bool is_latest_change(py::handle self, py::handle key, py::handle serial) {
+  return change_serials(self).attr("get")(key).equal(serial);
+}
+
+py::dict modules_of(py::handle self, py::handle workbook_id, bool create) {
+  py::dict all = as_dict(self.attr("workbook_modules"), "workbook_modules");
+  if (!all.contains(workbook_id)) {
+    if (!create) return py::dict();
+    all[workbook_id] = py::dict();
+  }
+  return as_dict(all[workbook_id], "workbook_modules entry");
+}
+
+Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_name, py::str code) {
+  py::object key = py::make_tuple(workbook_id, module_name);
+  py::object serial = start_change(self, key);
+  py::object error;
+  try {
+    py::dict message;
+    message["type"] = "save_module_request";
+    message["module_name"] = module_name;
+    message["code"] = code;
+    py::object reply = co_await ask_addin(self, workbook_id, message);
+    py::object success = reply.attr("get")("success", false);
+    if (truthy(success)) {
+      if (is_latest_change(self, key, serial)) modules_of(self, workbook_id, true)[module_name] = code;
+      log_debug(fmt("Saved module '{}' to workbook: {}", module_name, workbook_id));
+    }
+    co_return success;
+  } catch (py::error_already_set& e) {
+    if (!is_request_failure(e)) throw;
+    error = e.value();
+  }
+  log_warning(fmt("Error saving module to workbook {}: {}", workbook_id, py::str(error)));
+  co_return py::bool_(false);
+}
+
+Task load_module_from_addin(py::object self, py::str workbook_id, py::str module_name) {
+  // A save or delete started while the load is out makes its answer stale.
+  py::object key = py::make_tuple(workbook_id, module_name);
+  py::object serial = change_serials(self).attr("get")(key);
+  py::object error;
+  try {
+    py::dict message;
+    message["type"] = "load_module_request";
+    message["module_name"] = module_name;
+    py::object reply = co_await ask_addin(self, workbook_id, message);
+    py::object code = reply.attr("get")("code");
+    if (!code.is_none()) {
+      // Only text goes into the cache.
+      if (!PyUnicode_CheckExact(code.ptr()))
+        tv::raise_result_type("ConnectionManager.load_module_from_addin", "str or None", code.ptr());
+      if (is_latest_change(self, key, serial)) modules_of(self, workbook_id, true)[module_name] = code;
+      log_debug(fmt("Loaded module '{}' from workbook: {}", module_name, workbook_id));
+    }
+    co_return code;
+  } catch (py::error_already_set& e) {
+    if (!is_request_failure(e)) throw;
+    error = e.value();
+  }
+  log_warning(fmt("Error loading module from workbook {}: {}", workbook_id, py::str(error)));
+  co_return py::none();
+}
+
+Task delete_module_from_addin(py::object self, py::str workbook_id, py::str module_name) {
+  py::object key = py::make_tuple(workbook_id, module_name);
+  py::object serial = start_change(self, key);
+  py::object error;
+  try {
+    py::dict message;
+    message["type"] = "delete_module_request";
+    message["module_name"] = module_name;
+    py::object reply = co_await ask_addin(self, workbook_id, message);
+    py::object success = reply.attr("get")("success", false);
+    if (truthy(success)) {
+      if (is_latest_change(self, key, serial))
+        modules_of(self, workbook_id, false).attr("pop")(module_name, py::none());
+      log_debug(fmt("Deleted module '{}' from workbook: {}", module_name, workbook_id));
+    }
+    co_return success;
+  } catch (py::error_already_set& e) {
+    if (!is_request_failure(e)) throw;
+    error = e.value();
+  }
+  log_warning(fmt("Error deleting module from workbook {}: {}", workbook_id, py::str(error)));
+  co_return py::bool_(false);
+}
+
+}  // namespace
+
+void define_module_storage_methods(Scope& cls) {
+  tv::def<&save_module_to_addin>(cls, "save_module_to_addin", {"self", "workbook_id", "module_name", "code"});
+  tv::def<&load_module_from_addin>(cls, "load_module_from_addin", {"self", "workbook_id", "module_name"});
+  tv::def<&delete_module_from_addin>(cls, "delete_module_from_addin", {"self", "workbook_id", "module_name"});
+}
 
 }  // namespace relvane

@@ -1,0 +1,87 @@
+// The add-in's published-function and package lists: normalised records for
+// the master, stored per workbook and shown to every IDE.
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+namespace {
+
+// The value under `key`, else under `fallback`, else `dflt`.
+py::object pick(py::dict entry, const char* key, const char* fallback, py::object dflt) {
+  if (entry.contains(key)) return entry[key];
+  if (fallback && entry.contains(fallback)) return entry[fallback];
+  return dflt;
+}
+
+py::list published_records(py::object functions) {
+  py::list records;
+  for (py::handle item : functions) {
+    if (!PyDict_Check(item.ptr())) continue;
+    py::dict entry = py::reinterpret_borrow<py::dict>(item);
+    py::object module = pick(entry, "module", "module_name", py::str(""));
+    py::object function = pick(entry, "function", "function_name", py::str(""));
+    py::object excel = pick(entry, "excel_name", nullptr, py::str(""));
+    if (!truthy(module) || !truthy(function) || !truthy(excel)) continue;
+    py::dict record;
+    record["module_name"] = module;
+    record["function_name"] = function;
+    record["excel_name"] = excel;
+    record["dimension"] = pick(entry, "dimension", nullptr, py::str("Scalar"));
+    record["streaming"] = pick(entry, "streaming", nullptr, py::bool_(false));
+    records.append(record);
+  }
+  return records;
+}
+
+py::list get_functions_from_addin_message(py::dict message) {
+  py::object functions = message.attr("get")("functions", py::list());
+  log_info(fmt("[Server] Client syncing {} functions", py::len(functions)));
+  return published_records(functions);
+}
+
+Task store_and_push(py::str client_id, py::list functions) {
+  py::object manager = G("manager");
+  as_dict(manager.attr("published_functions"), "published_functions")[client_id] = functions;
+  co_await manager.attr("_push_published_functions_state")(client_id, functions);
+  co_return py::none();
+}
+
+Task handle_client_sync_functions(py::str client_id, py::dict message) {
+  py::list functions = G("get_functions_from_addin_message")(message);
+  co_await store_and_push(client_id, functions);
+  log_debug(fmt("[Server] Synced functions to IDE for workbook: {}", client_id));
+  co_return py::none();
+}
+
+Task handle_client_restored_functions(py::str client_id, py::dict message) {
+  py::object functions = message.attr("get")("functions", py::list());
+  log_info(fmt("[Server] Client restored {} functions for workbook: {}", py::len(functions), client_id));
+  co_await store_and_push(client_id, published_records(functions));
+  log_debug(fmt("[Server] Synced restored functions to IDE for workbook: {}", client_id));
+  co_return py::none();
+}
+
+py::tuple get_pacakages_and_python_paths_from_addin_message(py::dict message) {
+  py::object packages = message.attr("get")("packages", py::list());
+  py::object python_paths = message.attr("get")("python_paths", py::list());
+  py::str pending("pending");
+  for (py::handle package : packages) {
+    if (PyObject_SetItem(package.ptr(), py::str("status").ptr(), pending.ptr()) < 0) throw py::error_already_set();
+  }
+  return py::make_tuple(packages, python_paths);
+}
+
+Task handle_client_sync_packages(py::str, py::dict) { co_return py::none(); }
+
+}  // namespace
+
+void define_function_list_handlers(Scope& m) {
+  tv::def<&get_functions_from_addin_message>(m, "get_functions_from_addin_message", {"message"});
+  tv::def<&handle_client_sync_functions>(m, "handle_client_sync_functions", {"client_id", "message"});
+  tv::def<&handle_client_restored_functions>(m, "handle_client_restored_functions", {"client_id", "message"});
+  tv::def<&get_pacakages_and_python_paths_from_addin_message>(m, "get_pacakages_and_python_paths_from_addin_message",
+                                                              {"message"});
+  tv::def<&handle_client_sync_packages>(m, "handle_client_sync_packages", {"client_id", "message"});
+}
+
+}  // namespace relvane

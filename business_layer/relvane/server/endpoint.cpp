@@ -1,0 +1,105 @@
+// One call per WebSocket connection: turn away bad clients, register, start the
+// on-connect work, ping, read and dispatch every message in a task of its own,
+// and clean up however the reading ends.
+#include <optional>
+
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+namespace {
+
+// Keeps a connection's unfinished tasks; each removes itself when done.
+void track(py::set& tasks, py::object task) {
+  tasks.add(task);
+  task.attr("add_done_callback")(tasks.attr("discard"));
+}
+
+py::object on_connect_work(const std::string& client_type) {
+  if (client_type == "addin") return G("on_addin_coonection");
+  if (client_type == "ide") return G("on_ide_connection");
+  if (client_type == "kernel") return G("on_kernel_connection");
+  return py::none();
+}
+
+py::dict workbook_message(const char* type, py::handle workbook_id) {
+  py::dict message;
+  message["type"] = type;
+  message["workbook_id"] = workbook_id;
+  return message;
+}
+
+Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
+  const std::string type = client_type;
+  if (type != "addin" && type != "ide" && type != "kernel" && type != "inspector") {
+    co_await websocket.attr("close")("code"_a = 4001, "reason"_a = "Invalid client type");
+    co_return py::none();
+  }
+  py::tuple verdict = G("validate_client_id")(client_id);
+  if (!truthy(verdict[0])) {
+    co_await websocket.attr("close")("code"_a = 4002, "reason"_a = py::str("Invalid client ID: ") + py::str(verdict[1]));
+    co_return py::none();
+  }
+  py::object name = websocket.attr("query_params").attr("get")("name", "");
+  py::object manager = G("manager");
+  co_await manager.attr("connect")(client_type, client_id, websocket, name);
+  log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
+
+  py::set tasks;
+  bool pinged = false;
+  py::object work = on_connect_work(type);
+  if (!work.is_none()) track(tasks, G("asyncio").attr("create_task")(work(websocket, client_type, client_id)));
+
+  // The reading ends with the client's departure, a frame that is not JSON or
+  // another error; the cleanup below runs in every case.
+  std::optional<py::error_already_set> failure;
+  bool interrupted = false;  // cancelled: clean up without waiting on sends
+  try {
+    py::dict ping;
+    ping["type"] = "ping";
+    co_await websocket.attr("send_json")(ping);
+    pinged = true;
+    while (true) {
+      py::object value = co_await websocket.attr("receive_json")();
+      if (!PyDict_CheckExact(value.ptr())) {
+        log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
+        continue;
+      }
+      track(tasks, G("asyncio").attr("create_task")(G("handle_message")(client_type, client_id, value)));
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(G("WebSocketDisconnect").ptr())) failure = e;
+    interrupted = !e.matches(PyExc_Exception);
+  }
+
+  for (py::handle task : py::list(tasks)) task.attr("cancel")();
+  log_info(fmt("Client disconnected: {}/{}", client_type, client_id));
+
+  // A newer connection under the same type and id may have replaced this one:
+  // then it is not ours to unregister, and nobody is told of a departure.
+  if (manager.attr("get_connection")(client_type, client_id).is(websocket)) {
+    manager.attr("disconnect")(client_type, client_id);
+    if (type == "addin") manager.attr("terminate_kernel")(client_id);
+    if (!interrupted) {
+      if (type == "addin" && pinged)
+        co_await manager.attr("broadcast")("ide", workbook_message("workbook_disconnected", client_id));
+      if (type == "kernel")
+        co_await manager.attr("send_message")("addin", client_id, workbook_message("kernel_disconnected", client_id));
+    }
+  }
+  if (failure) throw *failure;
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_endpoint(Scope& m) {
+  py::object ws_type = G("WebSocket");
+  py::object str_type = py::type::of(py::str());
+  tv::def<&websocket_endpoint>(m, "websocket_endpoint",
+                               {tv::Param("websocket").with_annotation(ws_type),
+                                tv::Param("client_type").with_annotation(str_type),
+                                tv::Param("client_id").with_annotation(str_type)});
+}
+
+}  // namespace relvane

@@ -1,0 +1,92 @@
+// The work that runs beside a new connection's message loop: an add-in's state
+// is pulled into the caches and shown to the IDEs, an IDE is brought up to
+// date, a kernel gets its modules, packages and the add-in's configuration.
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+namespace {
+
+py::object sleep_half_second() { return G("asyncio").attr("sleep")(0.5); }
+
+// A failed request answers None; the workbook then counts as having nothing of that kind.
+py::object or_empty_dict(py::object value) { return value.is_none() ? py::dict() : value; }
+
+py::object value_or_new_dict(py::object info, const char* key) {
+  return as_dict(info, "events info").attr("get")(key, py::dict());
+}
+
+Task on_addin_coonection(py::object, py::str, py::str client_id) {
+  py::object manager = G("manager");
+  co_await sleep_half_second();
+
+  // On success the request has stored the modules itself; a failed request
+  // leaves the earlier cache in place.
+  co_await manager.attr("request_modules_from_addin")(client_id);
+
+  py::object functions = co_await manager.attr("request_functions_from_addin")(client_id);
+  py::dict functions_message;
+  functions_message["functions"] = functions.is_none() ? py::list() : functions;
+  manager.attr("published_functions")[client_id] = G("get_functions_from_addin_message")(functions_message);
+
+  py::object packages_info = co_await manager.attr("request_packages_from_addin")(client_id);
+  py::tuple pair = G("get_pacakages_and_python_paths_from_addin_message")(or_empty_dict(packages_info));
+  manager.attr("workbook_packages")[client_id] = pair[0];
+  manager.attr("workbook_installed_packages")[client_id] = pair[0];
+  manager.attr("workbook_python_paths")[client_id] = G("normalize_python_paths")(pair[1]);
+  manager.attr("package_errors")[client_id] = py::dict();
+
+  py::object events = or_empty_dict(co_await manager.attr("request_events_info_from_addin")(client_id));
+  manager.attr("event_definitions")[client_id] = value_or_new_dict(events, "events_definition");
+  manager.attr("workbook_tree")[client_id] = value_or_new_dict(events, "events_tree");
+  manager.attr("registered_handlers")[client_id] =
+      G("_events_from_addin_to_ide")(value_or_new_dict(events, "events_registered"));
+
+  if (manager.attr("get_connection")("kernel", client_id).is_none()) {
+    py::object process = manager.attr("spawn_kernel")(client_id);
+    if (!process.is_none())
+      co_await sleep_half_second();
+    else
+      log_warning(py::str("Failed to spawn kernel for ") + client_id);
+  }
+  co_await G("send_workbook_list_to_ide")();
+  co_await G("send_workbook_info_to_ide")(client_id);
+  co_return py::none();
+}
+
+Task on_ide_connection(py::object websocket, py::str, py::str) {
+  co_await sleep_half_second();
+  co_await G("send_workbook_list_to_ide")(websocket);
+  py::object addins = G("manager").attr("active_connections").attr("get")("addin", py::dict());
+  for (py::handle workbook_id : py::list(addins)) co_await G("send_workbook_info_to_ide")(workbook_id);
+  co_return py::none();
+}
+
+Task on_kernel_connection(py::object, py::str, py::str client_id) {
+  py::object manager = G("manager");
+  co_await sleep_half_second();
+  py::object addins = manager.attr("active_connections").attr("get")("addin", py::dict());
+  if (addins.contains(client_id)) {
+    co_await G("send_modules_to_kernel")(client_id);
+    co_await G("send_python_paths_to_kernel")(client_id);
+  }
+  if (globals().contains("handle_workbook_packages_install"))
+    co_await G("handle_workbook_packages_install")(client_id);
+  co_await manager.attr("_push_custom_functions_to_addin")(client_id);
+  co_await manager.attr("_push_events_config_to_addin")(client_id, "save"_a = false);
+  co_await manager.attr("_push_object_clear")(client_id);
+  py::object name = manager.attr("client_names").attr("get")(client_id);
+  if (name.is_none()) name = client_id;
+  co_await manager.attr("_push_message_to_ide_console")(py::str("Kernell connected for workbook ") + py::str(name));
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_on_connect(Scope& m) {
+  tv::def<&on_addin_coonection>(m, "on_addin_coonection", {"websocket", "client_type", "client_id"});
+  tv::def<&on_ide_connection>(m, "on_ide_connection", {"websocket", "client_type", "client_id"});
+  tv::def<&on_kernel_connection>(m, "on_kernel_connection", {"websocket", "client_type", "client_id"});
+}
+
+}  // namespace relvane

@@ -1,0 +1,74 @@
+// What a party that has just connected needs to hear: the workbook list and each
+// workbook's state for the IDE, the modules and python paths for a kernel.
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+namespace {
+
+Task send_workbook_list_to_ide(py::object websocket) {
+  py::object manager = G("manager");
+  py::object addins = as_dict(manager.attr("active_connections"), "active_connections").attr("get")("addin", py::dict());
+  py::object names = manager.attr("client_names");
+  py::object modules = manager.attr("workbook_modules");
+  py::list workbooks;
+  for (py::handle id : py::list(addins)) {
+    py::dict entry;
+    entry["id"] = id;
+    entry["name"] = names.attr("get")(id, "Untitled");
+    entry["modules"] = modules.attr("get")(id, py::dict());
+    workbooks.append(entry);
+  }
+  py::dict message;
+  message["type"] = "workbook_list";
+  message["workbooks"] = workbooks;
+  if (websocket.is_none())
+    co_await manager.attr("broadcast")("ide", message);
+  else
+    co_await websocket.attr("send_json")(message);
+  co_return py::none();
+}
+
+Task send_workbook_info_to_ide(py::str workbook_id, py::object websocket) {
+  py::object manager = G("manager");
+  co_await manager.attr("_push_event_manager_state")(workbook_id, websocket);
+  co_await manager.attr("_push_published_functions_state")(workbook_id, "websocket"_a = websocket);
+  co_await manager.attr("_push_packages_and_python_paths")(workbook_id, "websocket"_a = websocket);
+  co_await manager.attr("_push_modules")(workbook_id, "websocket"_a = websocket);
+  co_return py::none();
+}
+
+Task send_modules_to_kernel(py::str workbook_id) {
+  py::object manager = G("manager");
+  py::list items = snapshot_module_items(manager, workbook_id);
+  for (py::handle item : items) {
+    py::dict message = make_update_module_message(workbook_id, item[py::int_(0)], item[py::int_(1)]);
+    co_await manager.attr("send_message")("kernel", workbook_id, message);
+  }
+  log_info(fmt("Synced {} module(s) to kernel for workbook: {}", py::len(items), workbook_id));
+  co_return py::none();
+}
+
+Task send_python_paths_to_kernel(py::str workbook_id) {
+  py::object manager = G("manager");
+  py::object paths = manager.attr("workbook_python_paths").attr("get")(workbook_id, py::list());
+  if (!truthy(paths)) co_return py::none();
+  py::dict message;
+  message["type"] = "set_python_paths";
+  message["old_paths"] = py::list();
+  message["new_paths"] = paths;
+  co_await manager.attr("send_message")("kernel", workbook_id, message);
+  log_info(fmt("Sent {} python paths to kernel for workbook {}", py::len(paths), workbook_id));
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_workbook_pushes(Scope& m) {
+  tv::def<&send_workbook_list_to_ide>(m, "send_workbook_list_to_ide", {{"websocket", py::none()}});
+  tv::def<&send_workbook_info_to_ide>(m, "send_workbook_info_to_ide", {"workbook_id", {"websocket", py::none()}});
+  tv::def<&send_modules_to_kernel>(m, "send_modules_to_kernel", {"workbook_id"});
+  tv::def<&send_python_paths_to_kernel>(m, "send_python_paths_to_kernel", {"workbook_id"});
+}
+
+}  // namespace relvane

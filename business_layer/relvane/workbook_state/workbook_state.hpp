@@ -1,0 +1,61 @@
+// Shared pieces of the per-workbook state: optional dict/list arguments, the
+// add-in request and the state push.
+#pragma once
+
+#include "business_layer/relvane/relvane.hpp"
+
+namespace relvane {
+
+// A dict or None.
+struct OptDict : py::object {
+  using py::object::object;
+  OptDict(py::object o) : py::object(std::move(o)) {}
+};
+// A list or None.
+struct OptList : py::object {
+  using py::object::object;
+  OptList(py::object o) : py::object(std::move(o)) {}
+};
+
+}  // namespace relvane
+
+namespace tv {
+template <>
+struct ArgKind<relvane::OptDict> {
+  static bool check(PyObject* o) { return o == Py_None || PyDict_CheckExact(o); }
+  static constexpr const char* expected = "dict or None";
+  static PyObject* annotation() { return nullptr; }
+};
+template <>
+struct ArgKind<relvane::OptList> {
+  static bool check(PyObject* o) { return o == Py_None || PyList_CheckExact(o); }
+  static constexpr const char* expected = "list or None";
+  static PyObject* annotation() { return nullptr; }
+};
+}  // namespace tv
+
+namespace relvane {
+
+// Every request to an add-in waits this long for its answer.
+constexpr double kAddinTimeout = 10.0;
+
+// Awaitable of the add-in's answer to `message` (the request id is added to it).
+inline py::object ask_addin(py::handle self, py::handle workbook_id, py::dict message) {
+  return self.attr("send_and_wait_response")("addin", workbook_id, message, py::float_(kAddinTimeout));
+}
+
+// Failures of an add-in request that turn into a warning and a neutral result.
+inline bool is_request_failure(const py::error_already_set& e) {
+  return e.matches(PyExc_TimeoutError) || e.matches(PyExc_ConnectionError);
+}
+
+// A value taken from a cache must be of the parameter's type or None.
+void check_cached(py::handle value, const char* func, const char* field, bool want_list);
+
+// Sends `message` to `websocket` when it is true, otherwise to every IDE (or,
+// when `addin_workbook` is a text, to that workbook's add-in). Ordinary errors
+// are logged as `error_prefix` followed by the error and swallowed.
+Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook,
+                  py::str socket_text, py::str general_text, py::str error_prefix);
+
+}  // namespace relvane

@@ -1,0 +1,316 @@
+// Synchronous requests to the add-in through the kernel program's send
+// handler, answers passed back in by its listener thread, and the registry of
+// Python callables the add-in can call back.
+//
+// The two locks are the object's own threading.Lock attributes. Nothing done
+// while one is held allocates collectable objects or drops the last reference
+// to a user object, so a finaliser (a proxy's release, which sends a request)
+// can never run on a thread that already holds the lock it needs.
+#include <utility>
+#include <vector>
+
+#include "panticle/panticle.hpp"
+
+namespace panticle {
+
+namespace {
+
+unsigned long g_listener = 0;
+bool g_has_listener = false;
+
+bool truthy(PyObject* o) {
+  int t = PyObject_IsTrue(o);
+  if (t < 0) throw py::error_already_set();
+  return t != 0;
+}
+
+[[noreturn]] void raise(PyObject* cls, const char* text) {
+  PyErr_SetString(cls, text);
+  throw py::error_already_set();
+}
+
+// Holds one of the object's locks for a scope.
+class Locked {
+ public:
+  explicit Locked(py::object lock) : lock_(std::move(lock)) {
+    own(PyObject_CallMethodNoArgs(lock_.ptr(), names.acquire));
+  }
+  ~Locked() {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), names.release);
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      PyErr_WriteUnraisable(lock_.ptr());
+    }
+    PyErr_Restore(t, v, tb);
+  }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  py::object lock_;
+};
+
+// waiters.pop(request_id, None) under the lock; the future is dropped after.
+py::object take_waiter(py::handle self, py::handle rid) {
+  py::object taken;
+  {
+    Locked held(self.attr(names.waiters_lock));
+    py::object waiters = self.attr(names.waiters);
+    taken = own(PyObject_CallMethodObjArgs(waiters.ptr(), names.pop, rid.ptr(), Py_None, nullptr));
+  }
+  return taken;
+}
+
+// ------------------------------------------------------------------ messaging
+
+void init(py::object self) {
+  py::object threading = G("threading");
+  py::object uuid = G("uuid");
+  self.attr("waiters") = py::dict();
+  self.attr("_waiters_lock") = threading.attr("Lock")();
+  self.attr("_guid") = uuid.attr("uuid4")().attr("hex");
+  self.attr("_send_handler") = py::none();
+  self.attr("loop") = py::none();
+  self.attr("loop_thread") = py::none();
+  self.attr("_callable_registry") = py::dict();
+  self.attr("_callable_lock") = threading.attr("Lock")();
+  self.attr("_next_callable_id") = py::int_(1);
+}
+
+void set_send_handler(py::object self, py::object handler) { self.attr(names.send_handler) = handler; }
+
+py::object send_request_sync(py::object self, py::dict req, py::object timeout) {
+  const double wait_for = PyFloat_AsDouble(timeout.ptr());
+  if (wait_for == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+
+  py::object handler = self.attr(names.send_handler);
+  if (!truthy(handler.ptr())) raise(PyExc_RuntimeError, "No send handler registered");
+
+  py::object rid = G("uuid").attr("uuid4")().attr("hex");
+  py::object envelope = own(PyDict_Copy(req.ptr()));
+  if (PyDict_SetItem(envelope.ptr(), names.requestId, rid.ptr()) < 0 ||
+      PyDict_SetItem(envelope.ptr(), names.kind, names.request) < 0)
+    throw py::error_already_set();
+
+  py::object future = own(PyObject_CallNoArgs(G("concurrent").attr("futures").attr("Future").ptr()));
+  {
+    Locked held(self.attr(names.waiters_lock));
+    py::object waiters = self.attr(names.waiters);
+    if (PyObject_SetItem(waiters.ptr(), rid.ptr(), future.ptr()) < 0) throw py::error_already_set();
+  }
+
+  // The answer may arrive while the handler still runs: the waiter exists.
+  PyObject* answer = nullptr;
+  bool from_wait = false;
+  PyObject* sent = PyObject_CallOneArg(handler.ptr(), envelope.ptr());
+  if (sent) {
+    Py_DECREF(sent);
+    from_wait = true;
+    // Future.result waits on a threading lock, which releases the GIL.
+    py::object wait = own(PyObject_GetAttr(future.ptr(), names.result_m));
+    py::dict kw;
+    kw["timeout"] = py::float_(wait_for);
+    answer = PyObject_Call(wait.ptr(), names.empty_tuple, kw.ptr());
+  }
+  if (answer) return own(answer);
+
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();  // interrupt: waiter stays
+  const bool timed_out = PyErr_ExceptionMatches(PyExc_TimeoutError);
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  try {
+    take_waiter(self, rid);
+  } catch (...) {
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+    throw;
+  }
+  if (timed_out) {
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+    raise(PyExc_TimeoutError, "Timed out waiting for Office.js response");
+  }
+  if (from_wait) {
+    // Errors of the wait were set by on_message or reset: the frames of the
+    // futures module say nothing to the user.
+    Py_XDECREF(tb);
+    tb = nullptr;
+    if (v) PyException_SetTraceback(v, Py_None);
+  } else if (tb && v) {
+    PyException_SetTraceback(v, tb);
+  }
+  PyErr_Restore(t, v, tb);
+  throw py::error_already_set();
+}
+
+void on_message(py::object self, py::dict message) {
+  g_listener = PyThread_get_thread_ident();
+  g_has_listener = true;
+
+  py::object rid = own(PyObject_CallMethod(message.ptr(), "get", "O", names.requestId));
+  if (!truthy(rid.ptr())) return;
+  py::object future = take_waiter(self, rid);
+  if (future.is_none() || truthy(own(PyObject_CallMethodNoArgs(future.ptr(), names.done)).ptr())) return;
+
+  PyObject* ok = PyDict_GetItemWithError(message.ptr(), names.ok);
+  if (!ok && PyErr_Occurred()) throw py::error_already_set();
+  py::object outcome;
+  PyObject* complete;
+  if (ok && truthy(ok)) {
+    outcome = message;
+    complete = names.set_result;
+  } else {
+    py::object text = py::str("Remote error");
+    PyObject* error = PyDict_GetItemWithError(message.ptr(), names.error);
+    if (!error && PyErr_Occurred()) throw py::error_already_set();
+    if (error && PyDict_Check(error)) {
+      PyObject* m = PyDict_GetItemWithError(error, names.message);
+      if (!m && PyErr_Occurred()) throw py::error_already_set();
+      if (m) text = py::reinterpret_borrow<py::object>(m);
+    }
+    outcome = own(PyObject_CallOneArg(PyExc_RuntimeError, text.ptr()));
+    complete = names.set_exception;
+  }
+  PyObject* r = PyObject_CallMethodOneArg(future.ptr(), complete, outcome.ptr());
+  if (r) {
+    Py_DECREF(r);
+  } else if (PyErr_ExceptionMatches(libs.invalid_state)) {
+    PyErr_Clear();  // completed meanwhile: the answer is dropped
+  } else {
+    throw py::error_already_set();
+  }
+}
+
+void reset(py::object self) {
+  // Futures are taken out under the lock and cancelled after it, so that
+  // nothing the cancellation runs can need the lock on this thread.
+  std::vector<py::object> pending;
+  {
+    Locked held(self.attr(names.waiters_lock));
+    py::object waiters = self.attr(names.waiters);
+    if (PyDict_CheckExact(waiters.ptr())) {
+      Py_ssize_t pos = 0;
+      PyObject *k, *f;
+      pending.reserve(PyDict_GET_SIZE(waiters.ptr()));
+      while (PyDict_Next(waiters.ptr(), &pos, &k, &f)) pending.push_back(py::reinterpret_borrow<py::object>(f));
+      PyDict_Clear(waiters.ptr());
+    } else {
+      for (py::handle f : waiters.attr("values")()) pending.push_back(py::reinterpret_borrow<py::object>(f));
+      waiters.attr("clear")();
+    }
+  }
+  for (py::object& f : pending) {
+    if (!truthy(own(PyObject_CallMethodNoArgs(f.ptr(), names.done)).ptr()))
+      own(PyObject_CallMethodNoArgs(f.ptr(), names.cancel));
+  }
+  pending.clear();
+
+  py::object guid = G("uuid").attr("uuid4")().attr("hex");
+  self.attr(names.guid) = guid;
+
+  std::vector<py::object> dropped;
+  {
+    Locked held(self.attr(names.callable_lock));
+    py::object registry = self.attr(names.callable_registry);
+    if (PyDict_CheckExact(registry.ptr())) {
+      Py_ssize_t pos = 0;
+      PyObject *k, *c;
+      dropped.reserve(PyDict_GET_SIZE(registry.ptr()));
+      while (PyDict_Next(registry.ptr(), &pos, &k, &c)) dropped.push_back(py::reinterpret_borrow<py::object>(c));
+      PyDict_Clear(registry.ptr());
+    } else {
+      registry.attr("clear")();
+    }
+    self.attr(names.next_callable_id) = py::int_(1);
+  }
+  dropped.clear();  // callables released outside the lock
+
+  // Every root joins the new context, each on its own; the write stays local
+  // on the proxy, so nothing is sent.
+  for (const char* root : {"Context", "Excel", "GetSetting"}) {
+    PyObject* proxy = PyDict_GetItemString(globals_dict(), root);
+    if (!proxy) continue;
+    Py_INCREF(proxy);
+    int rc = PyObject_SetAttr(proxy, names.msg_guid, guid.ptr());
+    Py_DECREF(proxy);
+    if (rc < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+      PyErr_Clear();
+    }
+  }
+}
+
+// ------------------------------------------------------------------ callables
+
+py::str register_callable(py::object self, py::object callable_obj) {
+  if (!PyCallable_Check(callable_obj.ptr())) {
+    py::object tname = own(PyType_GetName(Py_TYPE(callable_obj.ptr())));
+    PyErr_Format(PyExc_TypeError, "Object must be callable, got %U", tname.ptr());
+    throw py::error_already_set();
+  }
+  py::object cid;
+  {
+    Locked held(self.attr(names.callable_lock));
+    py::str guid = py::str(self.attr(names.guid));
+    py::object counter = self.attr(names.next_callable_id);
+    py::object prefix = guid[py::slice(0, 8, 1)];
+    cid = own(PyUnicode_FromFormat("pyfunc_%U_%S", prefix.ptr(), counter.ptr()));
+    self.attr(names.next_callable_id) = own(PyNumber_Add(counter.ptr(), py::int_(1).ptr()));
+    py::object registry = self.attr(names.callable_registry);
+    if (PyObject_SetItem(registry.ptr(), cid.ptr(), callable_obj.ptr()) < 0) throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::str>(cid.release());
+}
+
+py::object get_callable(py::object self, py::str callable_id) {
+  Locked held(self.attr(names.callable_lock));
+  py::object registry = self.attr(names.callable_registry);
+  return own(PyObject_CallMethod(registry.ptr(), "get", "O", callable_id.ptr()));
+}
+
+void unregister_callable(py::object self, py::str callable_id) {
+  py::object removed;
+  {
+    Locked held(self.attr(names.callable_lock));
+    py::object registry = self.attr(names.callable_registry);
+    removed = own(PyObject_CallMethodObjArgs(registry.ptr(), names.pop, callable_id.ptr(), Py_None, nullptr));
+  }
+}
+
+}  // namespace
+
+bool on_listener_thread() { return g_has_listener && PyThread_get_thread_ident() == g_listener; }
+
+void define_messaging(Scope& m) {
+  py::object dict_t = py::reinterpret_borrow<py::object>((PyObject*)&PyDict_Type);
+  py::object float_t = py::reinterpret_borrow<py::object>((PyObject*)&PyFloat_Type);
+  py::object str_t = py::reinterpret_borrow<py::object>((PyObject*)&PyUnicode_Type);
+  py::object any = G("Any");
+  tv::make_class(m, "Messaging", [&](Scope& cls) {
+    cls.ns["__doc__"] = py::str("Synchronous request messaging with the add-in and the registry of Python callables.");
+    def_native<&init>(cls, "__init__", {"self"}, "", true);
+    def_native<&set_send_handler>(cls, "set_send_handler", {"self", "handler"},
+                                  "Install the callable that carries request envelopes to the add-in.", true);
+    def_native<&send_request_sync>(cls, "send_request_sync",
+                                   {"self", "req", Param("timeout", py::float_(30.0)).with_annotation(float_t)},
+                                   "Send one request and block until its answer arrives or the time-out expires.",
+                                   true, dict_t.ptr());
+    def_native<&on_message>(cls, "on_message", {"self", "message"},
+                            "Pass one answer in; completes the request waiting for it.", true, Py_None);
+    def_native<&reset>(cls, "reset", {"self"}, "End the current messaging context.", true, Py_None);
+    def_native<&register_callable>(cls, "register_callable", {"self", Param("callable_obj").with_annotation(any)},
+                                   "Register a Python callable and return its callable id.", true, str_t.ptr());
+    def_native<&get_callable>(cls, "get_callable", {"self", "callable_id"},
+                              "The callable registered under the id, or None.", true, any.ptr());
+    def_native<&unregister_callable>(cls, "unregister_callable", {"self", "callable_id"},
+                                     "Remove the callable registered under the id.", true, Py_None);
+  });
+}
+
+}  // namespace panticle

@@ -1,0 +1,105 @@
+// Shared internals of the kernel-side bridge: the module's globals, cached
+// library types, interned texts and the native entry points the parts share.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "common/native.hpp"
+
+namespace panticle {
+namespace py = pybind11;
+using tv::Param;
+using tv::Scope;
+
+// The module's global namespace; set first thing at start-up, kept forever.
+void set_globals(py::dict globals);
+PyObject* globals_dict();
+
+// A module global, looked up now (tests and the kernel program may replace it).
+py::object G(const char* name);
+
+// Library objects looked up once at start-up and kept for the process.
+struct Libs {
+  PyObject* np_bool = nullptr;        // numpy.bool_
+  PyObject* np_datetime64 = nullptr;  // numpy.datetime64
+  PyObject* np_floating = nullptr;    // numpy.floating
+  PyObject* np_ndarray = nullptr;     // numpy.ndarray
+  PyObject* pd_series = nullptr;      // pandas.Series
+  PyObject* pd_frame = nullptr;       // pandas.DataFrame
+  PyObject* pd_na = nullptr;          // pandas.NA
+  PyObject* utc = nullptr;            // datetime.timezone.utc
+  PyObject* future_cls = nullptr;     // concurrent.futures.Future
+  PyObject* invalid_state = nullptr;  // concurrent.futures.InvalidStateError
+};
+extern Libs libs;
+
+// The three proxy classes, set when they are defined.
+extern PyTypeObject* object_type;
+extern PyTypeObject* array_type;
+extern PyTypeObject* dict_type;
+
+// Interned texts used as keys and fixed values.
+struct Names {
+  PyObject *type, *value, *isSpec, *id, *result, *method, *name, *caller, *args, *arg_type;
+  PyObject *requestId, *kind, *request, *ok, *error, *message;
+  PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
+  PyObject *Function, *PLACED, *NAMED, *GET, *SET, *GETITEM, *CALL, *DEL, *dunder_call, *dunder_del;
+  PyObject *internal_id, *internal_typeName, *msg_guid, *typ, *internal_cache;
+  PyObject *officejs_object, *officejs_array, *officejs_dict;
+  PyObject *guid, *send_handler, *waiters, *waiters_lock, *callable_registry, *callable_lock, *next_callable_id;
+  PyObject *acquire, *release, *pop, *done, *cancel, *set_result, *set_exception, *result_m;
+  PyObject *empty, *empty_tuple;
+};
+extern Names names;
+void init_names();
+
+// "Argument 'x' has incorrect type (expected T, got U)", the proxies' own form.
+[[noreturn]] void raise_incorrect_type(const char* arg, const char* expected, PyObject* given, bool subclass);
+
+// Throws the pending Python error when `o` is null; returns `o` as an owner.
+inline py::object own(PyObject* o) {
+  if (!o) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(o);
+}
+
+// A function definition like tv::def that can also make a static method (no
+// receiver, the class's qualified name kept) and give a result annotation.
+template <auto Fn>
+py::object def_native(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
+                      bool is_method, PyObject* result_annotation = nullptr) {
+  using B = tv::Bound<Fn>;
+  if (params.size() != B::N) throw std::logic_error(std::string("parameter list mismatch for ") + name);
+  tv::FunctionSpec* spec = tv::detail::new_spec(scope, name, std::move(params), doc, is_method, B::is_async,
+                                                &B::invoke, B::expected(), B::annotations());
+  if (result_annotation) spec->return_annotation = py::handle(result_annotation).inc_ref().ptr();
+  py::object fn = tv::make_function(spec);
+  if (is_method) scope.ns[name] = fn;
+  return fn;
+}
+
+// A native function taking (*args, **kwargs); `as_method` binds it like a
+// Python function when placed in a class namespace.
+py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywords fn, bool as_method);
+
+// Serializer (wire values).
+py::object to_wire(PyObject* value);
+py::object from_wire(PyObject* wire);
+void define_serializer(Scope& m);
+
+// Messaging and the callable registry.
+void define_messaging(Scope& m);
+// True on the thread that last handed an answer to on_message.
+bool on_listener_thread();
+
+// Remote operations and proxies.
+void define_remote_operations(Scope& m);
+void define_proxies(Scope& m);
+// The constructors' shared work, also used by the serializer.
+py::object new_object_proxy(PyObject* object_id, PyObject* type_name);
+py::object new_array_proxy(PyObject* object_id);
+py::object new_dict_proxy(PyObject* object_id);
+
+}  // namespace panticle

@@ -1,0 +1,408 @@
+// Proxies of the add-in's objects, arrays and dictionaries, and the five
+// remote operations they hand their work to.
+#include "panticle/panticle.hpp"
+#include <frameobject.h>
+
+namespace panticle {
+
+PyTypeObject* object_type = nullptr;
+PyTypeObject* array_type = nullptr;
+PyTypeObject* dict_type = nullptr;
+
+namespace {
+
+[[noreturn]] void raise(PyObject* cls, const char* text) {
+  PyErr_SetString(cls, text);
+  throw py::error_already_set();
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  return PyUnicode_Compare(a, b) == 0;
+}
+
+// Instance fields are read and written on the instance itself: internal names
+// never reach the add-in and never touch the proxy's own attribute hooks.
+py::object local_get(PyObject* self, PyObject* name) { return own(PyObject_GenericGetAttr(self, name)); }
+void local_set(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyObject_GenericSetAttr(self, name, value) < 0) throw py::error_already_set();
+}
+
+void require_name(PyObject* name) {
+  if (!PyUnicode_CheckExact(name)) raise_incorrect_type("name", "str", name, PyUnicode_Check(name));
+}
+
+// ------------------------------------------------------------------ construction
+
+py::object convert_id(PyObject* object_id) {
+  if (PyLong_CheckExact(object_id)) return py::reinterpret_borrow<py::object>(object_id);
+  PyNumberMethods* nb = Py_TYPE(object_id)->tp_as_number;
+  if (PyLong_Check(object_id) || (nb && (nb->nb_int || nb->nb_index))) return own(PyNumber_Long(object_id));
+  raise_incorrect_type("object_id", "int", object_id, false);
+}
+
+void store_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* marker) {
+  local_set(self, names.internal_id, id);
+  local_set(self, names.internal_typeName, type_name);
+  py::object guid = G("messaging").attr(names.guid);
+  local_set(self, names.msg_guid, guid.ptr());
+  local_set(self, names.typ, marker);
+  local_set(self, names.internal_cache, py::dict().ptr());
+}
+
+void object_init(PyObject* self, PyObject* object_id, PyObject* type_name) {
+  py::object id = convert_id(object_id);
+  if (!PyUnicode_CheckExact(type_name))
+    raise_incorrect_type("type_name", "str", type_name, PyUnicode_Check(type_name));
+  store_identity(self, id.ptr(), type_name, names.officejs_object);
+}
+
+void container_init(PyObject* self, PyObject* object_id, PyTypeObject* base, PyObject* tname, PyObject* marker) {
+  py::object id = convert_id(object_id);
+  if (base->tp_init(self, names.empty_tuple, nullptr) < 0) throw py::error_already_set();
+  store_identity(self, id.ptr(), tname, marker);
+}
+
+void object_init_method(py::object self, py::object object_id, py::object type_name) {
+  object_init(self.ptr(), object_id.ptr(), type_name.ptr());
+}
+void array_init_method(py::object self, py::object object_id) {
+  container_init(self.ptr(), object_id.ptr(), &PyList_Type, names.Array, names.officejs_array);
+}
+void dict_init_method(py::object self, py::object object_id) {
+  container_init(self.ptr(), object_id.ptr(), &PyDict_Type, names.Dict, names.officejs_dict);
+}
+
+py::object allocate(PyTypeObject* type) { return own(type->tp_new(type, names.empty_tuple, nullptr)); }
+
+// ------------------------------------------------------------------ remote operations
+
+void check_context(PyObject* self) {
+  py::object mine = local_get(self, names.msg_guid);
+  py::object current = G("messaging").attr(names.guid);
+  if (!mine.equal(current)) raise(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+}
+
+py::dict request(PyObject* method, PyObject* name) {
+  py::dict req;
+  req[py::handle(names.method)] = py::handle(method);
+  req[py::handle(names.name)] = py::handle(name);
+  return req;
+}
+
+py::object send(py::dict req) { return G("messaging").attr("send_request_sync")(req); }
+
+py::object result_of(const py::object& answer) {
+  py::object result;
+  if (PyDict_Check(answer.ptr())) {
+    PyObject* r = PyDict_GetItemWithError(answer.ptr(), names.result);
+    if (!r && PyErr_Occurred()) throw py::error_already_set();
+    result = r ? py::reinterpret_borrow<py::object>(r) : py::none();
+  } else {
+    result = answer.attr("get")(py::handle(names.result));
+  }
+  return from_wire(result.ptr());
+}
+
+bool is_local_read(PyObject* name) {
+  for (PyObject* n : {names.internal_id, names.internal_typeName, names.msg_guid, names.typ, names.internal_cache})
+    if (same_text(name, n)) return true;
+  return false;
+}
+
+py::object cw_getattr(py::object self, py::str name) {
+  if (is_local_read(name.ptr())) return local_get(self.ptr(), name.ptr());
+  check_context(self.ptr());
+  py::dict req = request(names.GET, name.ptr());
+  req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+  return result_of(send(req));
+}
+
+void cw_setattr(py::object self, py::str name, py::object value) {
+  for (PyObject* n : {names.internal_id, names.internal_typeName, names.msg_guid, names.typ}) {
+    if (same_text(name.ptr(), n)) {
+      local_set(self.ptr(), name.ptr(), value.ptr());
+      return;
+    }
+  }
+  check_context(self.ptr());
+  py::object wire = to_wire(value.ptr());
+  py::dict req = request(names.SET, name.ptr());
+  req[py::handle(names.value)] = wire;
+  req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+  send(req);
+}
+
+py::object index_text(PyObject* index) {
+  if (PySlice_Check(index)) {
+    auto* s = reinterpret_cast<PySliceObject*>(index);
+    py::object parts[3];
+    PyObject* fields[3] = {s->start, s->stop, s->step};
+    for (int i = 0; i < 3; ++i)
+      parts[i] = fields[i] == Py_None ? py::reinterpret_borrow<py::object>(names.empty)
+                                      : own(PyObject_Format(fields[i], names.empty));
+    return own(PyUnicode_FromFormat("%U:%U:%U", parts[0].ptr(), parts[1].ptr(), parts[2].ptr()));
+  }
+  if (PyLong_Check(index)) return own(PyObject_Str(index));
+  raise(PyExc_TypeError, "Index must be an integer or a slice");
+}
+
+py::object cw_getitem(py::object self, py::object index) {
+  py::object text = index_text(index.ptr());
+  check_context(self.ptr());
+  py::dict req = request(names.GETITEM, text.ptr());
+  req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+  return result_of(send(req));
+}
+
+PyObject* cw_call(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    if (PyTuple_GET_SIZE(args) < 1) raise(PyExc_TypeError, "_cw__call__() missing required argument: 'self'");
+    PyObject* self = PyTuple_GET_ITEM(args, 0);
+    check_context(self);
+    py::object tname = local_get(self, names.internal_typeName);
+    if (!tname.equal(py::handle(names.Function)))
+      raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+    const Py_ssize_t nplaced = PyTuple_GET_SIZE(args) - 1;
+    py::list call_args(0);
+    for (Py_ssize_t i = 0; i < nplaced; ++i) {
+      py::dict arg;
+      arg[py::handle(names.arg_type)] = py::handle(names.PLACED);
+      arg[py::handle(names.value)] = to_wire(PyTuple_GET_ITEM(args, i + 1));
+      call_args.append(arg);
+    }
+    if (kwargs) {
+      // A fresh dict of the call's own: nothing else can change it meanwhile.
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        py::object k = py::reinterpret_borrow<py::object>(key);
+        py::object held = py::reinterpret_borrow<py::object>(value);
+        py::dict arg;
+        arg[py::handle(names.arg_type)] = py::handle(names.NAMED);
+        arg[py::handle(names.name)] = k;
+        arg[py::handle(names.value)] = to_wire(held.ptr());
+        call_args.append(arg);
+      }
+    }
+    py::dict req = request(names.CALL, names.dunder_call);
+    req[py::handle(names.args)] = call_args;
+    req[py::handle(names.caller)] = local_get(self, names.internal_id);
+    return result_of(send(req)).release().ptr();
+  } catch (...) {
+    tv::set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// A release never raises an ordinary error. On the thread that delivers
+// answers it cannot wait for its own answer: it is sent with no wait.
+void cw_del(py::object self) {
+  try {
+    py::dict req = request(names.DEL, names.dunder_del);
+    req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+    py::object messaging = G("messaging");
+    if (on_listener_thread())
+      messaging.attr("send_request_sync")(req, py::float_(0.0));
+    else
+      messaging.attr("send_request_sync")(req);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+}
+
+// ------------------------------------------------------------------ failure filter
+
+// The same error again, its leading traceback entries of the bridge's own
+// operations cut and no chained cause shown.
+void filter_pending_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (!v) {
+    PyErr_Restore(t, v, tb);
+    return;
+  }
+  if (tb) PyException_SetTraceback(v, tb);
+  Py_XDECREF(tb);
+  PyObject* cur = PyException_GetTraceback(v);  // new reference or null
+  PyObject* listed = PyDict_GetItemString(globals_dict(), "_internal_officejs_names");
+  Py_XINCREF(listed);
+  while (listed && cur && cur != Py_None && PyTraceBack_Check(cur)) {
+    auto* entry = reinterpret_cast<PyTracebackObject*>(cur);
+    PyCodeObject* code = PyFrame_GetCode(entry->tb_frame);
+    int hit = PySequence_Contains(listed, code->co_name);
+    Py_DECREF(code);
+    if (hit < 0) {
+      PyErr_Clear();
+      break;
+    }
+    if (!hit) break;
+    PyObject* next = reinterpret_cast<PyObject*>(entry->tb_next);
+    Py_XINCREF(next);
+    Py_DECREF(cur);
+    cur = next;
+  }
+  Py_XDECREF(listed);
+  if (cur == Py_None) {
+    Py_DECREF(cur);
+    cur = nullptr;
+  }
+  PyException_SetTraceback(v, cur ? cur : Py_None);
+  PyException_SetCause(v, nullptr);  // also suppresses the context
+  PyErr_Restore(t, v, cur);
+}
+
+py::object filtered(const char* delegate, PyObject* args, PyObject* kwargs = nullptr) {
+  py::object fn = G(delegate);
+  PyObject* r = PyObject_Call(fn.ptr(), args, kwargs);
+  if (r) return own(r);
+  filter_pending_error();
+  throw py::error_already_set();
+}
+
+py::object filtered(const char* delegate, std::initializer_list<PyObject*> args) {
+  py::tuple tuple(args.size());
+  size_t i = 0;
+  for (PyObject* a : args) tuple[i++] = py::handle(a);
+  return filtered(delegate, tuple.ptr());
+}
+
+// ------------------------------------------------------------------ proxy methods
+
+py::object object_getattr(py::object self, py::object name) {
+  require_name(name.ptr());
+  return filtered("_cw__getattr__", {self.ptr(), name.ptr()});
+}
+py::object object_getitem(py::object self, py::object index) {
+  return filtered("_cw__getitem__", {self.ptr(), index.ptr()});
+}
+py::object object_setattr(py::object self, py::object name, py::object value) {
+  require_name(name.ptr());
+  return filtered("_cw__setattr__", {self.ptr(), name.ptr(), value.ptr()});
+}
+PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    // args holds the proxy first; the keywords are a fresh dict already.
+    return filtered("_cw__call__", args, kwargs).release().ptr();
+  } catch (...) {
+    tv::set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+void proxy_del(py::object self) {
+  // At interpreter shutdown the module's globals are already cleared.
+  PyObject* delegate = PyDict_GetItemString(globals_dict(), "_cw__del__");
+  if (!delegate || delegate == Py_None) return;
+  filtered("_cw__del__", {self.ptr()});
+}
+
+py::str object_repr(py::object self) {
+  py::object tname = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_typeName)).ptr(), names.empty));
+  py::object id = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_id)).ptr(), names.empty));
+  return py::reinterpret_steal<py::str>(own(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", tname.ptr(), id.ptr())).release());
+}
+
+py::object array_getattr(py::object self, py::object name) {
+  require_name(name.ptr());
+  return filtered("_cw__getattr__", {self.ptr(), name.ptr()});
+}
+void array_setattr(py::object, py::object name, py::object) {
+  require_name(name.ptr());
+  raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
+}
+py::str array_repr(py::object self) {
+  py::object id = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_id)).ptr(), names.empty));
+  Py_ssize_t n = PyObject_Size(self.ptr());
+  if (n < 0) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", id.ptr(), n)).release());
+}
+
+py::object dict_getattr(py::object self, py::object name) {
+  require_name(name.ptr());
+  PyObject* local = PyDict_GetItemWithError(self.ptr(), name.ptr());
+  if (local) return py::reinterpret_borrow<py::object>(local);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return filtered("_cw__getattr__", {self.ptr(), name.ptr()});
+}
+void dict_setattr(py::object self, py::object name, py::object value) {
+  require_name(name.ptr());
+  int has = PyDict_Contains(self.ptr(), name.ptr());
+  if (has < 0) throw py::error_already_set();
+  if (!has) raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
+  if (PyObject_SetItem(self.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+py::str dict_repr(py::object self) {
+  py::object id = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_id)).ptr(), names.empty));
+  py::object keys = own(PyObject_Repr(own(PyDict_Keys(self.ptr())).ptr()));
+  return py::reinterpret_steal<py::str>(own(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%U>", id.ptr(), keys.ptr())).release());
+}
+
+PyTypeObject* keep_type(py::object cls) { return reinterpret_cast<PyTypeObject*>(cls.release().ptr()); }
+
+}  // namespace
+
+py::object new_object_proxy(PyObject* object_id, PyObject* type_name) {
+  py::object self = allocate(object_type);
+  object_init(self.ptr(), object_id, type_name);
+  return self;
+}
+py::object new_array_proxy(PyObject* object_id) {
+  py::object self = allocate(array_type);
+  container_init(self.ptr(), object_id, &PyList_Type, names.Array, names.officejs_array);
+  return self;
+}
+py::object new_dict_proxy(PyObject* object_id) {
+  py::object self = allocate(dict_type);
+  container_init(self.ptr(), object_id, &PyDict_Type, names.Dict, names.officejs_dict);
+  return self;
+}
+
+void define_remote_operations(Scope& m) {
+  tv::def<&cw_getattr>(m, "_cw__getattr__", {"self", "name"}, "Get attribute proxy method for OfficeJsObject.");
+  tv::def<&cw_getitem>(m, "_cw__getitem__", {"self", "index"}, "Get item proxy method for OfficeJsObject.");
+  tv::def<&cw_setattr>(m, "_cw__setattr__", {"self", "name", "value"},
+                       "Set attribute proxy method for OfficeJsObject.");
+  m.ns["_cw__call__"] =
+      make_varargs("_cw__call__", "Call proxy method for OfficeJsObject (Function type).", &cw_call, false);
+  tv::def<&cw_del>(m, "_cw__del__", {"self"}, "Delete proxy method for OfficeJsObject.");
+}
+
+void define_proxies(Scope& m) {
+  object_type = keep_type(tv::make_class(m, "OfficeJsObject", [](Scope& cls) {
+    tv::def<&object_init_method>(cls, "__init__", {"self", "object_id", "type_name"});
+    tv::def<&object_getattr>(cls, "__getattr__", {"self", "name"});
+    tv::def<&object_getitem>(cls, "__getitem__", {"self", "index"});
+    tv::def<&object_setattr>(cls, "__setattr__", {"self", "name", "value"});
+    cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+    tv::def<&proxy_del>(cls, "__del__", {"self"});
+    tv::def<&object_repr>(cls, "__repr__", {"self"});
+  }));
+  py::object list_t = py::reinterpret_borrow<py::object>((PyObject*)&PyList_Type);
+  py::object dict_t = py::reinterpret_borrow<py::object>((PyObject*)&PyDict_Type);
+  array_type = keep_type(tv::make_class(
+      m, "OfficeJsArray",
+      [](Scope& cls) {
+        tv::def<&array_init_method>(cls, "__init__", {"self", "object_id"});
+        tv::def<&array_getattr>(cls, "__getattr__", {"self", "name"});
+        tv::def<&array_setattr>(cls, "__setattr__", {"self", "name", "value"});
+        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+        tv::def<&proxy_del>(cls, "__del__", {"self"});
+        tv::def<&array_repr>(cls, "__repr__", {"self"});
+      },
+      py::make_tuple(list_t)));
+  dict_type = keep_type(tv::make_class(
+      m, "OfficeJsDict",
+      [](Scope& cls) {
+        tv::def<&dict_init_method>(cls, "__init__", {"self", "object_id"});
+        tv::def<&dict_getattr>(cls, "__getattr__", {"self", "name"});
+        tv::def<&dict_setattr>(cls, "__setattr__", {"self", "name", "value"});
+        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+        tv::def<&proxy_del>(cls, "__del__", {"self"});
+        tv::def<&dict_repr>(cls, "__repr__", {"self"});
+      },
+      py::make_tuple(dict_t)));
+}
+
+}  // namespace panticle

@@ -1,0 +1,59 @@
+"""The master's host program: the business layer served over HTTP and WebSocket.
+
+    /usr/bin/python3 -m tavrino_master [--host 127.0.0.1] [--port 8000]
+        [--watchdog-port N] [--docs-port N] [--token T]
+
+Clients connect to ws://HOST:PORT/ws/{client_type}/{client_id}; GET / answers
+the status and GET /connections the connected client ids. The token (given,
+taken from TAVRINO_AUTH_TOKEN, or made afresh) goes only to the IDE process
+manager.
+"""
+import argparse
+import os
+import secrets
+
+import uvicorn
+from fastapi import FastAPI
+
+from tavrino_master.business_layer import relvane
+
+WEBSOCKET_PATH = "/ws/{client_type}/{client_id}"
+
+
+def create_app():
+    """The application, with the business layer's own coroutines as its hooks and handlers."""
+    app = FastAPI(title="Tavrino master", on_startup=[relvane.startup_event],
+                  on_shutdown=[relvane.shutdown_event])
+    app.add_api_websocket_route(WEBSOCKET_PATH, relvane.websocket_endpoint)
+    app.add_api_route("/", relvane.root, methods=["GET"], response_model=None)
+    app.add_api_route("/connections", relvane.get_connections, methods=["GET"], response_model=None)
+    return app
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(prog="python3 -m tavrino_master", description="Run the Tavrino master.")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
+    parser.add_argument("--watchdog-port", type=int, help="the IDE's watchdog port (default: port + 1)")
+    parser.add_argument("--docs-port", type=int, help="the IDE's documentation port (default: port + 2)")
+    parser.add_argument("--token", help="token handed to the IDE (default: $TAVRINO_AUTH_TOKEN, else a new one)")
+    args = parser.parse_args(argv)
+    if args.watchdog_port is None:
+        args.watchdog_port = args.port + 1
+    if args.docs_port is None:
+        args.docs_port = args.port + 2
+    if not args.token:
+        args.token = os.environ.get("TAVRINO_AUTH_TOKEN") or secrets.token_urlsafe(32)
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    relvane.set_port(args.port)
+    relvane.initialize_ide_manager(args.port, args.watchdog_port, args.token, args.docs_port)
+    # The master's logging set-up already serves uvicorn's loggers; its own would print every line twice.
+    uvicorn.run(create_app(), host=args.host, port=args.port, log_config=None)
+
+
+if __name__ == "__main__":
+    main()

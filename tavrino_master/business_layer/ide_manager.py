@@ -1,0 +1,73 @@
+"""Keeps the IDE process running.
+
+No IDE program ships with the master. An IDE is started only when the
+environment variable TAVRINO_IDE_CMD holds its command line (split like a
+shell would, no shell involved). The IDE receives the master's settings in its
+environment, never on its command line, so the token does not show in process
+listings: TAVRINO_SERVER_PORT, TAVRINO_WATCHDOG_PORT, TAVRINO_DOCS_PORT and
+TAVRINO_AUTH_TOKEN. Without the variable both operations report failure.
+"""
+import os
+import shlex
+import subprocess
+
+from ..logging_config import get_logger
+
+logger = get_logger(__name__)
+
+COMMAND_VARIABLE = "TAVRINO_IDE_CMD"
+STOP_TIMEOUT = 5.0
+
+
+class IDEProcessManager:
+    def __init__(self, server_port, watchdog_port, auth_token, docs_port):
+        self.server_port = server_port
+        self.watchdog_port = watchdog_port
+        self.docs_port = docs_port
+        self._auth_token = auth_token
+        self._process = None
+
+    def __repr__(self):  # without the token
+        return (f"IDEProcessManager(server_port={self.server_port}, watchdog_port={self.watchdog_port}, "
+                f"docs_port={self.docs_port})")
+
+    def is_running(self):
+        return self._process is not None and self._process.poll() is None
+
+    def ensure_running(self):
+        """True when the IDE runs, started now if it did not."""
+        return self.is_running() or self._start()
+
+    def kill_and_restart(self):
+        """True when the IDE was stopped (if it ran) and started again."""
+        self._stop()
+        return self._start()
+
+    def _start(self):
+        command = os.environ.get(COMMAND_VARIABLE, "").strip()
+        if not command:
+            logger.warning(f"No IDE configured ({COMMAND_VARIABLE} is not set)")
+            return False
+        env = dict(os.environ, TAVRINO_SERVER_PORT=str(self.server_port),
+                   TAVRINO_WATCHDOG_PORT=str(self.watchdog_port), TAVRINO_DOCS_PORT=str(self.docs_port),
+                   TAVRINO_AUTH_TOKEN=str(self._auth_token))
+        try:
+            self._process = subprocess.Popen(shlex.split(command), stdin=subprocess.DEVNULL, env=env)
+        except (OSError, ValueError) as e:
+            logger.error(f"Could not start the IDE: {e}")
+            self._process = None
+            return False
+        logger.info(f"IDE started (pid {self._process.pid})")
+        return True
+
+    def _stop(self):
+        process, self._process = self._process, None
+        if process is None or process.poll() is not None:
+            return
+        process.terminate()
+        try:
+            process.wait(STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        logger.info("IDE stopped")

@@ -1,0 +1,61 @@
+"""Starts and stops the code-inspector service.
+
+No inspector program ships with the master. An inspector is started only when
+the environment variable TAVRINO_INSPECTOR_CMD holds its command line (split
+like a shell would, no shell involved); the master's port is appended as the
+last argument, and the inspector is expected to connect back to that port as
+client type "inspector", client id "main". Without the variable nothing is
+started and `launch_inspector` returns None.
+"""
+import os
+import shlex
+import subprocess
+
+from ..logging_config import get_logger
+
+logger = get_logger(__name__)
+
+COMMAND_VARIABLE = "TAVRINO_INSPECTOR_CMD"
+STOP_TIMEOUT = 5.0
+
+_process = None
+
+
+def launch_inspector(port):
+    """The inspector's process (a true value), or None when none could be started."""
+    global _process
+    if is_inspector_running():
+        return _process  # one inspector per master
+    command = os.environ.get(COMMAND_VARIABLE, "").strip()
+    if not command:
+        logger.info(f"No inspector configured ({COMMAND_VARIABLE} is not set)")
+        return None
+    try:
+        argv = shlex.split(command) + [str(int(port))]
+        _process = subprocess.Popen(argv, stdin=subprocess.DEVNULL)
+    except (OSError, ValueError) as e:
+        logger.error(f"Could not start the inspector: {e}")
+        _process = None
+        return None
+    logger.info(f"Inspector started (pid {_process.pid})")
+    return _process
+
+
+def terminate_inspector():
+    """Stops the inspector this module started; true when one was running."""
+    global _process
+    process, _process = _process, None
+    if process is None or process.poll() is not None:
+        return False
+    process.terminate()
+    try:
+        process.wait(STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    logger.info("Inspector stopped")
+    return True
+
+
+def is_inspector_running():
+    return _process is not None and _process.poll() is None
