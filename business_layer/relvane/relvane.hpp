@@ -75,6 +75,12 @@ void define_response_message_handler(Scope& m);  // handle_response_message
 void define_handler_table(Scope& m);       // MESSAGE_HANDLERS from the handlers bound so far
 void define_lifecycle_hooks(Scope& m);     // startup_event, shutdown_event
 void define_dispatch(Scope& m);            // handle_message
+void define_addin_relays(Scope& m);        // handle_forward_to_kernel ... handle_sys_response
+void define_call_handlers(Scope& m);       // handle_function_event_execution
+void define_event_config_relay(Scope& m);  // handle_event_config_response
+void define_kernel_batch(Scope& m);        // handle_kernel_batch
+void define_kernel_relays(Scope& m);       // handle_kernel_to_addin, handle_kernel_to_ide, handle_kernel_transfert
+void define_result_handlers(Scope& m);     // handle_kernel_execution_result, handle_kernel_execution_error
 void define_function_list_handlers(Scope& m);  // the add-in's function and package lists
 void define_workbook_pushes(Scope& m);     // send_workbook_list_to_ide ... send_python_paths_to_kernel
 void define_on_connect(Scope& m);          // on_addin_coonection, on_ide_connection, on_kernel_connection

@@ -73,8 +73,14 @@ void startup(py::module_ m) {
   g["ide_manager"] = py::none();
 
   define_response_matcher(scope);
+  define_addin_relays(scope);
+  define_call_handlers(scope);
+  define_event_config_relay(scope);
   define_function_list_handlers(scope);
+  define_kernel_batch(scope);
   g["kernel_handles"] = py::dict();
+  define_kernel_relays(scope);
+  define_result_handlers(scope);
   define_response_message_handler(scope);
 
   define_handler_table(scope);
