@@ -84,6 +84,22 @@ py::object def_native(const Scope& scope, const char* name, std::vector<Param> p
 // Python function when placed in a class namespace.
 py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywords fn, bool as_method);
 
+// Containers made by a conversion join the collector only when the outermost
+// conversion of the thread ends: a large conversion would otherwise drive
+// repeated full collections over everything it has built so far.
+void defer_tracking(PyObject* container);
+class TrackingScope {
+ public:
+  TrackingScope();
+  ~TrackingScope();
+  TrackingScope(const TrackingScope&) = delete;
+  TrackingScope& operator=(const TrackingScope&) = delete;
+
+ private:
+  std::vector<PyObject*> held_;
+  bool outer_;
+};
+
 // Serializer (wire values).
 py::object to_wire(PyObject* value);
 py::object from_wire(PyObject* wire);

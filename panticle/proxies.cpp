@@ -73,7 +73,12 @@ void dict_init_method(py::object self, py::object object_id) {
   container_init(self.ptr(), object_id.ptr(), &PyDict_Type, names.Dict, names.officejs_dict);
 }
 
-py::object allocate(PyTypeObject* type) { return own(type->tp_new(type, names.empty_tuple, nullptr)); }
+// Made for the serializer: joins the collector when the conversion ends.
+py::object allocate(PyTypeObject* type) {
+  py::object self = own(type->tp_new(type, names.empty_tuple, nullptr));
+  defer_tracking(self.ptr());
+  return self;
+}
 
 // ------------------------------------------------------------------ remote operations
 

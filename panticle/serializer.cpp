@@ -11,8 +11,48 @@ namespace panticle {
 
 namespace {
 
-// A new record {"type", "value", "isSpec"}; `value` is borrowed.
+// A new record {"type", "value", "isSpec"}; `value` is borrowed. Records of
+// the fixed tags are copies of a template: one table copy is cheaper than
+// three insertions into an empty dict.
+PyObject* templated(PyObject* tpl, PyObject* value) {
+  PyObject* d = PyDict_Copy(tpl);
+  if (d && PyDict_SetItem(d, names.value, value) < 0) Py_CLEAR(d);
+  return d;
+}
+
+PyObject* record_plain(PyObject* tag, PyObject* value, PyObject* spec);
+
+struct Templates {
+  PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Function;
+};
+Templates tpl;
+
 PyObject* record(PyObject* tag, PyObject* value, PyObject* spec) {
+  if (spec == Py_False) {
+    PyObject* t = tag == names.Float ? tpl.Float : tag == names.Int ? tpl.Int : tag == names.String ? tpl.String
+                : tag == names.Array ? tpl.Array : tag == names.Bool ? tpl.Bool : tag == names.Null ? tpl.Null
+                : tag == names.Dict ? tpl.Dict : tag == names.Date ? tpl.Date : tag == names.Bytes ? tpl.Bytes
+                : nullptr;
+    if (t) return templated(t, value);
+  } else if (tag == names.Python_Function) {
+    return templated(tpl.Function, value);
+  }
+  return record_plain(tag, value, spec);
+}
+
+void init_templates() {
+  auto make = [](PyObject* tag, PyObject* spec) {
+    PyObject* d = record_plain(tag, Py_None, spec);
+    if (!d) throw py::error_already_set();
+    return d;
+  };
+  tpl = {make(names.Null, Py_False),   make(names.Bool, Py_False),  make(names.Int, Py_False),
+         make(names.Float, Py_False),  make(names.String, Py_False), make(names.Date, Py_False),
+         make(names.Bytes, Py_False),  make(names.Array, Py_False),  make(names.Dict, Py_False),
+         make(names.Python_Function, Py_True)};
+}
+
+PyObject* record_plain(PyObject* tag, PyObject* value, PyObject* spec) {
   PyObject* d = PyDict_New();
   if (!d) return nullptr;
   if (PyDict_SetItem(d, names.type, tag) < 0 || PyDict_SetItem(d, names.value, value) < 0 ||
@@ -48,7 +88,14 @@ PyObject* new_filling_list(Py_ssize_t n) {
   if (out) PyObject_GC_UnTrack(out);
   return out;
 }
-void done_filling(PyObject* out) { PyObject_GC_Track(out); }
+void done_filling(PyObject* out) { defer_tracking(out); }
+
+// The record of an "Array" or "Dict" value (owned, may be null on error).
+PyObject* container_record(PyObject* tag, PyObject* items) {
+  PyObject* rec = record_steal(tag, items);
+  if (rec) defer_tracking(rec);
+  return rec;
+}
 
 // Items of a list whose iteration is the list's own; the list may change
 // while items convert (arbitrary str() or isoformat()), as plain iteration allows.
@@ -121,7 +168,7 @@ PyObject* sequence_to_wire(PyObject* v) {
     items = list_items_to_wire(snap);
     Py_DECREF(snap);
   }
-  return record_steal(names.Array, items);
+  return container_record(names.Array, items);
 }
 
 PyObject* mapping_to_wire(PyObject* v) {
@@ -151,7 +198,8 @@ PyObject* mapping_to_wire(PyObject* v) {
         return nullptr;
       }
     }
-    return record_steal(names.Dict, out);
+    defer_tracking(out);
+    return container_record(names.Dict, out);
   }
   try {
     py::object it = own(PyObject_GetIter(own(PyObject_CallMethod(v, "items", nullptr)).ptr()));
@@ -170,7 +218,8 @@ PyObject* mapping_to_wire(PyObject* v) {
     e.restore();
     return nullptr;
   }
-  return record_steal(names.Dict, out);
+  defer_tracking(out);
+  return container_record(names.Dict, out);
 }
 
 PyObject* date_text(PyObject* v) {
@@ -354,7 +403,7 @@ bool rows_from_buffer(PyObject* values, PyObject* out, Py_ssize_t first, bool& f
       PyList_SET_ITEM(row, j, w);
     }
     done_filling(row);
-    PyObject* rec = record_steal(names.Array, row);
+    PyObject* rec = container_record(names.Array, row);
     if (!rec) {
       failed = true;
       return true;
@@ -393,14 +442,14 @@ PyObject* table_to_wire(PyObject* v) {
       bool failed = false;
       if (rows_from_buffer(values.ptr(), out.ptr(), 1, failed)) {
         if (failed) throw py::error_already_set();
-        return record_steal(names.Array, out.release().ptr());
+        return container_record(names.Array, out.release().ptr());
       }
     }
     // Anything else: one tolist() per row, then the generic conversion.
     py::list rows;
     rows.append(header);
     for (py::handle row : values) rows.append(own(to_wire_impl(row.attr("tolist")().ptr())));
-    return record_steal(names.Array, rows.release().ptr());
+    return container_record(names.Array, rows.release().ptr());
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
@@ -635,12 +684,50 @@ py::object from_wire_method(py::object wire) { return from_wire(wire.ptr()); }
 
 }  // namespace
 
-py::object to_wire(PyObject* value) { return own(to_wire_impl(value)); }
-py::object from_wire(PyObject* wire) { return from_wire_impl(wire); }
+namespace {
+thread_local std::vector<PyObject*>* t_held = nullptr;
+}  // namespace
+
+TrackingScope::TrackingScope() : outer_(t_held == nullptr) {
+  if (outer_) {
+    t_held = &held_;
+  }
+}
+
+TrackingScope::~TrackingScope() {
+  if (!outer_) return;
+  t_held = nullptr;
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  for (PyObject* o : held_)
+    if (!PyObject_GC_IsTracked(o)) PyObject_GC_Track(o);
+  // Releasing may free proxies of a failed conversion, whose finalisers run.
+  for (PyObject* o : held_) Py_DECREF(o);
+  PyErr_Restore(t, v, tb);
+}
+
+void defer_tracking(PyObject* container) {
+  if (!t_held) {
+    if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+    return;
+  }
+  if (PyObject_GC_IsTracked(container)) PyObject_GC_UnTrack(container);
+  t_held->push_back(Py_NewRef(container));
+}
+
+py::object to_wire(PyObject* value) {
+  TrackingScope scope;
+  return own(to_wire_impl(value));
+}
+py::object from_wire(PyObject* wire) {
+  TrackingScope scope;
+  return from_wire_impl(wire);
+}
 
 void define_serializer(Scope& m) {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw py::error_already_set();
+  init_templates();
   py::object any = G("Any");
   py::object wire_dict = G("Dict")[py::make_tuple(py::str().get_type(), any)];
   tv::make_class(m, "Serializer", [&](Scope& cls) {

@@ -235,8 +235,10 @@ def test_terminate_ends_and_reaps_the_kernel(manager, procs, logs):
     logs.clear()
     manager.terminate_kernel("wb")
     assert manager.kernel_processes == {} and logs.records == []
-    assert eventually(lambda: not os.path.exists(f"/proc/{process.pid}"))
+    # the reaper thread collects the exit status; the pid's /proc entry goes with it
+    assert eventually(lambda: process.returncode is not None)
     assert process.returncode == -signal.SIGTERM
+    assert not os.path.exists(f"/proc/{process.pid}")
 
 
 def test_terminate_of_an_exited_kernel_just_forgets_it(manager, procs):

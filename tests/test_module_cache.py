@@ -61,12 +61,6 @@ def test_list_is_the_live_dictionary(manager):
     assert manager.workbook_modules == {"wb": {}}
 
 
-def test_workbooks_are_separate(manager):
-    manager.save_module("one", "m", "1")
-    manager.save_module("two", "m", "2")
-    assert (manager.get_module("one", "m"), manager.get_module("two", "m")) == ("1", "2")
-
-
 def test_cache_survives_disconnect(manager):
     manager.save_module("wb", "m", "code")
     manager.disconnect("addin", "wb")
@@ -92,10 +86,8 @@ def test_non_dictionary_workbook_entry_is_not_listed(manager, stored):
     "call, args, arg",
     [
         ("save_module", (None, "m", "c"), "workbook_id"),
-        ("save_module", ("wb", 1, "c"), "module_name"),
         ("save_module", ("wb", "m", None), "code"),
         ("delete_module", ("wb", None), "module_name"),
-        ("get_module", (1, "m"), "workbook_id"),
         ("list_modules", (None,), "workbook_id"),
     ],
 )

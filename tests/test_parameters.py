@@ -65,11 +65,6 @@ def test_annotation_hook_is_consulted_only_for_annotated_parameters(monkeypatch)
     assert seen == ["Name"]
 
 
-def test_annotation_hook_answers_any():
-    assert relvane._extract_type_from_annotation(object()) == "any"
-    assert relvane._extract_type_from_annotation(annotation=None) == "any"
-
-
 @pytest.mark.parametrize(
     "code, prefix",
     [
