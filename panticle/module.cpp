@@ -110,6 +110,7 @@ void startup(py::module_ m) {
   libs.pd_series = keep(pd.attr("Series"));
   libs.pd_frame = keep(pd.attr("DataFrame"));
   libs.pd_na = keep(pd.attr("NA"));
+  libs.pd_nat = keep(pd.attr("NaT"));
   libs.utc = keep(py::module_::import("datetime").attr("timezone").attr("utc"));
   py::module_ futures = py::module_::import("concurrent.futures");
   libs.future_cls = keep(futures.attr("Future"));

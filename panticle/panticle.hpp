@@ -30,6 +30,7 @@ struct Libs {
   PyObject* pd_series = nullptr;      // pandas.Series
   PyObject* pd_frame = nullptr;       // pandas.DataFrame
   PyObject* pd_na = nullptr;          // pandas.NA
+  PyObject* pd_nat = nullptr;         // pandas.NaT
   PyObject* utc = nullptr;            // datetime.timezone.utc
   PyObject* future_cls = nullptr;     // concurrent.futures.Future
   PyObject* invalid_state = nullptr;  // concurrent.futures.InvalidStateError

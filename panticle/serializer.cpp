@@ -477,8 +477,17 @@ PyObject* to_wire_impl(PyObject* v) {
   if (PyLong_Check(v)) return record_steal(names.Int, PyNumber_Long(v));
   if (PyFloat_Check(v)) return record_steal(names.Float, PyNumber_Float(v));
   if (PyUnicode_Check(v)) return record(names.String, v, Py_False);
-  if (PyDate_Check(v) || PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(libs.np_datetime64)))
-    return record_steal(names.Date, date_text(v));
+  if (PyDate_Check(v) || PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(libs.np_datetime64))) {
+    // "Not a time" has no date text: it travels as a missing value, as the
+    // NaT cells of a datetime column did before.
+    if (v == libs.pd_nat) return record(names.Null, Py_None, Py_False);
+    PyObject* text = date_text(v);
+    if (text && !PyDate_Check(v) && PyUnicode_CompareWithASCIIString(text, "NaT") == 0) {
+      Py_DECREF(text);
+      return record(names.Null, Py_None, Py_False);
+    }
+    return record_steal(names.Date, text);
+  }
   if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) return bytes_to_wire(v);
   if (PyList_Check(v) || PyTuple_Check(v)) return sequence_to_wire(v);
   if (PyDict_Check(v)) return mapping_to_wire(v);

@@ -77,6 +77,14 @@ void define_lifecycle_hooks(Scope& m);     // startup_event, shutdown_event
 void define_dispatch(Scope& m);            // handle_message
 void define_addin_relays(Scope& m);        // handle_forward_to_kernel ... handle_sys_response
 void define_call_handlers(Scope& m);       // handle_function_event_execution
+void define_streaming_handlers(Scope& m);  // _send_streaming_error, handle_streaming_function_execution, ...
+void define_python_call_handler(Scope& m); // handle_python_function_call
+void define_workbook_update_handlers(Scope& m);  // structure, name and definition updates
+void define_log_entry_handler(Scope& m);   // handle_log_entry
+void define_module_sync_handler(Scope& m); // handle_kernel_request_module_sync
+void define_ide_requests(Scope& m);        // handle_ide_execution_request ... handle_inspector_result
+void define_ide_control_requests(Scope& m);  // handle_get_settings ... handle_restart_addin
+void define_package_installation(Scope& m);  // _get_package_key ... handle_workbook_packages_install
 void define_event_config_relay(Scope& m);  // handle_event_config_response
 void define_kernel_batch(Scope& m);        // handle_kernel_batch
 void define_kernel_relays(Scope& m);       // handle_kernel_to_addin, handle_kernel_to_ide, handle_kernel_transfert

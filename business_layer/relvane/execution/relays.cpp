@@ -1,9 +1,121 @@
+// Relays between a workbook's add-in, its kernel and the IDE connections, and
+// the kernel-control requests that act on the sender's own id. A workbook's
+// add-in and kernel share the workbook id, so the other side is addressed by
+// the sender's client id; the IDEs learn the workbook from "workbook_id".
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
-void define_addin_relays(Scope&) {}
-void define_event_config_relay(Scope&) {}
-void define_kernel_relays(Scope&) {}
+namespace {
+
+Task send_to(const char* client_type, py::str client_id, py::dict message) {
+  co_await G("manager").attr("send_message")(client_type, client_id, message);
+  co_return py::none();
+}
+
+Task broadcast_to_ide(py::dict message) {
+  co_await G("manager").attr("broadcast")("ide", message);
+  co_return py::none();
+}
+
+// ---------------------------------------------------------------- add-in side
+
+Task handle_forward_to_kernel(py::str client_id, py::dict message) {
+  co_await send_to("kernel", client_id, message);
+  co_return py::none();
+}
+
+Task handle_forward_to_addin(py::str client_id, py::dict message) {
+  // A present "workbook_id" names the add-in whatever its value; a non-text
+  // value is refused by send_message.
+  py::object workbook_id = message.contains("workbook_id") ? py::object(message["workbook_id"]) : py::object(client_id);
+  co_await G("manager").attr("send_message")("addin", workbook_id, message);
+  co_return py::none();
+}
+
+Task handle_broadcast_to_ide(py::str, py::dict message) {
+  co_await broadcast_to_ide(message);
+  co_return py::none();
+}
+
+Task handle_execution_request(py::str client_id, py::dict message) {
+  co_await send_to("kernel", client_id, message);
+  co_return py::none();
+}
+
+Task handle_spawn_kernel(py::str client_id, py::dict) {
+  G("manager").attr("spawn_kernel")(client_id);
+  co_return py::none();
+}
+
+Task handle_terminate_kernel(py::str client_id, py::dict) {
+  G("manager").attr("terminate_kernel")(client_id);
+  co_return py::none();
+}
+
+Task handle_excel_response(py::str client_id, py::dict message) {
+  co_await send_to("kernel", client_id, message);
+  co_return py::none();
+}
+
+Task handle_sys_response(py::str client_id, py::dict message) {
+  log_debug(fmt("[Server] Routing sys_response from addin {} to kernel", client_id));
+  co_await send_to("kernel", client_id, message);
+  co_return py::none();
+}
+
+Task handle_event_config_response(py::str client_id, py::dict message) {
+  message["workbook_id"] = client_id;
+  co_await G("manager").attr("send_to_ide")(message);
+  co_return py::none();
+}
+
+// ---------------------------------------------------------------- kernel side
+
+Task handle_kernel_to_addin(py::str client_id, py::dict message) {
+  co_await G("manager").attr("send_to_addin")(client_id, message);
+  co_return py::none();
+}
+
+Task handle_kernel_to_ide(py::str client_id, py::dict message) {
+  py::object given = message.attr("get")("workbook_id");
+  py::object workbook_id = truthy(given) ? given : py::object(client_id);
+  message["workbook_id"] = workbook_id;
+  log_info(fmt("[BusinessLayer] Forwarded {} to IDE for workbook {}", message.attr("get")("type"), workbook_id));
+  co_await broadcast_to_ide(message);
+  co_return py::none();
+}
+
+Task handle_kernel_transfert(py::str client_id, py::dict message) {
+  // The add-in's copy first; a failed send to it keeps the IDEs from getting one.
+  co_await send_to("addin", client_id, message);
+  co_await broadcast_to_ide(message);
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_addin_relays(Scope& m) {
+  const std::vector<Param> params = {"client_id", "message"};
+  tv::def<&handle_forward_to_kernel>(m, "handle_forward_to_kernel", params);
+  tv::def<&handle_forward_to_addin>(m, "handle_forward_to_addin", params);
+  tv::def<&handle_broadcast_to_ide>(m, "handle_broadcast_to_ide", params);
+  tv::def<&handle_execution_request>(m, "handle_execution_request", params);
+  tv::def<&handle_spawn_kernel>(m, "handle_spawn_kernel", params);
+  tv::def<&handle_terminate_kernel>(m, "handle_terminate_kernel", params);
+  tv::def<&handle_excel_response>(m, "handle_excel_response", params);
+  tv::def<&handle_sys_response>(m, "handle_sys_response", params);
+}
+
+void define_event_config_relay(Scope& m) {
+  tv::def<&handle_event_config_response>(m, "handle_event_config_response", {"client_id", "message"});
+}
+
+void define_kernel_relays(Scope& m) {
+  const std::vector<Param> params = {"client_id", "message"};
+  tv::def<&handle_kernel_to_addin>(m, "handle_kernel_to_addin", params);
+  tv::def<&handle_kernel_to_ide>(m, "handle_kernel_to_ide", params);
+  tv::def<&handle_kernel_transfert>(m, "handle_kernel_transfert", params);
+}
 
 }  // namespace relvane

@@ -75,13 +75,20 @@ void startup(py::module_ m) {
   define_response_matcher(scope);
   define_addin_relays(scope);
   define_call_handlers(scope);
+  define_streaming_handlers(scope);
+  define_python_call_handler(scope);
+  define_workbook_update_handlers(scope);
   define_event_config_relay(scope);
+  define_log_entry_handler(scope);
   define_function_list_handlers(scope);
   define_kernel_batch(scope);
   g["kernel_handles"] = py::dict();
   define_kernel_relays(scope);
   define_result_handlers(scope);
+  define_module_sync_handler(scope);
+  define_ide_requests(scope);
   define_response_message_handler(scope);
+  define_ide_control_requests(scope);
 
   define_handler_table(scope);
 
@@ -92,6 +99,7 @@ void startup(py::module_ m) {
   define_endpoint(scope);
   define_dispatch(scope);
   define_full_code_sync(scope);
+  define_package_installation(scope);
 
   if (g.contains("handle_workbook_packages_install"))
     G("init_handlers")(G("manager"), G("package_manager"), G("handle_workbook_packages_install"));
