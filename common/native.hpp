@@ -38,6 +38,15 @@ struct OptStr : py::object {
   using py::object::object;
   OptStr(py::object o) : py::object(std::move(o)) {}
 };
+// A dict or None; a list or None.
+struct OptDict : py::object {
+  using py::object::object;
+  OptDict(py::object o) : py::object(std::move(o)) {}
+};
+struct OptList : py::object {
+  using py::object::object;
+  OptList(py::object o) : py::object(std::move(o)) {}
+};
 // An int or a float, but not a bool; kept as the Python object.
 struct Real : py::object {
   using py::object::object;
@@ -72,6 +81,18 @@ template <>
 struct ArgKind<OptStr> {
   static bool check(PyObject* o) { return o == Py_None || PyUnicode_CheckExact(o); }
   static constexpr const char* expected = "str or None";
+  static PyObject* annotation() { return nullptr; }
+};
+template <>
+struct ArgKind<OptDict> {
+  static bool check(PyObject* o) { return o == Py_None || PyDict_CheckExact(o); }
+  static constexpr const char* expected = "dict or None";
+  static PyObject* annotation() { return nullptr; }
+};
+template <>
+struct ArgKind<OptList> {
+  static bool check(PyObject* o) { return o == Py_None || PyList_CheckExact(o); }
+  static constexpr const char* expected = "list or None";
   static PyObject* annotation() { return nullptr; }
 };
 template <>

@@ -259,7 +259,7 @@ py::str register_callable(py::object self, py::object callable_obj) {
     Locked held(self.attr(names.callable_lock));
     py::str guid = py::str(self.attr(names.guid));
     py::object counter = self.attr(names.next_callable_id);
-    py::object prefix = guid[py::slice(0, 8, 1)];
+    py::object prefix = own(PyUnicode_Substring(guid.ptr(), 0, 8));
     cid = own(PyUnicode_FromFormat("pyfunc_%U_%S", prefix.ptr(), counter.ptr()));
     self.attr(names.next_callable_id) = own(PyNumber_Add(counter.ptr(), py::int_(1).ptr()));
     py::object registry = self.attr(names.callable_registry);
@@ -271,7 +271,7 @@ py::str register_callable(py::object self, py::object callable_obj) {
 py::object get_callable(py::object self, py::str callable_id) {
   Locked held(self.attr(names.callable_lock));
   py::object registry = self.attr(names.callable_registry);
-  return own(PyObject_CallMethod(registry.ptr(), "get", "O", callable_id.ptr()));
+  return own(PyObject_CallMethodObjArgs(registry.ptr(), names.get, callable_id.ptr(), nullptr));
 }
 
 void unregister_callable(py::object self, py::str callable_id) {

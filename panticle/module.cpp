@@ -62,7 +62,7 @@ void init_names() {
   n.guid = I("_guid"), n.send_handler = I("_send_handler"), n.waiters = I("waiters");
   n.waiters_lock = I("_waiters_lock"), n.callable_registry = I("_callable_registry");
   n.callable_lock = I("_callable_lock"), n.next_callable_id = I("_next_callable_id");
-  n.acquire = I("acquire"), n.release = I("release"), n.pop = I("pop"), n.done = I("done");
+  n.acquire = I("acquire"), n.release = I("release"), n.pop = I("pop"), n.get = I("get"), n.done = I("done");
   n.cancel = I("cancel"), n.set_result = I("set_result"), n.set_exception = I("set_exception");
   n.result_m = n.result;
   n.empty = I("");

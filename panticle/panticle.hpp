@@ -51,7 +51,7 @@ struct Names {
   PyObject *internal_id, *internal_typeName, *msg_guid, *typ, *internal_cache;
   PyObject *officejs_object, *officejs_array, *officejs_dict;
   PyObject *guid, *send_handler, *waiters, *waiters_lock, *callable_registry, *callable_lock, *next_callable_id;
-  PyObject *acquire, *release, *pop, *done, *cancel, *set_result, *set_exception, *result_m;
+  PyObject *acquire, *release, *pop, *get, *done, *cancel, *set_result, *set_exception, *result_m;
   PyObject *empty, *empty_tuple;
 };
 extern Names names;

@@ -73,18 +73,12 @@ def test_import_sends_nothing_starts_no_thread_and_runs_once():
         "Context", "Excel", "GetSetting"])
 
 
-def test_module_surface():
-    assert "Excel" in panticle.__doc__ and "id 1" in panticle.__doc__ and "id 0" in panticle.__doc__
-    for cls in ("Serializer", "Messaging", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict"):
-        assert cls in panticle.__doc__
+def test_messaging_state_is_observable():
     assert list(vars(messaging)) == ["waiters", "_waiters_lock", "_guid", "_send_handler", "loop",
                                      "loop_thread", "_callable_registry", "_callable_lock", "_next_callable_id"]
     assert type(messaging._waiters_lock) is type(threading.Lock())
     assert type(messaging._callable_lock) is type(threading.Lock())
     assert re.fullmatch("[0-9a-f]{32}", messaging._guid)
-    assert panticle._internal_officejs_names == [
-        "_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__",
-        "__getattr__", "__getitem__", "__setattr__", "__call__", "__del__"]
 
 
 def test_envelope_keys_order_and_synchronous_answer():
@@ -352,3 +346,13 @@ def test_concurrent_registrations_never_share_a_number():
     for t in threads:
         t.join()
     assert len(set(ids)) == 1600 and messaging._next_callable_id == 1601
+
+
+def test_reset_without_roots_still_takes_effect(monkeypatch):
+    monkeypatch.delattr(panticle, "Context")
+    monkeypatch.setattr(panticle, "Excel", object())  # re-stamping it fails
+    messaging.register_callable(print)
+    old = messaging._guid
+    messaging.reset()
+    assert messaging._guid != old and messaging._next_callable_id == 1
+    assert panticle.GetSetting._msg_guid == messaging._guid

@@ -288,8 +288,3 @@ def test_from_wire_errors(wire, error, text):
     with pytest.raises(error, match=text):
         S.from_wire(wire)
 
-
-def test_serializer_surface():
-    assert S.__doc__ == "Handles marshaling of data types between Python and JavaScript."
-    assert isinstance(S.__dict__["to_wire"], staticmethod) and isinstance(S.__dict__["from_wire"], staticmethod)
-    assert S().to_wire(1) == rec("Int", 1)

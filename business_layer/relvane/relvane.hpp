@@ -11,6 +11,8 @@
 
 namespace relvane {
 namespace py = pybind11;
+using tv::OptDict;
+using tv::OptList;
 using tv::OptStr;
 using tv::Param;
 using tv::Real;

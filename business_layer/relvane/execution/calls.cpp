@@ -6,42 +6,36 @@ namespace relvane {
 
 namespace {
 
-// What the error answers of one call need to know about it.
-struct Call {
-  py::str workbook_id;
-  py::object request_id;
-  py::object module_name;
-  py::object function_name;
-  bool is_function_execution;
-};
-
-py::dict validation_error(py::str error_msg) {
+py::dict validation_error(py::handle error_msg) {
   py::dict error;
   error["type"] = "ValidationError";
   error["message"] = error_msg;
   return error;
 }
 
-Task send_error(Call call, py::str error_msg) {
-  py::object manager = G("manager");
+// The answers to a refused call: "execution_error", and for a worksheet
+// function also the "function_execution_result" the cell waits for.
+py::list error_answers(py::handle error_msg, py::handle workbook_id, py::handle request_id, py::handle module_name,
+                       py::handle function_name, bool is_function_execution) {
+  py::list answers;
   py::dict failure;
   failure["type"] = "execution_error";
   failure["success"] = false;
   failure["error"] = validation_error(error_msg);
-  failure["request_id"] = call.request_id;
-  failure["workbook_id"] = call.workbook_id;
-  failure["module_name"] = call.module_name;
-  failure["function_name"] = call.function_name;
-  co_await manager.attr("send_message")("addin", call.workbook_id, failure);
-  if (call.is_function_execution) {
+  failure["request_id"] = request_id;
+  failure["workbook_id"] = workbook_id;
+  failure["module_name"] = module_name;
+  failure["function_name"] = function_name;
+  answers.append(failure);
+  if (is_function_execution) {
     py::dict result;
     result["type"] = "function_execution_result";
-    result["request_id"] = call.request_id;
+    result["request_id"] = request_id;
     result["success"] = false;
     result["error"] = validation_error(error_msg);
-    co_await manager.attr("send_message")("addin", call.workbook_id, result);
+    answers.append(result);
   }
-  co_return py::none();
+  return answers;
 }
 
 // The reason a name fails the naming rule, or none.
@@ -74,8 +68,8 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
   py::object error = error_text(module_name, function_name);
   if (!error.is_none()) {
     log_warning(error);
-    co_await send_error(Call{workbook_id, request_id, module_name, function_name, is_function_execution},
-                        py::str(error));
+    py::list answers = error_answers(error, workbook_id, request_id, module_name, function_name, is_function_execution);
+    for (py::handle answer : answers) co_await G("manager").attr("send_message")("addin", workbook_id, answer);
     co_return py::none();
   }
 

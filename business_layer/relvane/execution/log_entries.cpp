@@ -1,7 +1,70 @@
+// The add-in's log lines, written to the master's log under a logger named
+// after the add-in script that produced them.
 #include "business_layer/relvane/relvane.hpp"
+
+#include <string>
 
 namespace relvane {
 
-void define_log_entry_handler(Scope&) {}
+namespace {
+
+// The logging configuration sits in the top package, next to this module's package.
+py::object import_get_logger() {
+  std::string module = py::str(G("__name__"));
+  std::string package = module.substr(0, module.rfind('.'));
+  std::string top = package.substr(0, package.rfind('.'));
+  return py::module_::import((top + ".logging_config").c_str()).attr("get_logger");
+}
+
+py::object line_part(py::handle value, py::handle fallback_logger) {
+  if (!PyDict_Check(value.ptr()) && !PyList_Check(value.ptr())) return py::str(value);
+  bool failed = false;
+  py::object text;
+  try {
+    text = G("json").attr("dumps")(value);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+    fallback_logger.attr("debug")(fmt("Failed to serialize object: {}", e.value()));
+    failed = true;
+  }
+  return failed ? py::object(py::str(value)) : text;
+}
+
+py::str logger_name(py::handle caller) {
+  py::str name("addin");
+  if (!truthy(caller)) return name;
+  py::object found = py::module_::import("re").attr("search")(R"(/([^/]+\.js):\d+:\d+)", caller);
+  if (found.is_none()) return name;
+  return py::str("addin.") + py::str(found.attr("group")(1).attr("replace")(".js", ""));
+}
+
+Task handle_log_entry(py::str, py::dict message) {
+  py::object get_logger = import_get_logger();
+  py::str level = message.attr("get")("level", "DEBUG").attr("upper")();
+  py::object messages = message.attr("get")("messages", py::list());
+  py::object caller = message.attr("get")("caller", "");
+
+  py::list parts;
+  py::object fallback = get_logger("addin");
+  for (py::handle value : py::iter(messages)) parts.append(line_part(value, fallback));
+  py::str line = py::str(" ").attr("join")(parts);
+
+  py::object logger = get_logger(logger_name(caller));
+  const char* method = "debug";
+  if (level.equal(py::str("ERROR")))
+    method = "error";
+  else if (level.equal(py::str("WARNING")))
+    method = "warning";
+  else if (level.equal(py::str("INFO")))
+    method = "info";
+  logger.attr(method)(line);
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_log_entry_handler(Scope& m) {
+  tv::def<&handle_log_entry>(m, "handle_log_entry", {"client_id", "message"});
+}
 
 }  // namespace relvane

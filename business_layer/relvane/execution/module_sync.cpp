@@ -1,7 +1,41 @@
+// A kernel asking for one module: answered from the cache, or asked of the
+// workbook's add-in when the cache has no text for it.
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
-void define_module_sync_handler(Scope&) {}
+namespace {
+
+Task handle_kernel_request_module_sync(py::str client_id, py::dict message) {
+  py::object module_name = message.attr("get")("module_name");
+  py::object workbook_id = message.attr("get")("workbook_id", client_id);
+  log_info(fmt("[Server] Kernel requesting module sync: {} for workbook: {}", module_name, workbook_id));
+
+  py::object manager = G("manager");
+  py::object code = manager.attr("get_module")(workbook_id, module_name);
+  if (PyUnicode_Check(code.ptr()) && PyUnicode_GET_LENGTH(code.ptr()) > 0) {
+    log_info(fmt("[Server] Sending cached module {} to kernel", module_name));
+    py::dict update;
+    update["type"] = "update_module";
+    update["module_name"] = module_name;
+    update["code"] = code;
+    co_await manager.attr("send_message")("kernel", workbook_id, update);
+    co_return py::none();
+  }
+
+  log_info(fmt("[Server] Module {} not in cache, requesting from addin", module_name));
+  py::dict request;
+  request["type"] = "get_module_request";
+  request["module_name"] = module_name;
+  request["for_streaming"] = true;
+  co_await manager.attr("send_to_addin")(workbook_id, request);
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_module_sync_handler(Scope& m) {
+  tv::def<&handle_kernel_request_module_sync>(m, "handle_kernel_request_module_sync", {"client_id", "message"});
+}
 
 }  // namespace relvane

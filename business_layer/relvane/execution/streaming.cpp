@@ -1,7 +1,85 @@
+// Streaming worksheet functions: the add-in's start request is checked, the
+// kernel's modules brought up to date and the call forwarded; results flow back
+// through the kernel relays. The master keeps no record of running streams.
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
-void define_streaming_handlers(Scope&) {}
+namespace {
+
+Task _send_streaming_error(py::str client_id, py::str request_id, py::str error_msg) {
+  py::dict answer;
+  answer["type"] = "streaming_function_result";
+  answer["request_id"] = request_id;
+  answer["error"] = error_msg;
+  answer["done"] = true;
+  co_await G("manager").attr("send_to_addin")(client_id, answer);
+  co_return py::none();
+}
+
+// The reason a name fails the naming rule, or none.
+py::object invalid_name(py::handle name) {
+  py::object verdict = G("validate_python_identifier")(name);
+  if (truthy(verdict[py::int_(0)])) return py::none();
+  return verdict[py::int_(1)];
+}
+
+py::object rejection(py::handle module_name, py::handle function_name) {
+  if (!truthy(module_name)) return py::str("streaming_function_execution missing module_name");
+  if (!truthy(function_name)) return py::str("streaming_function_execution missing function_name");
+  py::object reason = invalid_name(module_name);
+  if (!reason.is_none()) return fmt("Invalid module name '{}': {}", module_name, reason);
+  reason = invalid_name(function_name);
+  if (!reason.is_none()) return fmt("Invalid function name '{}': {}", function_name, reason);
+  return py::none();
+}
+
+Task handle_streaming_function_execution(py::str client_id, py::dict message) {
+  py::object request_id = message.attr("get")("request_id");
+  py::object module_name = message.attr("get")("module_name");
+  py::object function_name = message.attr("get")("function_name");
+  py::object args = message.attr("get")("args", py::list());
+
+  // Without an id there is nothing to answer under.
+  if (!truthy(request_id)) {
+    log_warning(py::str("streaming_function_execution missing request_id"));
+    co_return py::none();
+  }
+
+  py::object error = rejection(module_name, function_name);
+  if (!error.is_none()) {
+    log_warning(error);
+    co_await G("_send_streaming_error")(client_id, request_id, error);
+    co_return py::none();
+  }
+
+  co_await G("full_code_sync")(client_id);
+
+  py::dict call;
+  call["type"] = "execute_streaming_function";
+  call["request_id"] = request_id;
+  call["module_name"] = module_name;
+  call["function_name"] = function_name;
+  call["args"] = args;
+  log_debug(fmt("[TIMING] Forwarded to kernel: type={}, request_id={}", message.attr("get")("type"), request_id));
+  co_await G("manager").attr("send_message")("kernel", client_id, call);
+  co_return py::none();
+}
+
+Task handle_cancel_streaming_function(py::str client_id, py::dict message) {
+  py::dict cancel;
+  cancel["type"] = "cancel_streaming_function";
+  cancel["request_id"] = message.attr("get")("request_id");
+  co_await G("manager").attr("send_message")("kernel", client_id, cancel);
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_streaming_handlers(Scope& m) {
+  tv::def<&_send_streaming_error>(m, "_send_streaming_error", {"client_id", "request_id", "error_msg"});
+  tv::def<&handle_streaming_function_execution>(m, "handle_streaming_function_execution", {"client_id", "message"});
+  tv::def<&handle_cancel_streaming_function>(m, "handle_cancel_streaming_function", {"client_id", "message"});
+}
 
 }  // namespace relvane

@@ -1,38 +1,7 @@
-// Shared pieces of the per-workbook state: optional dict/list arguments, the
-// add-in request and the state push.
+// Shared pieces of the per-workbook state: the add-in request and the state push.
 #pragma once
 
 #include "business_layer/relvane/relvane.hpp"
-
-namespace relvane {
-
-// A dict or None.
-struct OptDict : py::object {
-  using py::object::object;
-  OptDict(py::object o) : py::object(std::move(o)) {}
-};
-// A list or None.
-struct OptList : py::object {
-  using py::object::object;
-  OptList(py::object o) : py::object(std::move(o)) {}
-};
-
-}  // namespace relvane
-
-namespace tv {
-template <>
-struct ArgKind<relvane::OptDict> {
-  static bool check(PyObject* o) { return o == Py_None || PyDict_CheckExact(o); }
-  static constexpr const char* expected = "dict or None";
-  static PyObject* annotation() { return nullptr; }
-};
-template <>
-struct ArgKind<relvane::OptList> {
-  static bool check(PyObject* o) { return o == Py_None || PyList_CheckExact(o); }
-  static constexpr const char* expected = "list or None";
-  static PyObject* annotation() { return nullptr; }
-};
-}  // namespace tv
 
 namespace relvane {
 

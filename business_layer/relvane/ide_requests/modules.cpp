@@ -1,0 +1,174 @@
+// The IDE's module requests: execution and run requests go to the workbook's
+// kernel; edits and deletions go to the workbook (through its add-in), the
+// module cache and, for updates and deletions, the kernel.
+#include "business_layer/relvane/ide_requests/ide_requests.hpp"
+
+namespace relvane {
+
+namespace {
+
+// Latest edit started per (workbook, module). A save or delete that waits for
+// the add-in touches the cache afterwards only when no newer edit of the same
+// module began meanwhile, so an older text never replaces a newer one and a
+// deleted module does not come back.
+py::dict edit_serials() {
+  static PyObject* serials = PyDict_New();  // kept for the life of the process
+  return py::reinterpret_borrow<py::dict>(serials);
+}
+
+unsigned long long g_next_edit = 0;
+
+py::object begin_edit(py::handle key) {
+  py::int_ serial(++g_next_edit);
+  edit_serials()[key] = serial;
+  return serial;
+}
+
+// True when the edit is still the latest one; it is then finished.
+bool finish_edit(py::handle key, py::handle serial) {
+  py::dict serials = edit_serials();
+  if (!serials.attr("get")(key).equal(serial)) return false;
+  PyDict_DelItem(serials.ptr(), key.ptr());
+  return true;
+}
+
+// An edit applied at once: every edit still waiting is now older.
+void supersede_edits(py::handle key) { edit_serials().attr("pop")(key, py::none()); }
+
+// (valid, message) of the name rule.
+bool valid_name(py::handle name, const char* what) {
+  py::object verdict = G("validate_python_identifier")(name);
+  if (truthy(verdict[py::int_(0)])) return true;
+  log_warning(fmt("Invalid {} name '{}': {}", what, name, verdict[py::int_(1)]));
+  return false;
+}
+
+Task send_to_kernel(py::object workbook_id, py::object message) {
+  co_await G("manager").attr("send_message")("kernel", workbook_id, message);
+  co_return py::none();
+}
+
+Task handle_ide_execution_request(py::str, py::dict message) {
+  py::object workbook_id = field(message, "workbook_id");
+  if (!truthy(workbook_id)) {
+    log_warning(py::str("Received execution_request from IDE without workbook_id"));
+    co_return py::none();
+  }
+  co_await send_to_kernel(workbook_id, message);
+  co_return py::none();
+}
+
+Task handle_run_module(py::str, py::dict message) {
+  py::object workbook_id = field(message, "workbook_id");
+  py::object module_name = field(message, "module_name");
+  py::object function_name = field(message, "function_name");
+  const char* missing = !truthy(workbook_id)    ? "workbook_id"
+                        : !truthy(module_name)  ? "module_name"
+                        : !truthy(function_name) ? "function_name"
+                                                 : nullptr;
+  if (missing) {
+    log_warning(fmt("Received run_module from IDE without {}", missing));
+    co_return py::none();
+  }
+  if (!valid_name(module_name, "module") || !valid_name(function_name, "function")) co_return py::none();
+  log_info(fmt("[BusinessLayer] Routing run_module to kernel: {}.{} (workbook_id={})", module_name, function_name,
+               workbook_id));
+  co_await send_to_kernel(workbook_id, message);
+  co_return py::none();
+}
+
+Task handle_update_module(py::str, py::dict message) {
+  py::object workbook_id = field(message, "workbook_id");
+  py::object module_name = field(message, "module_name");
+  py::object code = field(message, "code", py::str(""));
+  if (!truthy(workbook_id) || !truthy(module_name)) {
+    log_warning(py::str("Received update_module from IDE without workbook_id or module_name"));
+    co_return py::none();
+  }
+  // The name reaches the kernel, which imports it.
+  if (!valid_name(module_name, "module")) co_return py::none();
+  py::object manager = G("manager");
+  // Only starts running once this handler first gives way, by which time the
+  // cache already holds the new text.
+  start_background_task(manager.attr("save_module_to_addin")(workbook_id, module_name, code));
+  manager.attr("save_module")(workbook_id, module_name, code);
+  supersede_edits(py::make_tuple(workbook_id, module_name));
+  co_await send_to_kernel(workbook_id, message);
+  co_return py::none();
+}
+
+py::dict outcome(const char* type, py::handle workbook_id, py::handle module_name, py::handle success) {
+  py::dict answer;
+  answer["type"] = type;
+  answer["workbook_id"] = workbook_id;
+  answer["module_name"] = module_name;
+  answer["success"] = success;
+  return answer;
+}
+
+Task handle_save_module(py::str, py::dict message) {
+  py::object workbook_id = field(message, "workbook_id");
+  py::object module_name = field(message, "module_name");
+  py::object code = field(message, "code", py::str(""));
+  if (!truthy(workbook_id) || !truthy(module_name)) {
+    log_warning(py::str("Received save_module from IDE without workbook_id or module_name"));
+    co_return py::none();
+  }
+  py::object manager = G("manager");
+  // The cache feeds every kernel sync: a name the kernel could not import
+  // safely never enters it. The IDE learns that nothing was saved.
+  if (!valid_name(module_name, "module")) {
+    co_await manager.attr("send_to_ide")(outcome("module_saved", workbook_id, module_name, py::bool_(false)));
+    co_return py::none();
+  }
+  py::object saving = manager.attr("save_module_to_addin")(workbook_id, module_name, code);
+  py::object key = py::make_tuple(workbook_id, module_name);
+  py::object serial = begin_edit(key);
+  py::object success = co_await saving;
+  // The cache takes the text whatever the workbook answered, unless a newer
+  // edit or deletion of the module has already been applied.
+  if (finish_edit(key, serial)) G("manager").attr("save_module")(workbook_id, module_name, code);
+  co_await G("manager").attr("send_to_ide")(outcome("module_saved", workbook_id, module_name, success));
+  co_return py::none();
+}
+
+Task handle_delete_module(py::str, py::dict message) {
+  py::object workbook_id = field(message, "workbook_id");
+  py::object module_name = field(message, "module_name");
+  if (!truthy(workbook_id) || !truthy(module_name)) {
+    log_warning(py::str("Received delete_module from IDE without workbook_id or module_name"));
+    co_return py::none();
+  }
+  py::object deleting = G("manager").attr("delete_module_from_addin")(workbook_id, module_name);
+  py::object key = py::make_tuple(workbook_id, module_name);
+  py::object serial = begin_edit(key);
+  py::object deleted = co_await deleting;
+  py::object manager = G("manager");
+  if (finish_edit(key, serial)) manager.attr("delete_module")(workbook_id, module_name);
+
+  py::dict notice;
+  notice["type"] = "delete_module";
+  notice["workbook_id"] = workbook_id;
+  notice["module_name"] = module_name;
+  co_await send_to_kernel(workbook_id, notice);
+
+  // A module of that name sent later must reach the kernel again.
+  py::dict synced = as_dict(G("manager").attr("_synced_hashes"), "_synced_hashes");
+  if (synced.contains(workbook_id)) as_dict(synced[workbook_id], "_synced_hashes entry").attr("pop")(module_name, py::none());
+
+  co_await G("manager").attr("send_to_ide")(outcome("module_deleted", workbook_id, module_name, deleted));
+  co_return py::none();
+}
+
+}  // namespace
+
+void define_module_edit_handlers(Scope& m) {
+  const std::vector<Param> params = handler_params();
+  tv::def<&handle_ide_execution_request>(m, "handle_ide_execution_request", params);
+  tv::def<&handle_run_module>(m, "handle_run_module", params);
+  tv::def<&handle_update_module>(m, "handle_update_module", params);
+  tv::def<&handle_save_module>(m, "handle_save_module", params);
+  tv::def<&handle_delete_module>(m, "handle_delete_module", params);
+}
+
+}  // namespace relvane

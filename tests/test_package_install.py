@@ -1,0 +1,280 @@
+"""Workbook package installation runs, with a fake resolver and package manager."""
+import asyncio
+import logging
+import os
+
+import pytest
+
+import tavrino_master.business_layer.relvane as relvane
+from tavrino_master.business_layer.dependency_resolver import PackageSpec, ResolutionResult, ResolvedPackage
+
+LOGGER = "tavrino_master.business_layer.relvane"
+WB = "wb1"
+
+
+class Sock:
+    def __init__(self, fail=False):
+        self.sent = []
+        self.fail = fail
+
+    async def accept(self):
+        pass
+
+    async def send_json(self, message):
+        if self.fail:
+            raise ConnectionResetError("socket gone")
+        self.sent.append(message)
+
+
+class FakePM:
+    """Scripted install streams: name -> list of attempts, the last one repeating."""
+
+    def __init__(self, scripts):
+        self.settings_manager = object()
+        self.package_cache = object()
+        self.scripts = scripts
+        self.calls = []
+
+    async def install_package_to_cache(self, name, version, extras=None, env=None):
+        self.calls.append((name, version, list(extras), None if env is None else env.get("PYTHONPATH")))
+        attempts = self.scripts.get(name, [[("path", f"/cache/{name}"), ("success", None)]])
+        items = attempts.pop(0) if len(attempts) > 1 else attempts[0]
+        for item in items:
+            if isinstance(item, Exception):
+                raise item
+            await asyncio.sleep(0)
+            yield item
+
+
+def resolver_for(result, made):
+    class Resolver:
+        def __init__(self, **kwargs):
+            made.append(kwargs)
+
+        async def resolve(self, specs):
+            made.append([(s.name, s.version, s.extras) for s in specs])
+            return result
+    return Resolver
+
+
+def resolved(name, direct=True, source=(), extras=None, from_dist=False):
+    return ResolvedPackage(PackageSpec(name, "1.0", extras or [], from_dist), direct, list(source))
+
+
+@pytest.fixture
+def env(monkeypatch):
+    m = relvane.ConnectionManager()
+    monkeypatch.setattr(relvane, "manager", m)
+    socks = {"ide": Sock(), "kernel": Sock(), "addin": Sock()}
+
+    class Env:
+        manager = m
+        made = []
+
+        async def setup(self, entries, result, scripts=None, connect=("ide", "kernel", "addin")):
+            for kind in connect:
+                await m.connect(kind, "ide0" if kind == "ide" else WB, socks[kind])
+            m.workbook_packages[WB] = entries
+            self.pm = FakePM(scripts or {})
+            monkeypatch.setattr(relvane, "package_manager", self.pm)
+            monkeypatch.setattr(relvane, "DependencyResolver", resolver_for(result, self.made))
+            await relvane.handle_workbook_packages_install(WB)
+
+        def sent(self, kind, type_=None):
+            return [x for x in socks[kind].sent if type_ is None or x["type"] == type_]
+
+        def console(self, output_type=None):
+            return [x["message"] for x in self.sent("ide", "pip_output")
+                    if output_type is None or x.get("output_type") == output_type]
+    e = Env()
+    e.socks = socks
+    return e
+
+
+def entries(*names, status="pending"):
+    return [{"name": n, "version": "1.0", "status": status} for n in names]
+
+
+# ---------------------------------------------------------------- keys and records
+
+@pytest.mark.parametrize("extras, key", [
+    (None, "pkg==1.0"), ([], "pkg==1.0"), (["security"], "pkg==1.0[security]"),
+    (["b", "a"], "pkg==1.0[a,b]"), (["beta", "Alpha"], "pkg==1.0[Alpha,beta]"),
+])
+def test_package_key(extras, key):
+    given = None if extras is None else list(extras)
+    assert relvane._get_package_key("pkg", "1.0", given) == key
+    assert given == extras  # sorted copy
+
+
+@pytest.mark.parametrize("args", [(1, "1.0"), ("pkg", None), ("pkg", "1.0", ("a",)), ("pkg", "1.0", ["a", 2])])
+def test_package_key_types(args):
+    with pytest.raises(TypeError):
+        relvane._get_package_key(*args)
+
+
+def test_find_package_by_name():
+    a, b = {"name": "Äpfel"}, {"name": "äpfel"}
+    assert relvane._find_package_by_name([a, b], "ÄPFEL") is a
+    assert relvane._find_package_by_name([a], "pear") is None
+    with pytest.raises(KeyError):
+        relvane._find_package_by_name([{"version": "1"}, a], "äpfel")
+
+
+@pytest.mark.parametrize("direct, target, text", [
+    (None, "dep", "boom"), ("", "dep", "boom"), ("dep", "dep", "boom"), ("A", "A", "Dependency 'dep':\nboom"),
+])
+def test_record_package_error(env, direct, target, text):
+    relvane.record_package_error(WB, "dep", "boom", direct)
+    relvane.record_package_error(WB, "dep", "again", direct)
+    assert env.manager.package_errors[WB][target] == [text, text.replace("boom", "again")]
+    with pytest.raises(TypeError):
+        relvane.record_package_error(WB, "dep", 3)
+
+
+def test_direct_packages_for_dependency(env):
+    assert relvane._find_direct_packages_for_dependency(WB, "x") == []
+    env.manager.workbook_packages[WB] = entries("A", "B")
+    assert relvane._find_direct_packages_for_dependency(WB, "x") == ["A", "B"]
+
+
+# ---------------------------------------------------------------- early ends
+
+async def test_no_packages_only_logs(env, caplog):
+    caplog.set_level(logging.INFO, LOGGER)
+    await env.setup([], None)
+    assert "No packages to install for workbook wb1" in caplog.text
+    assert env.sent("ide") == env.sent("kernel") == env.sent("addin") == []
+    assert env.manager.workbook_installed_packages[WB] == []
+
+
+async def test_all_removed(env):
+    env.manager.workbook_package_paths[WB] = ["/old"]
+    await env.setup(entries("A", "B", status="to_remove"), None)
+    assert env.sent("kernel") == [{"type": "unload_and_clear_paths", "paths": ["/old"]}]
+    assert env.sent("addin") == [{"type": "save_workbook_packages", "packages": []}]
+    assert [m["type"] for m in env.sent("ide")] == ["workbook_packages_update", "package_installation_complete"]
+    assert env.sent("ide")[0]["packages"] == []
+    assert env.sent("ide")[1]["message"] == "✓ All packages removed. No packages to install."
+    assert env.made == [] and env.manager.workbook_package_paths[WB] == []
+
+
+async def test_failed_resolution(env):
+    env.manager.workbook_resolved_deps[WB] = ["earlier"]
+    await env.setup(entries("A", "B"), ResolutionResult(False, [], ["bad A", "bad B"], []))
+    assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["error", "error"]
+    update = env.sent("ide", "workbook_packages_update")[-1]
+    assert list(update) == ["type", "workbook_id", "packages"]
+    lines = env.sent("ide", "pip_output")[-2:]
+    assert [list(m) for m in lines] == [["type", "output_type", "workbook_id", "message"]] * 2
+    assert [m["message"] for m in lines] == ["bad A", "bad B"]
+    assert env.manager.workbook_resolved_deps[WB] == ["earlier"]
+    assert env.sent("kernel") == env.sent("addin") == []
+
+
+# ---------------------------------------------------------------- passes and report
+
+async def test_healing_run(env, monkeypatch):
+    monkeypatch.setitem(os.environ, "PYTHONPATH", "/inherited")
+    result = ResolutionResult(True, [resolved("numpy", from_dist=True), resolved("dep", False, ["A"]),
+                                     resolved("A", extras=["b", "a"]), resolved("C")], [], ["c1"])
+    scripts = {"dep": [[("stderr", "no wheel"), ("error", "missing")], [("cached", "/cache/dep"), ("success", 1)]],
+               "A": [[("stdout", "hi"), ("path", "/cache/A"), ("success", None)]],
+               "C": [[("error", "C bad")], [("path", "/cache/C")]]}
+    await env.setup([{"name": "a", "version": "1.0", "extras": ["b", "a"]}, *entries("C", "numpy")], result, scripts)
+    assert env.made[0] == {"settings_manager": env.pm.settings_manager, "package_cache": env.pm.package_cache}
+    assert env.made[1] == [("a", "1.0", ["b", "a"]), ("C", "1.0", []), ("numpy", "1.0", [])]
+    assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["installed"] * 3
+    assert env.manager.package_errors[WB] == {}
+    # One retry pass; the second retry sees the first one's directory in front.
+    assert env.pm.calls[-2:] == [("dep", "1.0", [], "/cache/A:/inherited"),
+                                 ("C", "1.0", [], "/cache/dep:/cache/A:/inherited")]
+    assert "Retry succeeded: dep==1.0 from cache /cache/dep" in env.console("cached")
+    assert "Retry succeeded: C==1.0 to /cache/C" in env.console("success")
+    assert "Processing A[b,a]==1.0..." in env.console("stdout")
+    assert "Installed A[b,a]==1.0 to /cache/A" in env.console("success")
+    assert "✓ numpy==1.0 (from current environment)" in env.console("success")
+    assert "WARNING: Version conflict: c1" in env.console("warning")
+    assert env.manager.package_stderr[WB] == {"A==1.0[a,b]": []}
+    paths = ["/cache/A", "/cache/dep", "/cache/C"]
+    assert env.sent("kernel") == [{"type": "set_package_paths", "old_paths": [], "new_paths": paths}]
+    assert env.manager.workbook_package_paths[WB] == paths
+    assert env.sent("addin") == [{"type": "save_workbook_packages", "packages": env.manager.workbook_packages[WB]}]
+    assert env.sent("ide")[-1]["message"] == "✓ Installation complete. 3 package(s) installed."
+
+
+async def test_failures_that_remain(env):
+    result = ResolutionResult(True, [resolved("D", False, ["A", "B"]), resolved("E", False, ["A"]), resolved("A"),
+                                     resolved("B"), resolved("X"), resolved("Y"), resolved("Z", False, [])], [], [])
+    scripts = {"D": [[("stderr", "d1"), ("error", "D bad")]], "E": [[("error", "E bad")]],
+               "X": [[("stderr", "x1"), ("stderr", "x2"), ("error", "X bad")]], "Y": [[("error", "Y bad")]],
+               "Z": [[("stdout", "nothing")]]}
+    await env.setup(entries("A", "B", "X", "Y"), result, scripts)
+    errors = env.manager.package_errors[WB]
+    assert errors["A"] == ["Dependency 'D':\nD bad", "d1", "\n", "Dependency 'E':\nE bad"]
+    assert errors["B"] == ["Dependency 'D':\nD bad", "d1"]
+    assert errors["X"] == ["x1", "x2"] and errors["Y"] == ["Y bad"] and "Z" not in errors
+    assert [e["status"] for e in env.manager.workbook_packages[WB]] == [
+        "installed_with_errors", "installed_with_errors", "error", "error"]
+    # A hopeless set costs one retry pass, not ten.
+    assert [c[0] for c in env.pm.calls].count("D") == 2
+    deps = {r["name"]: r["is_error"] for r in env.manager.workbook_resolved_deps[WB]}
+    assert deps == {"D": True, "E": True, "A": False, "B": False, "X": True, "Y": True, "Z": True}
+    assert "5 package(s) failed to install after retries:" in env.console("error")
+    assert "  - Z==1.0: Installation ended without an install directory" in env.console("error")
+    assert env.sent("ide")[-1]["message"] == "✓ Installation complete. 2 package(s) installed."
+
+
+async def test_stream_exception_is_confined(env, caplog):
+    result = ResolutionResult(True, [resolved("A"), resolved("B")], [], [])
+    scripts = {"A": [[("path", "/cache/A"), RuntimeError("stream broke")]], "B": [[("bad",)]]}
+    await env.setup(entries("A", "B"), result, scripts)
+    assert "Error installing A: stream broke" in caplog.text
+    assert env.manager.package_errors[WB] == {"A": ["stream broke"],
+                                              "B": ["not enough values to unpack (expected 2, got 1)"]}
+    assert env.sent("kernel") == []  # the path of a broken stream does not count
+    assert env.sent("ide")[-1]["message"] == "✓ Installation complete. 0 package(s) installed."
+
+
+# ---------------------------------------------------------------- run-level guard
+
+async def test_failing_kernel_send_is_reported(env, caplog):
+    env.socks["kernel"].fail = True
+    await env.setup(entries("A"), ResolutionResult(True, [resolved("A")], [], []))
+    assert "Package installation failed for wb1: socket gone" in caplog.text
+    assert any(r.exc_info for r in caplog.records if r.levelno == logging.ERROR)
+    update, line = env.sent("ide")[-2:]
+    assert list(update) == ["type", "workbook_id", "packages"]
+    assert line == {"type": "pip_output", "output_type": "error", "workbook_id": WB,
+                    "message": "Installation failed: socket gone"}
+    assert env.sent("addin") == []
+    copy = env.manager.workbook_installed_packages[WB]
+    assert copy == env.manager.workbook_packages[WB] and copy is not env.manager.workbook_packages[WB]
+
+
+async def test_entry_without_version_fails_the_run(env):
+    await env.setup([{"name": "A", "status": "pending"}], None, connect=("ide",))
+    assert env.console("error") == ["Installation failed: 'version'"]
+
+
+async def test_cancellation_passes_and_records(env):
+    env.manager.workbook_packages[WB] = entries("A")
+
+    class Slow:
+        def __init__(self, **kwargs):
+            pass
+
+        async def resolve(self, specs):
+            await asyncio.sleep(10)
+    relvane.DependencyResolver, saved = Slow, relvane.DependencyResolver
+    try:
+        task = asyncio.ensure_future(relvane.handle_workbook_packages_install(WB))
+        await asyncio.sleep(0.01)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+    finally:
+        relvane.DependencyResolver = saved
+    assert env.manager.workbook_installed_packages[WB] == env.manager.workbook_packages[WB]
+    with pytest.raises(TypeError):
+        relvane.handle_workbook_packages_install(1)
