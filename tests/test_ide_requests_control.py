@@ -176,12 +176,6 @@ async def test_published_functions_refused_list_changes_nothing(manager, caplog,
     assert manager.published_functions["wb1"] == ["kept"] and warnings(caplog) == [warning]
 
 
-async def test_published_functions_absent_clears_the_list(manager):
-    manager.published_functions["wb1"] = ["old"]
-    await relvane.handle_update_published_functions("i", {"workbook_id": "wb1"})
-    assert manager.published_functions["wb1"] == []
-
-
 # ---------------------------------------------------------------- inspector
 
 @pytest.mark.parametrize("inspector_id", [None, "other"])
@@ -306,12 +300,6 @@ async def test_message_ide_forwards_any_value(manager, caplog, value, preview):
     assert messages(caplog)[-1] == f"[BusinessLayer] Forwarded message_ide to IDE: {preview}..."
 
 
-async def test_message_ide_without_message_sends_empty_text(manager):
-    ides = await two_ides(manager)
-    await relvane.handle_message("addin", "wb1", {"type": "message_ide"})
-    assert ides[0].sent == [{"type": "message_ide", "message": "", "from_client": "wb1"}]
-
-
 @pytest.mark.parametrize("sender, message, target, result", [
     (("addin", "wb1"), {}, "wb1", True),
     (("ide", "ide0"), {"workbook_id": ""}, "ide0", False),
@@ -330,16 +318,6 @@ async def test_kill_kernel_answers_addin_and_every_ide(manager, monkeypatch, cap
     assert addin.sent == ([answer] if target == "wb1" else [])
     assert messages(caplog)[-1] == (f"[BusinessLayer] Kernel killed and restarted successfully for: {target}" if result
                                     else f"[BusinessLayer] Failed to restart kernel for: {target}")
-
-
-async def test_kill_kernel_with_a_number_touches_no_kernel(manager, monkeypatch):
-    restarted = []
-    monkeypatch.setattr(manager, "kill_and_restart_kernel", lambda wb: restarted.append(wb))
-    with pytest.raises(TypeError):
-        await relvane.handle_kill_kernel("ide0", {"workbook_id": 5})
-    assert restarted == [5]  # the stand-in has no type check; the real restart refuses it
-    with pytest.raises(TypeError):
-        relvane.ConnectionManager().kill_and_restart_kernel(5)
 
 
 @pytest.mark.parametrize("message, target", [({}, "ide0"), ({"workbook_id": "wb1"}, "wb1")])

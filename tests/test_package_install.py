@@ -278,3 +278,20 @@ async def test_cancellation_passes_and_records(env):
     assert env.manager.workbook_installed_packages[WB] == env.manager.workbook_packages[WB]
     with pytest.raises(TypeError):
         relvane.handle_workbook_packages_install(1)
+
+
+@pytest.mark.parametrize("inherited, first_retry_path", [("/inherited", ":/inherited"), (None, "")])
+async def test_retry_passes_one_heal_each(env, monkeypatch, inherited, first_retry_path):
+    if inherited is None:
+        monkeypatch.delitem(os.environ, "PYTHONPATH", raising=False)
+    else:
+        monkeypatch.setitem(os.environ, "PYTHONPATH", inherited)
+    fail, ok = [("error", "not yet")], [("path", "/p")]
+    scripts = {"A": [fail, ok], "B": [fail, fail, ok], "C": [fail, fail, fail, ok]}
+    result = ResolutionResult(True, [resolved(n) for n in "ABC"], [], [])
+    await env.setup(entries("A", "B", "C"), result, scripts)
+    starts = [m["message"] for m in env.sent("ide", "pip_output") if "output_type" not in m]
+    assert starts == [f"Retrying {n} failed package(s) with enhanced environment..." for n in (3, 2, 1)]
+    assert env.pm.calls[3][3] == first_retry_path
+    assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["installed"] * 3
+    assert env.manager.package_errors[WB] == {}

@@ -148,8 +148,8 @@ def test_startup_order_and_what_the_outside_modules_receive(tmp_path):
     assert calls[0] == ["get_logger", "recpkg.business_layer.relvane"]
     assert calls[1] == ["SettingsManager", {"base_dir": ["PosixPath", home]}]
     assert calls[2] == ["PackageManager", {"base_dir": ["str", home], "settings_manager": True}]
-    if len(calls) > 3:
-        assert calls[3] == ["init_handlers", [True, True, True]]
+    assert calls[3] == ["init_handlers", [True, True, True]]
+    assert len(calls) == 4
     assert not (tmp_path / ".tavrino").exists()
 
 
@@ -174,8 +174,10 @@ def test_missing_outside_name_fails_the_import_and_leaves_no_module(tmp_path):
 def test_table_shape_and_identities():
     table = relvane.MESSAGE_HANDLERS
     assert list(table) == ["addin", "kernel", "ide", "inspector"]
+    assert {t: len(entries) for t, entries in table.items()} == TABLE_SIZES
+    assert len({m for entries in table.values() for m in entries}) == 104
+    assert len({h for entries in table.values() for h in entries.values()}) == 67
     for client_type, entries in table.items():
-        assert len(entries) <= TABLE_SIZES[client_type]
         for message_type, handler in entries.items():
             assert inspect.iscoroutinefunction(handler), (client_type, message_type)
     for t in RESPONSE_TYPES:
@@ -184,6 +186,19 @@ def test_table_shape_and_identities():
         assert table["ide"][t] is getattr(packages, "handle_" + t)
         assert table["ide"][t] is getattr(relvane, "handle_" + t)
     assert "function_execution" not in table["ide"] and "log_entry" not in table["kernel"]
+    assert table["addin"]["execution_request"] is relvane.handle_execution_request
+    assert table["ide"]["execution_request"] is relvane.handle_ide_execution_request
+    for t in ("spawn_kernel", "terminate_kernel", "kill_kernel"):
+        assert table["addin"][t] is table["ide"][t]
+    assert table["ide"]["register_handler"] is relvane.handle_register_handler
+    assert table["ide"]["register_handler"] is not relvane.ConnectionManager.handle_register_handler
+
+
+def test_module_defines_its_functions():
+    own = [v for v in vars(relvane).values()
+           if callable(v) and getattr(v, "__module__", None) == relvane.__name__ and not isinstance(v, type)]
+    assert len(own) == 89
+    assert sum(inspect.iscoroutinefunction(f) for f in own) == 73
 
 
 def test_every_defined_handler_is_in_the_table_under_its_module_name():

@@ -104,8 +104,8 @@ py::list resolved_records(py::handle packages) {
   return records;
 }
 
-// Text of an ordinary error caught by one of the run's guards; rethrows what
-// must pass (cancellation and other BaseExceptions).
+// An ordinary error caught by one of the run's guards, kept until the handler
+// may await (cancellation and other BaseExceptions are never caught).
 struct Caught {
   py::object value;  // the exception object, for the traceback
   py::str text;

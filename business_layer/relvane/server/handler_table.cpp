@@ -134,12 +134,7 @@ constexpr Entry kInspector[] = {
 template <size_t N>
 py::dict table_of(const Entry (&entries)[N]) {
   py::dict table;
-  py::dict g = globals();
-  for (const Entry& e : entries) {
-    // Handlers of areas still being built are absent; their types reach
-    // "No handler" until they land.
-    if (g.contains(e.handler)) table[e.type] = g[e.handler];
-  }
+  for (const Entry& e : entries) table[e.type] = G(e.handler);
   return table;
 }
 

@@ -70,8 +70,7 @@ Task on_kernel_connection(py::object, py::str, py::str client_id) {
     co_await G("send_modules_to_kernel")(client_id);
     co_await G("send_python_paths_to_kernel")(client_id);
   }
-  if (globals().contains("handle_workbook_packages_install"))
-    co_await G("handle_workbook_packages_install")(client_id);
+  co_await G("handle_workbook_packages_install")(client_id);
   co_await manager.attr("_push_custom_functions_to_addin")(client_id);
   co_await manager.attr("_push_events_config_to_addin")(client_id, "save"_a = false);
   co_await manager.attr("_push_object_clear")(client_id);

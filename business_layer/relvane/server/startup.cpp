@@ -101,8 +101,7 @@ void startup(py::module_ m) {
   define_full_code_sync(scope);
   define_package_installation(scope);
 
-  if (g.contains("handle_workbook_packages_install"))
-    G("init_handlers")(G("manager"), G("package_manager"), G("handle_workbook_packages_install"));
+  G("init_handlers")(G("manager"), G("package_manager"), G("handle_workbook_packages_install"));
 
   define_status_and_configuration(scope);
 }

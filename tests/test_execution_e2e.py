@@ -1,0 +1,304 @@
+"""Execution routing over the real host program, with scripted add-in, IDE and kernel clients."""
+import asyncio
+import json
+import subprocess
+import uuid
+
+import pytest
+
+from e2e_clients import Addin, Client, master
+
+
+@pytest.fixture(scope="module")
+def port(tmp_path_factory):
+    with master(tmp_path_factory.mktemp("home")) as port:
+        yield port
+
+
+class Kernel(Client):
+    """A kernel that answers worksheet-function and event calls.
+
+    `f` succeeds with its first argument doubled, `fail` raises; answers go out
+    one by one, or held back until `release()` when `hold` is set."""
+
+    hold = False
+
+    def __init__(self, ws):
+        super().__init__(ws)
+        self.held = []
+
+    async def on_message(self, message):
+        kind = message.get("type")
+        if kind == "custom_function_call":
+            rid = message["request_id"]
+            if message["function_name"] == "fail":
+                answer = {"type": "execution_error", "request_id": rid, "error": {"message": "ZeroDivisionError"},
+                          "logs": "traceback"}
+            else:
+                answer = {"type": "execution_result", "request_id": rid,
+                          "result": {"type": "int", "value": message["args"][0] * 2}, "logs": ""}
+            if self.hold:
+                self.held.append(answer)
+            else:
+                await self.send(answer)
+        elif kind == "event_execution":
+            await self.send({"type": "event_execution_result", "request_id": message["request_id"],
+                             "workbook_id": message["workbook_id"], "success": True})
+
+    async def release(self):
+        held, self.held = self.held, []
+        for answer in held:  # back to back, no pause
+            await self.send(answer)
+
+
+class Book(Addin):
+    async def on_message(self, message):
+        await super().on_message(message)
+        if message.get("type") == "save_module_request":
+            await self.send({"type": "save_module_response", "request_id": message["request_id"], "success": True})
+
+
+def kernel_processes(workbook_id):
+    out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
+                         text=True).stdout
+    return [int(p) for p in out.split()]
+
+
+async def wait_until(predicate, timeout=5.0):
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while not predicate():
+        assert loop.time() < deadline, "condition not reached"
+        await asyncio.sleep(0.05)
+
+
+async def open_workbook(port, modules=None):
+    """An IDE, an add-in and a scripted kernel of one new workbook, with all connect work done."""
+    wb = "wb-" + uuid.uuid4().hex[:10]
+    ide = await Client.connect(port, "ide", "ide-" + wb)
+    await ide.wait_for("workbook_list")
+    addin = await Book.connect(port, wb, name="Book", modules=modules or {})
+    await ide.wait_for("workbook_connected", timeout=10)
+    kernel = await Kernel.connect(port, "kernel", wb)
+    await ide.wait_for("log_to_console", timeout=10)  # the kernel's connect work has ended
+    kernel.received.clear()
+    addin.received.clear()
+    ide.received.clear()
+    return wb, addin, ide, kernel
+
+
+async def close_all(*clients):
+    for client in clients:
+        await client.close()
+
+
+def results(addin):
+    """The kernel-outcome results the add-in received, alone or batched, in arrival order."""
+    found = []
+    for message in addin.received:
+        if message.get("type") == "batch_results":
+            found.extend(message["results"])
+        elif message.get("type") == "function_execution_result" and "status" in message:
+            found.append(message)
+    return found
+
+
+async def wait_results(addin, count, timeout=5.0):
+    await wait_until(lambda: len(results(addin)) >= count, timeout)
+    return results(addin)
+
+
+def call(rid, function="f", module="calc", args=(1,)):
+    return {"type": "function_execution", "module_name": module, "function_name": function, "args": list(args),
+            "request_id": rid}
+
+
+async def test_call_follows_exactly_the_changed_modules(port):
+    modules = {"calc": "def f(x):\n    return 2 * x\n", "empty": "", "util": "K = 1\n"}
+    wb, addin, ide, kernel = await open_workbook(port, modules)
+
+    await addin.send(call("c1"))
+    await kernel.wait_for("custom_function_call")
+    assert [(m["type"], m.get("module_name")) for m in kernel.received] == [
+        ("update_module", "calc"), ("update_module", "util"), ("custom_function_call", "calc")]
+    assert kernel.received[0] == {"type": "update_module", "workbook_id": wb, "module_name": "calc",
+                                  "code": modules["calc"]}
+    assert kernel.received[2] == {"type": "custom_function_call", "module_name": "calc", "function_name": "f",
+                                  "args": [1], "request_id": "c1", "workbook_id": wb}
+    result = await addin.wait_for("function_execution_result")
+    assert result == [{"type": "function_execution_result", "request_id": "c1", "status": "success",
+                       "result": {"type": "int", "value": 2}, "logs": ""}]
+
+    kernel.received.clear()
+    await addin.send(call("c2"))
+    await kernel.wait_for("custom_function_call")
+    assert [m["type"] for m in kernel.received] == ["custom_function_call"]
+    await wait_results(addin, 2)
+
+    # an IDE edit reaches the kernel through its own relay, and the next call re-syncs that module only
+    edit = {"type": "update_module", "workbook_id": wb, "module_name": "util", "code": "K = 2\n"}
+    await ide.send(edit)
+    await kernel.wait_for("update_module")
+    kernel.received.clear()
+    await addin.send(call("c3"))
+    await kernel.wait_for("custom_function_call")
+    assert kernel.received == [{"type": "update_module", "workbook_id": wb, "module_name": "util",
+                                "code": "K = 2\n"},
+                               dict(call("c3"), type="custom_function_call", workbook_id=wb)]
+    assert [r["request_id"] for r in await wait_results(addin, 3)] == ["c1", "c2", "c3"]
+    await close_all(kernel, addin, ide)
+
+
+async def test_ten_results_arrive_as_one_batch_in_order(port):
+    wb, addin, ide, kernel = await open_workbook(port, {"calc": "def f(x): return x"})
+    kernel.hold = True
+    for i in range(10):
+        await addin.send(call(f"r{i}", args=(i,)))
+    await kernel.wait_for("custom_function_call", 10)
+    await kernel.release()
+    batch = await addin.wait_for("batch_results")
+    assert [r["request_id"] for r in batch[0]["results"]] == [f"r{i}" for i in range(10)]
+    assert [r["result"]["value"] for r in batch[0]["results"]] == [2 * i for i in range(10)]
+    assert {r["status"] for r in batch[0]["results"]} == {"success"}
+    await asyncio.sleep(0.1)
+    assert addin.of_type("function_execution_result") == [] and len(addin.of_type("batch_results")) == 1
+    assert ide.of_type("batch_results") == [] and ide.of_type("execution_result") == []
+    await close_all(kernel, addin, ide)
+
+
+async def test_error_result_and_refused_call(port):
+    wb, addin, ide, kernel = await open_workbook(port, {"calc": "def fail(): 1/0"})
+    await addin.send(call("e1", function="fail"))
+    result = await addin.wait_for("function_execution_result")
+    assert result == [{"type": "function_execution_result", "request_id": "e1", "status": "error",
+                       "error": {"message": "ZeroDivisionError"}, "logs": "traceback"}]
+
+    await addin.send(call("e2", module="bad..name"))
+    refused = await addin.wait_for("execution_error")
+    text = "Invalid module name 'bad..name': Name contains empty parts"
+    assert refused[0]["error"] == {"type": "ValidationError", "message": text}
+    second = (await addin.wait_for("function_execution_result", 2))[1]
+    assert second == {"type": "function_execution_result", "request_id": "e2", "success": False,
+                      "error": {"type": "ValidationError", "message": text}}
+    assert kernel.of_type("custom_function_call")[-1]["request_id"] == "e1"
+    await close_all(kernel, addin, ide)
+
+
+async def test_unmatched_result_is_relayed_to_addin_and_ide(port):
+    wb, addin, ide, kernel = await open_workbook(port)
+    stray = {"type": "execution_result", "request_id": "nobody-asked", "result": 7}
+    await kernel.send(stray)
+    assert await addin.wait_for("execution_result") == [stray]
+    assert await ide.wait_for("execution_result") == [stray]
+    await asyncio.sleep(0.05)
+    assert addin.of_type("function_execution_result") == []
+    await close_all(kernel, addin, ide)
+
+
+async def test_event_call_and_its_result(port):
+    wb, addin, ide, kernel = await open_workbook(port, {"events": "def on_change(*a): pass"})
+    other_ide = await Client.connect(port, "ide", "other-" + wb)
+    await other_ide.wait_for("workbook_list")
+    await addin.send({"type": "event_execution", "module_name": "events", "function_name": "on_change",
+                      "args": [{"address": "A1"}], "request_id": "ev1", "object_name": "Sheet1",
+                      "event_type": "onChanged", "object_type": "Worksheet"})
+    sent = (await kernel.wait_for("event_execution"))[0]
+    assert sent == {"type": "event_execution", "module_name": "events", "function_name": "on_change",
+                    "args": [{"address": "A1"}], "request_id": "ev1", "workbook_id": wb, "object_name": "Sheet1",
+                    "event_type": "onChanged", "object_type": "Worksheet"}
+    expected = [{"type": "event_execution_result", "request_id": "ev1", "workbook_id": wb, "success": True}]
+    assert await addin.wait_for("event_execution_result") == expected
+    assert await ide.wait_for("event_execution_result") == expected
+    assert await other_ide.wait_for("event_execution_result") == expected
+    await close_all(kernel, addin, ide, other_ide)
+
+
+async def test_relays_in_both_directions(port):
+    wb, addin, ide, kernel = await open_workbook(port)
+    for kind in ("execution_request", "excel_response", "sys_response"):
+        message = {"type": kind, "requestId": kind, "payload": {"ok": True}}
+        await addin.send(message)
+        assert await kernel.wait_for(kind) == [message]
+    for kind in ("sys_request", "show_message_box", "set_enable_events"):
+        message = {"type": kind, "requestId": kind, "payload": [1]}
+        await kernel.send(message)
+        assert await addin.wait_for(kind) == [message]
+    for kind in ("stdout", "stderr", "result_output", "streaming_function_result"):
+        message = {"type": kind, "content": kind}
+        await kernel.send(message)
+        assert await addin.wait_for(kind) == [message]
+        assert await ide.wait_for(kind) == [message]
+    for kind in ("completion_response", "signature_help_response", "hover_response", "diagnostic_response",
+                 "object_registry_update", "object_registry_response", "debug_terminated", "debug_paused",
+                 "debug_exception", "debug_evaluate_result"):
+        await kernel.send({"type": kind, "items": []})
+        assert await ide.wait_for(kind) == [{"type": kind, "items": [], "workbook_id": wb}]
+    await kernel.send({"type": "hover_response", "workbook_id": "elsewhere"})
+    got = await ide.wait_for("hover_response", 2)
+    assert got[1] == {"type": "hover_response", "workbook_id": "elsewhere"}
+    for kind in ("save_event_config_response", "validate_handler_response"):
+        await addin.send({"type": kind, "workbook_id": "forged", "success": True})
+        assert await ide.wait_for(kind) == [{"type": kind, "workbook_id": wb, "success": True}]
+    await asyncio.sleep(0.05)
+    assert not any(m.get("type", "").endswith("_response") for m in addin.received)
+    await close_all(kernel, addin, ide)
+
+
+async def test_spawn_and_terminate_act_on_the_senders_workbook(port):
+    wb, addin, ide, kernel = await open_workbook(port)
+    await wait_until(lambda: len(kernel_processes(wb)) == 1)  # the one the add-in's connect started
+    await addin.send({"type": "terminate_kernel"})
+    await wait_until(lambda: not kernel_processes(wb))
+    await ide.send({"type": "terminate_kernel"})  # the IDE's own id has no kernel
+    await addin.send({"type": "spawn_kernel"})
+    await wait_until(lambda: len(kernel_processes(wb)) == 1)
+    await close_all(kernel, addin, ide)
+    await wait_until(lambda: not kernel_processes(wb))
+
+
+async def test_batches_dispatch_every_object_and_skip_the_rest(port):
+    wb, addin, ide, kernel = await open_workbook(port, {"calc": "def f(x): return x"})
+    kernel.hold = True
+    await addin.send(call("b1", args=(4,)))
+    await kernel.wait_for("custom_function_call")
+    answer = kernel.held.pop()
+    await kernel.send({"type": "batch", "messages": [
+        answer, 5, "junk", None,
+        {"type": "stdout", "content": "printed"},
+        {"type": "batch", "messages": [{"type": "hover_response", "contents": "doc"}]},
+    ]})
+    assert (await addin.wait_for("function_execution_result"))[0]["result"] == {"type": "int", "value": 8}
+    assert await addin.wait_for("stdout") == [{"type": "stdout", "content": "printed"}]
+    assert await ide.wait_for("hover_response") == [{"type": "hover_response", "contents": "doc",
+                                                     "workbook_id": wb}]
+    await kernel.send({"type": "batch"})
+    await kernel.send({"type": "stdout", "content": "after"})
+    await addin.wait_for("stdout", 2)
+    await close_all(kernel, addin, ide)
+
+
+async def test_a_kernel_completes_only_its_own_workbooks_calls(port):
+    wb, addin, ide, kernel = await open_workbook(port, {"calc": "def f(x): return x"})
+    wb2, addin2, ide2, kernel2 = await open_workbook(port)
+    kernel.hold = True
+    await addin.send(call("owned", args=(3,)))
+    await kernel.wait_for("custom_function_call")
+
+    forged = {"type": "execution_result", "request_id": "owned", "result": "forged"}
+    await kernel2.send(forged)
+    assert await addin2.wait_for("execution_result") == [forged]  # relayed like any unmatched answer
+    await asyncio.sleep(0.1)
+    assert addin.of_type("function_execution_result") == [] and addin.of_type("batch_results") == []
+
+    await kernel.release()  # the right kernel still completes the call
+    result = await addin.wait_for("function_execution_result")
+    assert result[0]["request_id"] == "owned" and result[0]["result"] == {"type": "int", "value": 6}
+    await close_all(kernel, addin, ide, kernel2, addin2, ide2)
+
+
+async def test_unknown_kernel_frames_do_not_stop_its_connection(port):
+    wb, addin, ide, kernel = await open_workbook(port)
+    await kernel.send({"type": "log_entry", "level": "INFO"})  # an add-in type from a kernel: no handler
+    await kernel.send(json.dumps({"type": "batch", "messages": [{"type": "stdout", "content": "x"}]}))
+    assert await addin.wait_for("stdout") == [{"type": "stdout", "content": "x"}]
+    await close_all(kernel, addin, ide)
