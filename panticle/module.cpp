@@ -1,4 +1,5 @@
 // Kernel-side bridge to the workbook's Office.js objects.
+#include "common/globals.hpp"
 #include "common/module.hpp"
 
 #include "panticle/panticle.hpp"
@@ -6,26 +7,17 @@
 namespace panticle {
 
 namespace {
-PyObject* g_globals = nullptr;
+tv::ModuleGlobals g_globals;
 }
 
 Libs libs;
 Names names;
 
-void set_globals(py::dict globals) {
-  if (!g_globals) g_globals = globals.release().ptr();
-}
+void set_globals(py::dict globals) { g_globals.set(globals); }
 
-PyObject* globals_dict() { return g_globals; }
+PyObject* globals_dict() { return g_globals.dict(); }
 
-py::object G(const char* name) {
-  PyObject* v = PyDict_GetItemString(g_globals, name);
-  if (!v) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return py::reinterpret_borrow<py::object>(v);
-}
+py::object G(const char* name) { return g_globals.get(name); }
 
 void raise_incorrect_type(const char* arg, const char* expected, PyObject* given, bool subclass) {
   if (subclass)
@@ -74,7 +66,7 @@ py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywor
   // Lives as long as the process, like the function objects made from it.
   auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)),
                               METH_VARARGS | METH_KEYWORDS, doc};
-  py::object f = own(PyCFunction_NewEx(def, nullptr, PyDict_GetItemString(g_globals, "__name__")));
+  py::object f = own(PyCFunction_NewEx(def, nullptr, PyDict_GetItemString(g_globals.dict(), "__name__")));
   if (!as_method) return f;
   return own(PyInstanceMethod_New(f.ptr()));
 }

@@ -1,28 +1,19 @@
 #include "business_layer/relvane/relvane.hpp"
+#include "common/globals.hpp"
 
 namespace relvane {
 
 namespace {
-PyObject* g_globals = nullptr;  // strong reference, replaced if start-up runs again
+tv::ModuleGlobals g_globals;
 
 void log_at(const char* level, py::handle text) { G("logger").attr(level)(text); }
 }  // namespace
 
-void set_globals(py::dict d) {
-  Py_XDECREF(g_globals);
-  g_globals = d.release().ptr();
-}
+void set_globals(py::dict d) { g_globals.set(d); }
 
-py::dict globals() { return py::reinterpret_borrow<py::dict>(g_globals); }
+py::dict globals() { return py::reinterpret_borrow<py::dict>(g_globals.dict()); }
 
-py::object G(const char* name) {
-  PyObject* v = PyDict_GetItemString(g_globals, name);
-  if (!v) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return py::reinterpret_borrow<py::object>(v);
-}
+py::object G(const char* name) { return g_globals.get(name); }
 
 void log_debug(py::handle text) { log_at("debug", text); }
 void log_info(py::handle text) { log_at("info", text); }
@@ -35,6 +26,21 @@ py::object start_background_task(py::object coro) {
   if (PySet_Add(running, task.ptr()) < 0) throw py::error_already_set();
   task.attr("add_done_callback")(py::handle(running).attr("discard"));
   return task;
+}
+
+py::object async_iter(py::handle iterable) {
+  static PyObject* aiter = tv::import_attr("builtins", "aiter");
+  return py::handle(aiter)(iterable);
+}
+
+py::handle async_end() {
+  static PyObject* end = PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type);  // a sentinel for the process
+  return end;
+}
+
+py::object async_next(py::handle iterator) {
+  static PyObject* anext = tv::import_attr("builtins", "anext");
+  return py::handle(anext)(iterator, async_end());
 }
 
 py::dict as_dict(py::handle o, const char* what) {

@@ -42,6 +42,12 @@ void log_error(py::handle text);
 // so the loop cannot drop it half-way.
 py::object start_background_task(py::object coro);
 
+// Async iteration from C++: `item = co_await async_next(it)` until
+// `item.is(async_end())`.
+py::object async_iter(py::handle iterable);
+py::object async_next(py::handle iterator);
+py::handle async_end();
+
 // Checked views of fields that must hold a dict or a list.
 py::dict as_dict(py::handle o, const char* what);
 py::list as_list(py::handle o, const char* what);

@@ -229,18 +229,10 @@ Task install_one(py::str workbook_id, py::object resolved_pkg, py::object packag
     py::object path = py::none();
     py::object error_msg = py::none();
     bool cached = false;
-    py::object it = G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras"))
-                        .attr("__aiter__")();
+    py::object it = async_iter(G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras")));
     for (;;) {
-      py::object item;
-      bool done = false;
-      try {
-        item = co_await it.attr("__anext__")();
-      } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_StopAsyncIteration)) throw;
-        done = true;
-      }
-      if (done) break;
+      py::object item = co_await async_next(it);
+      if (item.is(async_end())) break;
       auto [kind, content] = unpack_pair(item);
       if (is_kind(kind, "path")) {
         path = content;
@@ -307,19 +299,11 @@ Task retry_one(py::str workbook_id, py::dict fail_info, py::object packages, py:
     py::object path = py::none();
     py::object error_msg = py::none();
     bool cached = false;
-    py::object it = G("package_manager")
-                        .attr("install_package_to_cache")(name, version, spec.attr("extras"), "env"_a = env)
-                        .attr("__aiter__")();
+    py::object it = async_iter(
+        G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras"), "env"_a = env));
     for (;;) {
-      py::object item;
-      bool done = false;
-      try {
-        item = co_await it.attr("__anext__")();
-      } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_StopAsyncIteration)) throw;
-        done = true;
-      }
-      if (done) break;
+      py::object item = co_await async_next(it);
+      if (item.is(async_end())) break;
       auto [kind, content] = unpack_pair(item);
       if (is_kind(kind, "path")) {
         path = content;
