@@ -43,6 +43,10 @@ async def test_addin_connect_pushes_state_spawns_kernel_and_disconnect_cleans_up
     assert addin.received == [] or addin.received[0] == {"type": "ping"}
     await addin.wait_for("ping")
     assert addin.received[0] == {"type": "ping"}
+    await addin.wait_for("get_events_request")
+    assert [m["type"] for m in addin.received[:5]] == [
+        "ping", "get_modules_request", "get_functions_request", "get_packages_request", "get_events_request"]
+    assert all(m["request_id"] == m["requestId"] for m in addin.received[1:5])
 
     lists = await ide.wait_for("workbook_list", 2)
     assert lists[1]["workbooks"] == [{"id": "wb-life", "name": "Book1",
@@ -67,15 +71,30 @@ async def test_addin_connect_pushes_state_spawns_kernel_and_disconnect_cleans_up
     await ide.close()
 
 
-async def test_kernel_departure_is_told_to_its_addin(port):
-    addin = await Addin.connect(port, "wb-k")
+async def test_kernel_connect_pushes_and_departure_is_told_to_its_addin(port):
+    ide = await Client.connect(port, "ide", "ide-k")
+    addin = await Addin.connect(port, "wb-k", name="BookK", modules={"m": "x = 1"}, python_paths=["/q"],
+                                functions=[{"module": "m", "function": "f", "excel_name": "F"}])
+    await ide.wait_for("workbook_connected", timeout=10)
     kernel = await Client.connect(port, "kernel", "wb-k")
-    await kernel.wait_for("ping")
-    await wait_until(lambda: "wb-k" in connections(port)["kernel"])
+    await kernel.wait_for("set_python_paths")
+    assert kernel.received == [
+        {"type": "ping"},
+        {"type": "update_module", "workbook_id": "wb-k", "module_name": "m", "code": "x = 1"},
+        {"type": "set_python_paths", "old_paths": [], "new_paths": ["/q"]},
+    ]
+    synced = await addin.wait_for("sync_custom_functions")
+    assert synced[0]["functions"][0]["function"] == "f"
+    config = await addin.wait_for("save_event_config_request")
+    assert config[0]["save"] is False and config[0]["workbook_id"] == "wb-k"
+    console = await ide.wait_for("log_to_console")
+    assert console[0]["content"] == "Kernell connected for workbook BookK"
+    assert ide.of_type("object_registry_update")[0]["action"] == "clear_all"
     await kernel.close()
     told = await addin.wait_for("kernel_disconnected")
     assert told == [{"type": "kernel_disconnected", "workbook_id": "wb-k"}]
     await addin.close()
+    await ide.close()
 
 
 async def test_non_object_frames_are_dropped_and_reading_goes_on(port):
