@@ -7,7 +7,9 @@
 //
 // A Python error raised by the awaited object surfaces at the co_await as
 // py::error_already_set; cancellation arrives the same way as CancelledError.
-// Coroutine parameters are taken by value (see Bound in native.hpp).
+// Coroutine parameters are taken by value (see Bound in native.hpp). Do not
+// pass a brace-initialised aggregate straight into a coroutine call
+// (`co_await f(Agg{...})`): g++ 12 destroys such a temporary twice.
 #pragma once
 
 #include <coroutine>
