@@ -139,7 +139,7 @@ struct FunctionSpec {
   PyObject* return_annotation = nullptr;
 };
 
-// Creates the Python object for a spec (the spec must outlive it).
+// Creates the Python object for a description (which must outlive it).
 py::object make_function(FunctionSpec* spec);
 
 // Where definitions go: a module or a class namespace.

@@ -2,6 +2,7 @@
 import asyncio
 import contextlib
 import json
+import subprocess
 import sys
 import urllib.request
 
@@ -17,6 +18,21 @@ def master(tmp_path, env=None):
     argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
     with running(argv, port, env=dict({"HOME": str(tmp_path)}, **(env or {}))):
         yield port
+
+
+def kernel_processes(workbook_id):
+    """Pids of the kernel programs started for a workbook."""
+    out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
+                         text=True).stdout
+    return [int(p) for p in out.split()]
+
+
+async def wait_until(predicate, timeout=5.0):
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while not predicate():
+        assert loop.time() < deadline, "condition not reached"
+        await asyncio.sleep(0.05)
 
 
 def connections(port):

@@ -1,11 +1,10 @@
 """Execution routing over the real host program, with scripted add-in, IDE and kernel clients."""
 import asyncio
-import subprocess
 import uuid
 
 import pytest
 
-from e2e_clients import Addin, Client, master
+from e2e_clients import Addin, Client, kernel_processes, master, wait_until
 
 
 @pytest.fixture(scope="module")
@@ -55,20 +54,6 @@ class Book(Addin):
         await super().on_message(message)
         if message.get("type") == "save_module_request":
             await self.send({"type": "save_module_response", "request_id": message["request_id"], "success": True})
-
-
-def kernel_processes(workbook_id):
-    out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
-                         text=True).stdout
-    return [int(p) for p in out.split()]
-
-
-async def wait_until(predicate, timeout=5.0):
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while not predicate():
-        assert loop.time() < deadline, "condition not reached"
-        await asyncio.sleep(0.05)
 
 
 async def open_workbook(port, modules=None):

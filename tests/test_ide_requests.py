@@ -5,19 +5,11 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from fakes import Sock
 
 LOGGER = "tavrino_master.business_layer.relvane"
 
 
-class Sock:
-    def __init__(self):
-        self.sent = []
-
-    async def accept(self):
-        pass
-
-    async def send_json(self, message):
-        self.sent.append(message)
 
 
 class Addin(Sock):

@@ -1,31 +1,16 @@
 """Connection lifecycle and state sync over the real host program."""
 import asyncio
 import json
-import subprocess
 
 import pytest
 
-from e2e_clients import Addin, Client, connections, master
+from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
 
 
 @pytest.fixture(scope="module")
 def port(tmp_path_factory):
     with master(tmp_path_factory.mktemp("home")) as port:
         yield port
-
-
-def kernel_processes(workbook_id):
-    out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
-                         text=True).stdout
-    return [int(p) for p in out.split()]
-
-
-async def wait_until(predicate, timeout=5.0):
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while not predicate():
-        assert loop.time() < deadline, "condition not reached"
-        await asyncio.sleep(0.05)
 
 
 async def test_addin_connect_pushes_state_spawns_kernel_and_disconnect_cleans_up(port):

@@ -5,26 +5,11 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from fakes import Sock
 
 LOGGER = "tavrino_master.business_layer.relvane"
 
 
-class Sock:
-    def __init__(self, fail=False):
-        self.sent = []
-        self.closed = None
-        self.fail = fail
-
-    async def accept(self):
-        pass
-
-    async def close(self, code=1000, reason=""):
-        self.closed = (code, reason)
-
-    async def send_json(self, message):
-        if self.fail:
-            raise ConnectionResetError("gone")
-        self.sent.append(message)
 
 
 class FastAsyncio:

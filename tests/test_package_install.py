@@ -6,24 +6,13 @@ import os
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from fakes import Sock
 from tavrino_master.business_layer.dependency_resolver import PackageSpec, ResolutionResult, ResolvedPackage
 
 LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
 
 
-class Sock:
-    def __init__(self, fail=False):
-        self.sent = []
-        self.fail = fail
-
-    async def accept(self):
-        pass
-
-    async def send_json(self, message):
-        if self.fail:
-            raise ConnectionResetError("socket gone")
-        self.sent.append(message)
 
 
 class FakePM:
@@ -241,12 +230,12 @@ async def test_stream_exception_is_confined(env, caplog):
 async def test_failing_kernel_send_is_reported(env, caplog):
     env.socks["kernel"].fail = True
     await env.setup(entries("A"), ResolutionResult(True, [resolved("A")], [], []))
-    assert "Package installation failed for wb1: socket gone" in caplog.text
+    assert "Package installation failed for wb1: gone" in caplog.text
     assert any(r.exc_info for r in caplog.records if r.levelno == logging.ERROR)
     update, line = env.sent("ide")[-2:]
     assert list(update) == ["type", "workbook_id", "packages"]
     assert line == {"type": "pip_output", "output_type": "error", "workbook_id": WB,
-                    "message": "Installation failed: socket gone"}
+                    "message": "Installation failed: gone"}
     assert env.sent("addin") == []
     copy = env.manager.workbook_installed_packages[WB]
     assert copy == env.manager.workbook_packages[WB] and copy is not env.manager.workbook_packages[WB]

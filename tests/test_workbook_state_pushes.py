@@ -7,23 +7,12 @@ import weakref
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from fakes import Sock
 
 LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
 
 
-class Sock:
-    def __init__(self, fail=False):
-        self.sent = []
-        self.fail = fail
-
-    async def accept(self):
-        pass
-
-    async def send_json(self, message):
-        if self.fail:
-            raise ConnectionResetError("gone")
-        self.sent.append(message)
 
 
 @pytest.fixture
