@@ -195,6 +195,48 @@ Task file_first_pass_failure(py::str workbook_id, py::object resolved_pkg, py::o
   co_return py::none();
 }
 
+// Reads one install stream to its end and answers (path, error, cached). Standard
+// error lines are kept for the package; with `echo` every line also goes to the
+// IDEs as it comes, as the first pass shows them.
+Task read_install_stream(py::str workbook_id, py::object key, py::object stream, py::object spec, py::str extras_str,
+                         py::bool_ echo) {
+  const bool loud = truthy(echo);
+  py::object name = spec.attr("name");
+  py::object version = spec.attr("version");
+  py::object path = py::none();
+  py::object error_msg = py::none();
+  bool cached = false;
+  py::object it = async_iter(stream);
+  for (;;) {
+    py::object item = co_await async_next(it);
+    if (item.is(async_end())) break;
+    auto [kind, content] = unpack_pair(item);
+    if (is_kind(kind, "path")) {
+      path = content;
+    } else if (is_kind(kind, "cached")) {
+      path = content;
+      cached = true;
+    } else if (is_kind(kind, "stderr")) {
+      workbook_map("package_stderr", workbook_id)[key].attr("append")(content);
+      if (loud) co_await to_ide(pip_output(workbook_id, "stderr", content));
+    } else if (is_kind(kind, "stdout")) {
+      if (loud) co_await to_ide(pip_output(workbook_id, "stdout", content));
+    } else if (is_kind(kind, "success")) {
+      if (!loud) continue;
+      if (cached)
+        co_await to_ide(
+            pip_output(workbook_id, "cached", fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)));
+      else
+        co_await to_ide(
+            pip_output(workbook_id, "success", fmt("Installed {}{}=={} to {}", name, extras_str, version, path)));
+    } else if (is_kind(kind, "error")) {
+      error_msg = content;
+      if (loud) log_error(fmt("Error installing {}: {}", name, content));
+    }
+  }
+  co_return py::make_tuple(path, error_msg, py::bool_(cached));
+}
+
 Task install_one(py::str workbook_id, py::object resolved_pkg, py::object packages, py::list installed_paths,
                  py::list successful_paths, py::list failed_packages) {
   py::object spec = resolved_pkg.attr("spec");
@@ -226,36 +268,11 @@ Task install_one(py::str workbook_id, py::object resolved_pkg, py::object packag
 
   std::optional<Caught> caught;
   try {
-    py::object path = py::none();
-    py::object error_msg = py::none();
-    bool cached = false;
-    py::object it = async_iter(G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras")));
-    for (;;) {
-      py::object item = co_await async_next(it);
-      if (item.is(async_end())) break;
-      auto [kind, content] = unpack_pair(item);
-      if (is_kind(kind, "path")) {
-        path = content;
-      } else if (is_kind(kind, "cached")) {
-        path = content;
-        cached = true;
-      } else if (is_kind(kind, "stderr")) {
-        workbook_map("package_stderr", workbook_id)[key].attr("append")(content);
-        co_await to_ide(pip_output(workbook_id, "stderr", content));
-      } else if (is_kind(kind, "stdout")) {
-        co_await to_ide(pip_output(workbook_id, "stdout", content));
-      } else if (is_kind(kind, "success")) {
-        if (cached)
-          co_await to_ide(pip_output(workbook_id, "cached",
-                                     fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)));
-        else
-          co_await to_ide(
-              pip_output(workbook_id, "success", fmt("Installed {}{}=={} to {}", name, extras_str, version, path)));
-      } else if (is_kind(kind, "error")) {
-        error_msg = content;
-        log_error(fmt("Error installing {}: {}", name, content));
-      }
-    }
+    py::tuple end = co_await read_install_stream(
+        workbook_id, key, G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras")),
+        spec, extras_str, py::bool_(true));
+    py::object path = end[0];
+    py::object error_msg = end[1];
     if (!path.is_none() && truthy(path)) {
       installed_paths.append(path);
       successful_paths.append(path);
@@ -296,26 +313,13 @@ Task retry_one(py::str workbook_id, py::dict fail_info, py::object packages, py:
 
   std::optional<Caught> caught;
   try {
-    py::object path = py::none();
-    py::object error_msg = py::none();
-    bool cached = false;
-    py::object it = async_iter(
-        G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras"), "env"_a = env));
-    for (;;) {
-      py::object item = co_await async_next(it);
-      if (item.is(async_end())) break;
-      auto [kind, content] = unpack_pair(item);
-      if (is_kind(kind, "path")) {
-        path = content;
-      } else if (is_kind(kind, "cached")) {
-        path = content;
-        cached = true;
-      } else if (is_kind(kind, "stderr")) {
-        workbook_map("package_stderr", workbook_id)[key].attr("append")(content);
-      } else if (is_kind(kind, "error")) {
-        error_msg = content;
-      }
-    }
+    py::tuple end = co_await read_install_stream(
+        workbook_id, key,
+        G("package_manager").attr("install_package_to_cache")(name, version, spec.attr("extras"), "env"_a = env),
+        spec, extras_str, py::bool_(false));
+    py::object path = end[0];
+    py::object error_msg = end[1];
+    bool cached = truthy(end[2]);
     if (path.is_none() || !truthy(path)) {
       new_failed.append(fail_info);
       if (!error_msg.is_none() && truthy(error_msg)) fail_info["error"] = error_msg;
