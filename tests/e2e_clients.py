@@ -8,7 +8,7 @@ import urllib.request
 
 import websockets
 
-from servers import free_port, running
+from servers import free_port, running, scaled
 
 
 @contextlib.contextmanager
@@ -23,20 +23,20 @@ def master(tmp_path, env=None):
 def kernel_processes(workbook_id):
     """Pids of the kernel programs started for a workbook."""
     out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
-                         text=True).stdout
+                         text=True, timeout=scaled(10)).stdout
     return [int(p) for p in out.split()]
 
 
 async def wait_until(predicate, timeout=5.0):
     loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
+    deadline = loop.time() + scaled(timeout)
     while not predicate():
         assert loop.time() < deadline, "condition not reached"
         await asyncio.sleep(0.05)
 
 
 def connections(port):
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}/connections", timeout=5) as resp:
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/connections", timeout=scaled(5)) as resp:
         return json.load(resp)
 
 
@@ -86,7 +86,7 @@ class Client:
         async def enough():
             async with self._new:
                 await self._new.wait_for(lambda: len(self.of_type(type_)) >= count or self.closed.is_set())
-        await asyncio.wait_for(enough(), timeout)
+        await asyncio.wait_for(enough(), scaled(timeout))
         found = self.of_type(type_)
         assert len(found) >= count, f"{type_}: got {len(found)} of {count}; received {self.received}"
         return found[:count]

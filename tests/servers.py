@@ -7,6 +7,12 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Slower machines (emulated ones) stretch every wait of the tests by this factor.
+TIMEOUT_SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE") or 1)
+
+
+def scaled(seconds):
+    return seconds * TIMEOUT_SCALE
 
 
 def free_port():
@@ -16,7 +22,7 @@ def free_port():
 
 
 def wait_for_port(port, proc, timeout=15.0):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + scaled(timeout)
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise RuntimeError(f"server exited with {proc.returncode}")

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Cross-builds both modules for 32-bit ARM (armhf) and runs the whole test suite
+# as armhf under qemu-user, inside a Debian armhf root. The root is kept in a
+# cache folder outside the repository, keyed by its package list, so only a
+# fresh machine (or a changed list) pays for making it. Run as root; missing
+# Debian packages are installed. Arguments pass through to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+REPO=$PWD
+
+SUITE=bookworm
+# What the suite needs inside the root.
+ROOT_PACKAGES=(python3 python3-numpy python3-pandas python3-fastapi python3-uvicorn python3-websockets
+               python3-pytest python3-pytest-asyncio python3-httpx python3-packaging python3-pip
+               procps nodejs node-ws)
+HOST_PACKAGES=(g++-arm-linux-gnueabihf libpython3.11-dev:armhf pybind11-dev cmake ninja-build python3
+               qemu-user-static mmdebstrap)
+CACHE=${TAVRINO_ARMHF_CACHE:-/var/cache/tavrino-armhf-root}
+# Emulation is several times slower than the build machine: the tests' waits stretch.
+SCALE=${TAVRINO_TEST_TIMEOUT_SCALE:-6}
+
+stamp() { echo "[armhf] $(date -u +%H:%M:%S) $*"; }
+started=$SECONDS
+lap() { stamp "$1 took $((SECONDS - lap_from)) s"; lap_from=$SECONDS; }
+lap_from=$SECONDS
+
+# --- host tools ---------------------------------------------------------------
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+  need_update=1
+fi
+missing=()
+for p in "${HOST_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  stamp "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=600 update
+  apt-get -o DPkg::Lock::Timeout=600 install -y "${missing[@]}"
+elif [ $need_update = 1 ]; then
+  apt-get -o DPkg::Lock::Timeout=600 update
+fi
+
+# armhf programs (the interpreter, and every process it starts) run through the
+# kernel's binfmt_misc hand-off to qemu. The F flag opens qemu at registration,
+# so it also works inside the root without a copy of qemu there.
+BINFMT=/proc/sys/fs/binfmt_misc
+[ -e $BINFMT/register ] || mount -t binfmt_misc binfmt_misc $BINFMT
+if [ ! -e $BINFMT/qemu-arm ]; then
+  cat /usr/lib/binfmt.d/qemu-arm.conf > $BINFMT/register
+fi
+grep -qx enabled $BINFMT/qemu-arm || echo 1 > $BINFMT/qemu-arm
+grep -q '^flags: .*F' $BINFMT/qemu-arm || { echo "qemu-arm is registered without the F flag" >&2; exit 1; }
+lap "host tools"
+
+# --- armhf root ---------------------------------------------------------------
+SOURCES=/etc/apt/sources.list.d/debian.sources
+MIRROR_ARGS=()
+if [ -f $SOURCES ]; then MIRROR_ARGS=("$SOURCES"); fi
+key=$( { echo "$SUITE armhf"; printf '%s\n' "${ROOT_PACKAGES[@]}" | sort; [ -f $SOURCES ] && cat $SOURCES; } \
+       | sha256sum | cut -c1-16)
+ROOT=$CACHE/$key
+mkdir -p "$CACHE"
+exec 9>"$CACHE/.lock"
+flock 9
+if [ ! -e "$ROOT/.complete" ]; then
+  stamp "making the armhf root $ROOT"
+  rm -rf "$ROOT.tmp"
+  mmdebstrap --arch=armhf --variant=apt --mode=root \
+    --include="$(IFS=,; echo "${ROOT_PACKAGES[*]}")" \
+    --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
+    --dpkgopt='path-exclude=/usr/share/locale/*' \
+    "$SUITE" "$ROOT.tmp" "${MIRROR_ARGS[@]}"
+  touch "$ROOT.tmp/.complete"
+  rm -rf "$ROOT"
+  mv "$ROOT.tmp" "$ROOT"
+  # Roots of earlier package lists are of no further use.
+  find "$CACHE" -mindepth 1 -maxdepth 1 -type d ! -name "$key" -exec rm -rf {} +
+fi
+flock -u 9
+lap "armhf root"
+
+# --- cross build --------------------------------------------------------------
+OUT=$REPO/build-armhf/out
+mkdir -p "$OUT/tests"
+cmake -S . -B build-armhf -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+  -DTV_OUTPUT_ROOT="$OUT/tavrino_master" -DTV_TEST_OUTPUT="$OUT/tests" >/dev/null
+ninja -C build-armhf -j"${TAVRINO_BUILD_JOBS:-$(nproc)}"
+for so in "$OUT"/tavrino_master/business_layer/relvane.*.so "$OUT"/tavrino_master/python_server/tavrino/panticle.*.so; do
+  readelf -h "$so" | grep -q 'Machine: *ARM$' || { echo "$so is not an ARM module" >&2; exit 1; }
+  stamp "$(basename "$so"): $(readelf -d "$so" | grep NEEDED | sed 's/.*\[\(.*\)\]/\1/' | tr '\n' ' ')"
+done
+lap "cross build"
+
+# --- run the suite in the root -----------------------------------------------
+RUN=$(mktemp -d "$ROOT/tmp/tavrino.XXXXXX")
+trap 'rm -rf "$RUN"' EXIT
+# Sources as the repository has them (no native modules, no build folders).
+git ls-files -z --cached --others --exclude-standard | grep -zv '^build' \
+  | tar -C "$REPO" --null -T - -cf - | tar -C "$RUN" -xf -
+(cd "$OUT" && tar -cf - .) | tar -C "$RUN" -xf -
+inside=${RUN#"$ROOT"}
+
+# A mount namespace of its own: proc, dev and tmpfs mounts vanish with the run.
+set +e
+unshare --mount --propagation private -- /bin/sh -euc '
+  root=$1; shift
+  mount -t proc proc "$root/proc"
+  mount --rbind /dev "$root/dev"
+  mount -t sysfs sysfs "$root/sys"
+  mount -t tmpfs tmpfs "$root/dev/shm"
+  exec chroot "$root" "$@"
+' sh "$ROOT" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    TAVRINO_TEST_TIMEOUT_SCALE="$SCALE" /bin/sh -c "cd '$inside' && exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests \"\$@\"" \
+    pytest "$@"
+rc=$?
+set -e
+lap "suite under qemu"
+stamp "armhf stage took $((SECONDS - started)) s"
+exit $rc
