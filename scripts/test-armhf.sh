@@ -103,6 +103,7 @@ git ls-files -z --cached --others --exclude-standard | grep -zv '^build' \
   | tar -C "$REPO" --null -T - -cf - | tar -C "$RUN" -xf -
 (cd "$OUT" && tar -cf - .) | tar -C "$RUN" -xf -
 inside=${RUN#"$ROOT"}
+[ -e "$ROOT/etc/hosts" ] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' > "$ROOT/etc/hosts"
 
 # A mount namespace of its own: proc, dev and tmpfs mounts vanish with the run.
 set +e

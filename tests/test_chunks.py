@@ -1,5 +1,6 @@
 import json
 import logging
+import sys
 
 import pytest
 
@@ -91,6 +92,12 @@ async def test_missing_data_is_empty_text_and_null_data_ends_incomplete(manager,
         (piece("c", 0, 0, "{}"), "Invalid chunk_index 0 for total_chunks 0"),
         (piece("c", -1, 2, "{}"), "Invalid chunk_index -1 for total_chunks 2"),
         (piece("c", 2, 2, "{}"), "Invalid chunk_index 2 for total_chunks 2"),
+        # beyond 32 and 64 bits: never truncated into a small index or total
+        (piece("c", 2**31, 2, "{}"), "Invalid chunk_index 2147483648 for total_chunks 2"),
+        (piece("c", 2**64, 2, "{}"), "Invalid chunk_index 18446744073709551616 for total_chunks 2"),
+        (piece("c", -2**63 - 1, 2, "{}"), "Invalid chunk_index -9223372036854775809 for total_chunks 2"),
+        (piece("c", 2**32, 2**32 + 1, "{}"), "total_chunks 4294967297 exceeds the limit of 4096"),
+        (piece("c", 0, 2**64 + 2, "{}"), "total_chunks 18446744073709551618 exceeds the limit of 4096"),
         (piece("c", 0, 2, ["not", "text"]), "data must be a string"),
     ],
 )
@@ -166,6 +173,21 @@ async def test_huge_total_is_rejected_without_allocating(manager, logs):
     assert await manager._handle_chunk_message("addin", "wb", piece("c", 0, 10**12, "{")) is None
     assert logs.messages == ["[BusinessLayer] Chunk message rejected: total_chunks 1000000000000 exceeds the limit of 4096"]
     assert manager._chunk_buffers == {}
+
+
+@pytest.mark.parametrize("size", [2**41, 2**58, 2**62, sys.maxsize])
+async def test_huge_max_message_size_keeps_slots_bounded(manager, monkeypatch, logs, size):
+    # Slots are made when a message opens, so however large the setting, an
+    # announced total stays within what can be allocated, and the limits
+    # computed from the setting do not wrap around.
+    monkeypatch.setattr(relvane, "MAX_MESSAGE_SIZE", size)
+    for total in (2**32 + 1, 10**10):
+        assert await manager._handle_chunk_message("addin", "wb", piece("big", 0, total, "{")) is None
+    assert logs.messages == [f"[BusinessLayer] Chunk message rejected: total_chunks {total} exceeds the limit of 1048576"
+                             for total in (2**32 + 1, 10**10)]
+    assert manager._chunk_buffers == {}
+    parts = split('{"a": 1}', 2)
+    assert await feed(manager, "wb", [piece("c", i, 2, p) for i, p in enumerate(parts)]) == [None, {"a": 1}]
 
 
 async def test_total_limit_follows_max_message_size(manager, monkeypatch, logs):

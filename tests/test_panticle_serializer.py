@@ -159,6 +159,25 @@ def test_table_cells_match_plain_rows(frame):
     assert repr(S.to_wire(frame)) == repr(reference_table(frame))
 
 
+def misaligned(values):
+    """The same values in memory that starts one byte past an aligned address."""
+    raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
+    out = raw[1:].view(values.dtype).reshape(values.shape)
+    out[...] = values
+    return out
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int32, np.int16, np.uint64, np.uint32])
+@pytest.mark.parametrize("layout", [lambda a: a, lambda a: a[:, ::-2]], ids=["contiguous", "strided"])
+def test_table_cells_read_from_misaligned_memory(dtype, layout):
+    values = np.array([[1, 2, 3, 4], [5, 6, 7, 120]]) * (1 if np.dtype(dtype).kind != "f" else 0.5)
+    frame = pd.DataFrame(layout(misaligned(values.astype(dtype))), copy=False)
+    assert not frame.values.flags.aligned  # the frame reads the odd memory itself
+    wire = S.to_wire(frame)
+    assert wire == reference_table(frame)
+    assert [[c["value"] for c in row["value"]] for row in wire["value"][1:]] == layout(values).tolist()
+
+
 @pytest.mark.parametrize("frame, cells", [
     (pd.DataFrame({"d": pd.to_datetime(["2024-01-01 10:00", None])}),
      [rec("Date", "2024-01-01T10:00:00"), rec("Null", None)]),

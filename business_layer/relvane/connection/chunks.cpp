@@ -15,13 +15,15 @@ namespace {
 // - the characters one client may have buffered, over all its open messages,
 //   are at most kSizeFactor × MAX_MESSAGE_SIZE (32 MiB with the default);
 // - a message has at most that many characters / kMinPieceSize pieces (4096
-//   with the default), so slots are never allocated for a huge announced total;
+//   with the default), and never more than kMaxSlots whatever the setting, so
+//   slots are never allocated for a huge announced total;
 // - a client has at most kMaxOpenBuffers messages open; opening one more drops
 //   its oldest;
 // - a message that has received no piece for kBufferTimeout seconds is dropped
 //   when the next piece of any client arrives.
 constexpr long long kSizeFactor = 32;
 constexpr long long kMinPieceSize = 8192;
+constexpr long long kMaxSlots = 1LL << 20;
 constexpr Py_ssize_t kMaxOpenBuffers = 64;
 constexpr double kBufferTimeout = 120.0;
 
@@ -40,8 +42,12 @@ long long int_global(const char* name) {
   return n;
 }
 
-long long max_buffered_characters() { return kSizeFactor * int_global("MAX_MESSAGE_SIZE"); }
-long long max_total_chunks() { return std::max(1LL, max_buffered_characters() / kMinPieceSize); }
+// A huge setting means "no practical limit" and saturates rather than wrapping.
+long long max_buffered_characters() {
+  long long size = int_global("MAX_MESSAGE_SIZE");
+  return size > LLONG_MAX / kSizeFactor ? LLONG_MAX : kSizeFactor * size;
+}
+long long max_total_chunks() { return std::clamp(max_buffered_characters() / kMinPieceSize, 1LL, kMaxSlots); }
 
 // An integer-valued Python int (booleans included) as a C++ value; out of range
 // values saturate, which the range checks then reject.
