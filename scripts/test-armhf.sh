@@ -105,6 +105,7 @@ git ls-files -z --cached --others --exclude-standard | grep -zv '^build' \
 inside=${RUN#"$ROOT"}
 [ -e "$ROOT/etc/hosts" ] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' > "$ROOT/etc/hosts"
 
+SHOW='import platform, struct; print("[armhf] interpreter:", platform.machine(), 8 * struct.calcsize("P"), "bit")'
 # A mount namespace of its own: proc, dev and tmpfs mounts vanish with the run.
 set +e
 unshare --mount --propagation private -- /bin/sh -euc '
@@ -115,7 +116,7 @@ unshare --mount --propagation private -- /bin/sh -euc '
   mount -t tmpfs tmpfs "$root/dev/shm"
   exec chroot "$root" "$@"
 ' sh "$ROOT" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-    TAVRINO_TEST_TIMEOUT_SCALE="$SCALE" /bin/sh -c "cd '$inside' && exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests \"\$@\"" \
+    TAVRINO_TEST_TIMEOUT_SCALE="$SCALE" /bin/sh -c "cd '$inside' && /usr/bin/python3 -c '$SHOW' && exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests \"\$@\"" \
     pytest "$@"
 rc=$?
 set -e
