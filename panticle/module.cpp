@@ -153,6 +153,7 @@ void startup(py::module_ m) {
   libs.np_datetime64 = keep(np.attr("datetime64"));
   libs.np_floating = keep(np.attr("floating"));
   libs.np_ndarray = keep(np.attr("ndarray"));
+  libs.np_dtype = keep(np.attr("dtype"));
   libs.pd_series = keep(pd.attr("Series"));
   libs.pd_frame = keep(pd.attr("DataFrame"));
   libs.pd_na = keep(pd.attr("NA"));

@@ -36,6 +36,7 @@ struct Libs {
   PyObject* np_datetime64 = nullptr;  // numpy.datetime64
   PyObject* np_floating = nullptr;    // numpy.floating
   PyObject* np_ndarray = nullptr;     // numpy.ndarray
+  PyObject* np_dtype = nullptr;       // numpy.dtype
   PyObject* pd_series = nullptr;      // pandas.Series
   PyObject* pd_frame = nullptr;       // pandas.DataFrame
   PyObject* pd_na = nullptr;          // pandas.NA

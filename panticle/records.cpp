@@ -32,7 +32,7 @@ PyObject* copy_with_value(PyObject* tpl, PyObject* key, Py_ssize_t slot, PyObjec
       entry->me_value = Py_NewRef(value);
       Py_DECREF(old);
       // As a keyed store would: a dict that may hold a container is tracked.
-      if (!PyObject_GC_IsTracked(d) && may_be_tracked(value)) PyObject_GC_Track(d);
+      if (may_be_tracked(value) && !PyObject_GC_IsTracked(d)) PyObject_GC_Track(d);
       return d;
     }
   }
