@@ -18,6 +18,7 @@ import datetime as dt
 import gc
 import os
 import queue
+import resource
 import statistics
 import sys
 import threading
@@ -209,12 +210,22 @@ def ref_from_wire(wire):
 
 # ---------------------------------------------------------------- timing
 
-def timed(fn):
+def cpu():
+    usage = resource.getrusage(resource.RUSAGE_THREAD)
+    return usage.ru_utime, usage.ru_stime
+
+
+def timed(fn, split=None):
+    """Wall time of fn(); `split`, when given, gets the user and kernel CPU time."""
     gc.collect()
+    u0, s0 = cpu()
     t0 = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - t0
+    u1, s1 = cpu()
     del result
+    if split is not None:
+        split.append((u1 - u0, s1 - s0))
     return elapsed
 
 
@@ -231,6 +242,7 @@ class Case:
     def __init__(self, label, unit_count, unit):
         self.label, self.unit_count, self.unit = label, unit_count, unit
         self.native, self.python = [], []
+        self.native_cpu, self.python_cpu = [], []
 
     def add(self, native, python):
         self.native.append(native)
@@ -244,6 +256,16 @@ class Case:
         print(f"{self.label:<46} native {native * 1e3:8.1f} ms  python {python * 1e3:8.1f} ms  ratio "
               f"min {min(ratios):5.2f}x  median {statistics.median(ratios):5.2f}x  max {max(ratios):5.2f}x"
               f"{rate}{target}")
+        if self.native_cpu:
+            # Kernel time here is first touch of fresh memory: both sides build
+            # the same objects, so it is a floor that neither can go below.
+            nu, ns = (statistics.median(x) for x in zip(*self.native_cpu))
+            pu, ps = (statistics.median(x) for x in zip(*self.python_cpu))
+            print(f"{'':<46} user CPU native {nu * 1e3:8.1f} ms  python {pu * 1e3:8.1f} ms  ratio {pu / nu:5.2f}x;"
+                  f"  kernel (page faults) native {ns * 1e3:6.1f} ms  python {ps * 1e3:6.1f} ms")
+
+    def add_split(self, native_fn, python_fn):
+        self.add(timed(native_fn, self.native_cpu), timed(python_fn, self.python_cpu))
 
 
 def round_trip(messaging, count):
@@ -317,9 +339,9 @@ def main():
     tolist = []
     for _ in range(opts.rounds):
         tolist.append(timed(lambda: frame.values.tolist()))
-        cases["float"].add(timed(lambda: native_tw(frame)), timed(lambda: ref_to_wire(frame)))
-        cases["mixed"].add(timed(lambda: native_tw(mixed)), timed(lambda: ref_to_wire(mixed)))
-        cases["nested"].add(timed(lambda: native_tw(nested)), timed(lambda: ref_to_wire(nested)))
+        cases["float"].add_split(lambda: native_tw(frame), lambda: ref_to_wire(frame))
+        cases["mixed"].add_split(lambda: native_tw(mixed), lambda: ref_to_wire(mixed))
+        cases["nested"].add_split(lambda: native_tw(nested), lambda: ref_to_wire(nested))
         cases["decode"].add(timed(lambda: native_fw(frame_wire)), timed(lambda: ref_from_wire(frame_wire)))
         cases["release"].add(released(lambda: native_fw(frame_wire)), released(lambda: ref_from_wire(frame_wire)))
         cases["request"].add(round_trip(panticle.messaging, 5000), round_trip(ref_messaging, 5000))
