@@ -92,14 +92,18 @@ def ref_release(proxy):
         pass
 
 
+def stamp(proxy, object_id, type_name, typ):
+    object.__setattr__(proxy, "_internal_id", int(object_id))
+    object.__setattr__(proxy, "_internal_typeName", type_name)
+    object.__setattr__(proxy, "_msg_guid", ref_messaging._guid)
+    object.__setattr__(proxy, "_typ", typ)
+    object.__setattr__(proxy, "_internal_cache", {})
+
+
 class RefArray(list):
     def __init__(self, object_id):
         super().__init__()
-        object.__setattr__(self, "_internal_id", int(object_id))
-        object.__setattr__(self, "_internal_typeName", "Array")
-        object.__setattr__(self, "_msg_guid", ref_messaging._guid)
-        object.__setattr__(self, "_typ", "officejs_array")
-        object.__setattr__(self, "_internal_cache", {})
+        stamp(self, object_id, "Array", "officejs_array")
 
     def __del__(self):
         ref_release(self)
@@ -108,11 +112,7 @@ class RefArray(list):
 class RefDict(dict):
     def __init__(self, object_id):
         super().__init__()
-        object.__setattr__(self, "_internal_id", int(object_id))
-        object.__setattr__(self, "_internal_typeName", "Dict")
-        object.__setattr__(self, "_msg_guid", ref_messaging._guid)
-        object.__setattr__(self, "_typ", "officejs_dict")
-        object.__setattr__(self, "_internal_cache", {})
+        stamp(self, object_id, "Dict", "officejs_dict")
 
     def __del__(self):
         ref_release(self)
