@@ -79,8 +79,6 @@ inline py::object own(PyObject* o) {
   return py::reinterpret_steal<py::object>(o);
 }
 
-// A function definition like tv::def that can also make a static method (no
-// receiver, the class's qualified name kept) and give a result annotation.
 // Defines a function from an invoker of its own. An invoker that works on the
 // C API and reports failure by returning null with the error set makes its
 // expected failures cost no C++ unwinding; it checks its own argument types.
@@ -88,11 +86,12 @@ py::object def_spec(const Scope& scope, const char* name, std::vector<Param> par
                     bool is_method, PyObject* result_annotation, tv::Invoker invoke,
                     std::vector<const char*> expected, std::vector<PyObject*> annotations);
 
+// A function definition like tv::def that can also make a static method (no
+// receiver, the class's qualified name kept) and give a result annotation.
 template <auto Fn>
 py::object def_native(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
                       bool is_method, PyObject* result_annotation = nullptr) {
   using B = tv::Bound<Fn>;
-  if (params.size() != B::N) throw std::logic_error(std::string("parameter list mismatch for ") + name);
   return def_spec(scope, name, std::move(params), doc, is_method, result_annotation, &B::invoke, B::expected(),
                   B::annotations());
 }
