@@ -6,7 +6,7 @@
 #define Py_BUILD_CORE 1
 #include <Python.h>
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && __has_include("internal/pycore_dict.h")
 #include "internal/pycore_dict.h"
 #define PANTICLE_SLOT_STORE 1
 #endif
