@@ -70,3 +70,28 @@ async def test_hostile_frames_leave_the_host_and_a_control_workbook_working(host
     assert after - before <= RSS_BOUND_MIB, f"host grew from {before:.0f} to {after:.0f} MiB"
     for client in (addin, ide, kernel, fresh):
         await client.close()
+
+
+async def test_fresh_connections_get_the_ping_first_while_the_ides_are_broadcast_to(host):
+    port, _ = host
+    kernel = await Client.connect(port, "kernel", "chatty")
+    stop = asyncio.Event()
+
+    async def chatter():
+        while not stop.is_set():
+            await kernel.send({"type": "hover_response", "request_id": "h", "contents": "x"})
+            await asyncio.sleep(0)
+
+    noise = asyncio.ensure_future(chatter())
+    firsts = []
+    try:
+        for n in range(40):
+            ide = await Client.connect(port, "ide", f"fresh-{n}")
+            await ide.wait_for("ping", timeout=10)
+            firsts.append(ide.received[0]["type"])
+            await ide.close()
+    finally:
+        stop.set()
+        await noise
+        await kernel.close()
+    assert firsts == ["ping"] * 40
