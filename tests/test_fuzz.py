@@ -18,6 +18,9 @@ SEED = int(os.environ.get("TAVRINO_FUZZ_SEED", "1913"))
 # bounded (64 Mi characters in all) and this run's pieces are small, so
 # anything near this is memory that nothing gives back.
 RSS_BOUND_MIB = 48
+# Under AddressSanitizer freed memory waits in its quarantine (up to 256 MiB):
+# the host's size then says nothing about what it keeps.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @pytest.fixture
@@ -67,7 +70,8 @@ async def test_hostile_frames_leave_the_host_and_a_control_workbook_working(host
         assert foreign == []
 
     print(f"host RSS {before:.1f} -> {after:.1f} MiB, {traffic.reopened} reconnects")
-    assert after - before <= RSS_BOUND_MIB, f"host grew from {before:.0f} to {after:.0f} MiB"
+    if not SANITIZED:
+        assert after - before <= RSS_BOUND_MIB, f"host grew from {before:.0f} to {after:.0f} MiB"
     for client in (addin, ide, kernel, fresh):
         await client.close()
 
