@@ -97,8 +97,8 @@ OUT=$REPO/build-armhf/out
 mkdir -p "$OUT/tests"
 cmake -S . -B build-armhf -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DPYTHON_EXECUTABLE=/usr/bin/python3 \
-  -DTV_OUTPUT_ROOT="$OUT/tavrino_master" -DTV_TEST_OUTPUT="$OUT/tests" >/dev/null
-ninja -C build-armhf -j"${TAVRINO_BUILD_JOBS:-$(nproc)}"
+  -DTV_OUTPUT_ROOT="$OUT/tavrino_master" -DTV_TESTS_OUTPUT="$OUT/tests" >/dev/null
+ninja -C build-armhf ${TV_JOBS:+-j"$TV_JOBS"}
 for so in "$OUT"/tavrino_master/business_layer/relvane.*.so "$OUT"/tavrino_master/python_server/tavrino/panticle.*.so; do
   readelf -h "$so" | grep -q 'Machine: *ARM$' || { echo "$so is not an ARM module" >&2; exit 1; }
   stamp "$(basename "$so"): $(readelf -d "$so" | grep NEEDED | sed 's/.*\[\(.*\)\]/\1/' | tr '\n' ' ')"
