@@ -29,23 +29,9 @@ lap() { stamp "$1 took $((SECONDS - lap_from)) s"; lap_from=$SECONDS; }
 lap_from=$SECONDS
 
 # --- host tools ---------------------------------------------------------------
-need_update=0
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  dpkg --add-architecture armhf
-  need_update=1
-fi
-missing=()
-for p in "${HOST_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  stamp "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update
-  apt-get -o DPkg::Lock::Timeout=600 install -y "${missing[@]}"
-elif [ $need_update = 1 ]; then
-  apt-get -o DPkg::Lock::Timeout=600 update
-fi
+# libpython3.11-dev:armhf needs the architecture known to dpkg first.
+dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+bash scripts/install-missing.sh "${HOST_PACKAGES[@]}"
 
 # armhf programs (the interpreter, and every process it starts) run through the
 # kernel's binfmt_misc hand-off to qemu. The F flag opens qemu at registration,
