@@ -164,8 +164,19 @@ PyObject* send_request_sync(const tv::FunctionSpec* spec, PyObject* const* args)
   PyObject* self = args[0];
   PyObject* req = args[1];
   if (!PyDict_CheckExact(req)) return refuse_arg(spec, "req", "dict", req);
-  const double wait_for = PyFloat_AsDouble(args[2]);
+  double wait_for = PyFloat_AsDouble(args[2]);
   if (wait_for == -1.0 && PyErr_Occurred()) return nullptr;
+  // A lock waits at most threading.TIMEOUT_MAX (about 292 years); a longer
+  // timeout means as long as it takes, and must not fail once the request
+  // has gone out.
+  if (wait_for > 1e9) {
+    PyObject* threading = global_ref(names.threading);
+    PyObject* most = threading ? PyObject_GetAttrString(threading, "TIMEOUT_MAX") : nullptr;
+    const double longest = most ? PyFloat_AsDouble(most) : -1.0;
+    Py_XDECREF(most);
+    if (longest == -1.0 && PyErr_Occurred()) return nullptr;
+    if (wait_for > longest) wait_for = longest;
+  }
 
   PyObject* handler = PyObject_GetAttr(self, names.send_handler);
   if (!handler) return nullptr;

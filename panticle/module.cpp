@@ -106,6 +106,7 @@ void init_names() {
   n.messaging = I("messaging"), n.send_request_sync = I("send_request_sync");
   n.register_callable = I("register_callable"), n.cw_del = I("_cw__del__"), n.uuid = I("uuid");
   n.uuid4 = I("uuid4"), n.hex = I("hex"), n.concurrent = I("concurrent"), n.futures = I("futures");
+  n.threading = I("threading");
   n.Future = I("Future"), n.base64 = I("base64"), n.b64encode = I("b64encode"), n.b64decode = I("b64decode");
   n.tzinfo = I("tzinfo"), n.astimezone = I("astimezone"), n.isoformat = I("isoformat");
   n.timeout_kw = Py_BuildValue("(O)", I("timeout"));

@@ -62,7 +62,7 @@ struct Names {
   PyObject *officejs_object, *officejs_array, *officejs_dict;
   PyObject *guid, *send_handler, *waiters, *waiters_lock, *callable_registry, *callable_lock, *next_callable_id;
   PyObject *acquire, *release, *pop, *get, *done, *cancel, *set_result, *set_exception, *result_m;
-  PyObject *messaging, *send_request_sync, *register_callable, *cw_del, *uuid, *uuid4, *hex;
+  PyObject *messaging, *send_request_sync, *register_callable, *cw_del, *uuid, *uuid4, *hex, *threading;
   PyObject *concurrent, *futures, *Future, *base64, *b64encode, *b64decode, *tzinfo, *astimezone, *isoformat;
   PyObject *timeout_kw, *zero_seconds;
   PyObject *empty, *empty_tuple;

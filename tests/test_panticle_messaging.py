@@ -116,6 +116,16 @@ def test_timeout_removes_waiter_and_late_answer_is_dropped(timeout):
     messaging.on_message(answer(sent[0], ok=True))  # dropped, no error
 
 
+@pytest.mark.parametrize("timeout", [1e10, 2.0**64, float("inf")])
+def test_timeout_beyond_what_a_lock_can_wait_waits_for_the_answer(timeout):
+    def handler(env):
+        threading.Timer(0.05, messaging.on_message, [answer(env, ok=True, n=2)]).start()
+
+    messaging.set_send_handler(handler)
+    assert messaging.send_request_sync({}, timeout)["n"] == 2
+    assert messaging.waiters == {}
+
+
 def test_time_in_handler_does_not_count():
     def handler(env):
         time.sleep(0.3)
