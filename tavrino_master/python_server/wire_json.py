@@ -1,0 +1,79 @@
+"""JSON text of the kernel program's outgoing messages.
+
+The add-in parses every frame with JavaScript's JSON.parse, which refuses the
+NaN, Infinity and -Infinity tokens that Python's json writes by default. So
+non-finite floats never leave as numbers:
+
+- a wire value {"type": "Float", "value": NaN, ...} becomes the missing value
+  {"type": "Null", "value": null, ...}, and one holding an infinity becomes
+  {"type": "String", "value": "Infinity" / "-Infinity", ...};
+- any other NaN (in logs, errors, nested data) becomes null, and any other
+  infinity the text "Infinity" or "-Infinity".
+
+A message is encoded once by json's C encoder. Only when the text holds one
+of the non-finite tokens is it rewritten, and then only at those tokens: a
+large result costs one C pass and a few substring searches, not a walk in
+Python over every value.
+"""
+import json
+
+_encoder = json.JSONEncoder(separators=(",", ":"))
+
+_FLOAT_RECORD = '{"type":"Float","value":'
+_IN_RECORD = {
+    "NaN": '{"type":"Null","value":null',
+    "Infinity": '{"type":"String","value":"Infinity"',
+    "-Infinity": '{"type":"String","value":"-Infinity"',
+}
+_BARE = {"NaN": "null", "Infinity": '"Infinity"', "-Infinity": '"-Infinity"'}
+
+
+def _positions(text, word):
+    found = []
+    at = text.find(word)
+    while at >= 0:
+        found.append(at)
+        at = text.find(word, at + len(word))
+    return found
+
+
+def _rewrite(text):
+    # Escaped backslashes blanked out, so that the quotes left standing after
+    # a backslash are exactly the escaped ones.
+    plain = text.replace("\\\\", "  ")
+    out = []
+    copied = 0  # text[:copied] is in out
+    counted = 0  # quotes are counted up to here
+    inside = False  # whether `counted` lies inside a string
+    for at in sorted(_positions(text, "NaN") + _positions(text, "Infinity")):
+        token = "NaN" if text[at] == "N" else "Infinity"
+        end = at + len(token)
+        if token == "Infinity" and at > 0 and text[at - 1] == "-":
+            at -= 1
+            token = "-Infinity"
+        # A number token stands after one of ":,[" (or opens the text) and
+        # before one of ",]}" (or ends it); anything else is part of a string.
+        if (at > 0 and text[at - 1] not in ":,[") or (end < len(text) and text[end] not in ",]}"):
+            continue
+        quotes = plain.count('"', counted, at) - plain.count('\\"', counted, at)
+        counted = at
+        inside ^= quotes & 1
+        if inside:
+            continue
+        if text.endswith(_FLOAT_RECORD, 0, at):
+            out.append(text[copied:at - len(_FLOAT_RECORD)])
+            out.append(_IN_RECORD[token])
+        else:
+            out.append(text[copied:at])
+            out.append(_BARE[token])
+        copied = end
+    out.append(text[copied:])
+    return "".join(out)
+
+
+def dumps(message) -> str:
+    """The JSON text of one outgoing message, without non-finite numbers."""
+    text = _encoder.encode(message)
+    if "NaN" in text or "Infinity" in text:
+        return _rewrite(text)
+    return text
