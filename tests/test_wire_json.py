@@ -130,3 +130,15 @@ def test_large_table_with_one_missing_cell():
     assert parsed[7778]["value"][3] == MISSING
     cells = [c for row in parsed[1:] for c in row["value"]]
     assert sum(c["type"] == "Null" for c in cells) == 1 and len(cells) == 60000
+
+
+def test_keys_without_a_json_form_travel_as_text():
+    wire = panticle.Serializer.to_wire({(1, 2): NAN, 3: "three", None: [{frozenset(): 1}]})
+    assert strict_loads(dumps({"result": wire}))["result"]["value"] == {
+        "(1, 2)": MISSING, "3": rec("String", "three"),
+        "null": rec("Array", [rec("Dict", {"frozenset()": rec("Int", 1)})])}
+
+
+def test_values_without_a_json_form_are_refused():
+    with pytest.raises(TypeError):
+        dumps({"logs": {1, 2}})

@@ -71,9 +71,24 @@ def _rewrite(text):
     return "".join(out)
 
 
+_KEY_TYPES = (str, int, float, bool, type(None))
+
+
+def _text_keys(value):
+    if isinstance(value, dict):
+        return {(k if isinstance(k, _KEY_TYPES) else str(k)): _text_keys(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_text_keys(v) for v in value]
+    return value
+
+
 def dumps(message) -> str:
     """The JSON text of one outgoing message, without non-finite numbers."""
-    text = _encoder.encode(message)
+    try:
+        text = _encoder.encode(message)
+    except TypeError:
+        # Only the keys are mended: a value json cannot write still raises.
+        text = _encoder.encode(_text_keys(message))
     if "NaN" in text or "Infinity" in text:
         return _rewrite(text)
     return text
