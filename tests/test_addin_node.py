@@ -222,5 +222,5 @@ async def test_node_addin_refuses_what_python_json_writes(tmp_path, encode, pars
         assert report["results"]["half"]["result"] == MISSING
         assert report["results"]["one"]["result"] == wire("Float", 1.0)
     else:
-        # The one NaN takes every result of its batch with it.
-        assert code == 1 and "JSON.parse refused" in err and "batch_results" in err, err
+        # The frame with the NaN is refused, and with it every result batched in it.
+        assert code == 1 and "JSON.parse refused" in err and '"value": NaN' in err, err
