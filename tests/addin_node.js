@@ -27,7 +27,7 @@ function fail(code, text) {
 }
 
 const timer = setTimeout(
-  () => fail(2, `timed out; no result for ${[...waiting].join(", ")}; report ${JSON.stringify(report)}`),
+  () => fail(2, `timed out; no result for ${[...waiting].join(", ")} after ${report.frames} frames`),
   plan.timeout_ms || 60000);
 
 const ws = new WebSocket(url, { maxPayload: 512 * 1024 * 1024 });

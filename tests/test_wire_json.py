@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from tavrino_master.python_server.tavrino import panticle
-from tavrino_master.python_server.wire_json import dumps
+from tavrino_master.python_server.wire_json import dumps, frames
 
 NAN, INF = float("nan"), float("inf")
 
@@ -142,3 +142,18 @@ def test_keys_without_a_json_form_travel_as_text():
 def test_values_without_a_json_form_are_refused():
     with pytest.raises(TypeError):
         dumps({"logs": {1, 2}})
+
+
+@pytest.mark.parametrize("length, pieces", [(99, 1), (100, 1), (101, 2), (200, 2), (201, 3)])
+def test_long_messages_go_in_chunks_that_rebuild_the_text(length, pieces):
+    message = {"type": "stdout", "content": "x" * (length - 32) + '"'}
+    text = dumps(message)
+    assert len(text) == length
+    sent = [strict_loads(t) for t in frames(message, chunk_size=100)]
+    if pieces == 1:
+        assert sent == [message]
+        return
+    assert {(c["type"], c["chunk_id"], c["total_chunks"], c["original_type"]) for c in sent} == {
+        ("chunk", sent[0]["chunk_id"], pieces, "stdout")}
+    assert [c["chunk_index"] for c in sent] == list(range(pieces))
+    assert "".join(c["data"] for c in sent) == text

@@ -242,19 +242,20 @@ class Kernel:
 
     # -- sending -------------------------------------------------------------------
 
-    async def _send_text(self, text):
+    async def _send_text(self, texts):
         if self.ws is None:
             await asyncio.wait_for(self.connected.wait(), SEND_TIMEOUT)
-        await self.ws.send(text)
+        for text in texts:
+            await self.ws.send(text)
 
     def send(self, message):
         """Sends one message to the master; from a worker it waits until sent
         and raises when that fails."""
-        text = wire_json.dumps(message)
+        texts = wire_json.frames(message)
         if threading.get_ident() == self.listener_ident:
-            self.loop.create_task(self._send_text(text))
+            self.loop.create_task(self._send_text(texts))
             return
-        asyncio.run_coroutine_threadsafe(self._send_text(text), self.loop).result(SEND_TIMEOUT)
+        asyncio.run_coroutine_threadsafe(self._send_text(texts), self.loop).result(SEND_TIMEOUT)
 
     def send_request(self, envelope):
         """The bridge's send handler: each request travels to the add-in as "sys_request"."""

@@ -16,8 +16,14 @@ large result costs one C pass and a few substring searches, not a walk in
 Python over every value.
 """
 import json
+import uuid
 
 _encoder = json.JSONEncoder(separators=(",", ":"))
+
+# Characters of JSON text per "chunk" piece, as the master cuts its own long
+# messages. A long message goes out in pieces: the master's server refuses
+# frames beyond its size limit (16 MiB by default), and reassembles pieces.
+CHUNK_SIZE = 65536
 
 _FLOAT_RECORD = '{"type":"Float","value":'
 _IN_RECORD = {
@@ -92,3 +98,17 @@ def dumps(message) -> str:
     if "NaN" in text or "Infinity" in text:
         return _rewrite(text)
     return text
+
+
+def frames(message, chunk_size=CHUNK_SIZE):
+    """The texts to send for one message: its JSON text, or, when that is
+    longer than chunk_size, the "chunk" messages that carry it in pieces."""
+    text = dumps(message)
+    if len(text) <= chunk_size:
+        return [text]
+    chunk_id = str(uuid.uuid4())
+    total = (len(text) + chunk_size - 1) // chunk_size
+    original_type = message.get("type", "unknown") if isinstance(message, dict) else "unknown"
+    return [_encoder.encode({"type": "chunk", "chunk_id": chunk_id, "chunk_index": i, "total_chunks": total,
+                             "data": text[i * chunk_size:(i + 1) * chunk_size], "original_type": original_type})
+            for i in range(total)]
