@@ -10,6 +10,10 @@ non-finite floats never leave as numbers:
 - any other NaN (in logs, errors, nested data) becomes null, and any other
   infinity the text "Infinity" or "-Infinity".
 
+Dictionary keys that json cannot write (a tuple, a date, ...) travel as their
+str() text, as any other value without a JSON form does in a wire value;
+a result with such a key could otherwise never be sent.
+
 A message is encoded once by json's C encoder. Only when the text holds one
 of the non-finite tokens is it rewritten, and then only at those tokens: a
 large result costs one C pass and a few substring searches, not a walk in
