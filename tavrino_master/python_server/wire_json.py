@@ -15,9 +15,9 @@ str() text, as any other value without a JSON form does in a wire value;
 a result with such a key could otherwise never be sent.
 
 A message is encoded once by json's C encoder. Only when the text holds one
-of the non-finite tokens is it rewritten, and then only at those tokens: a
-large result costs one C pass and a few substring searches, not a walk in
-Python over every value.
+of the non-finite tokens is it rewritten: wire records by plain replacement
+(their quotes cannot stand unescaped inside a string), other tokens one by
+one. A large result costs a few C passes, not a walk in Python over every value.
 """
 import json
 import uuid
@@ -29,12 +29,11 @@ _encoder = json.JSONEncoder(separators=(",", ":"))
 # frames beyond its size limit (16 MiB by default), and reassembles pieces.
 CHUNK_SIZE = 65536
 
-_FLOAT_RECORD = '{"type":"Float","value":'
-_IN_RECORD = {
-    "NaN": '{"type":"Null","value":null',
-    "Infinity": '{"type":"String","value":"Infinity"',
-    "-Infinity": '{"type":"String","value":"-Infinity"',
-}
+_IN_RECORD = (
+    ('{"type":"Float","value":NaN', '{"type":"Null","value":null'),
+    ('{"type":"Float","value":Infinity', '{"type":"String","value":"Infinity"'),
+    ('{"type":"Float","value":-Infinity', '{"type":"String","value":"-Infinity"'),
+)
 _BARE = {"NaN": "null", "Infinity": '"Infinity"', "-Infinity": '"-Infinity"'}
 
 
@@ -47,7 +46,7 @@ def _positions(text, word):
     return found
 
 
-def _rewrite(text):
+def _rewrite_bare(text):
     # Escaped backslashes blanked out, so that the quotes left standing after
     # a backslash are exactly the escaped ones.
     plain = text.replace("\\\\", "  ")
@@ -70,12 +69,8 @@ def _rewrite(text):
         inside ^= quotes & 1
         if inside:
             continue
-        if text.endswith(_FLOAT_RECORD, 0, at):
-            out.append(text[copied:at - len(_FLOAT_RECORD)])
-            out.append(_IN_RECORD[token])
-        else:
-            out.append(text[copied:at])
-            out.append(_BARE[token])
+        out.append(text[copied:at])
+        out.append(_BARE[token])
         copied = end
     out.append(text[copied:])
     return "".join(out)
@@ -100,7 +95,10 @@ def dumps(message) -> str:
         # Only the keys are mended: a value json cannot write still raises.
         text = _encoder.encode(_text_keys(message))
     if "NaN" in text or "Infinity" in text:
-        return _rewrite(text)
+        for record, replacement in _IN_RECORD:
+            text = text.replace(record, replacement)
+        if "NaN" in text or "Infinity" in text:
+            text = _rewrite_bare(text)
     return text
 
 
