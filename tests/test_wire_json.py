@@ -31,7 +31,6 @@ MISSING = rec("Null", None)
     (rec("Float", NAN), MISSING),
     (rec("Float", INF), rec("String", "Infinity")),
     (rec("Float", -INF), rec("String", "-Infinity")),
-    (rec("Float", np.float64("nan")), MISSING),
     (rec("Float", 1.5), rec("Float", 1.5)),
     # Bare values anywhere else: NaN is null, the infinities are texts.
     ({"logs": [NAN, INF, -INF, 0.5]}, {"logs": [None, "Infinity", "-Infinity", 0.5]}),
@@ -95,11 +94,6 @@ def test_rewrite_agrees_with_a_walk_over_random_messages(seed):
         assert strict_loads(dumps(message)) == reference(message), message
 
 
-def test_clean_messages_are_plain_json():
-    message = {"type": "execution_result", "result": rec("Float", 0.1), "logs": "a\n"}
-    assert dumps(message) == json.dumps(message, separators=(",", ":"))
-
-
 @pytest.mark.parametrize("value", [
     float("nan"), np.float64("nan"), np.float32("nan"), np.float16("nan"), np.longdouble("nan"),
     pd.NA, pd.NaT, np.datetime64("NaT"), None,
@@ -121,15 +115,6 @@ def test_frame_with_missing_values_has_null_cells():
     assert rows == [["Float", "Null", "Int", "String", "Date"],
                     ["Null", "Float", "Null", "Null", "Null"],
                     ["String", "String", "Int", "Null", "Date"]]
-
-
-def test_large_table_with_one_missing_cell():
-    frame = pd.DataFrame(np.arange(60000, dtype=float).reshape(-1, 6))
-    frame.iloc[7777, 3] = np.nan
-    parsed = strict_loads(dumps({"result": panticle.Serializer.to_wire(frame)}))["result"]["value"]
-    assert parsed[7778]["value"][3] == MISSING
-    cells = [c for row in parsed[1:] for c in row["value"]]
-    assert sum(c["type"] == "Null" for c in cells) == 1 and len(cells) == 60000
 
 
 def test_keys_without_a_json_form_travel_as_text():
