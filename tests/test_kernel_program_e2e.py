@@ -226,3 +226,14 @@ async def test_restart_disconnect_and_shutdown_leave_no_kernel(tmp_path):
         assert (await second.call("double", wire("Int", 1), timeout=30))["result"] == wire("Int", 2)
     # The master is gone: so is every kernel, the IDE's included.
     await wait_until(lambda: not kernel_processes(ide_id) and not kernel_processes(other), t(15))
+
+
+async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path):
+    """Standby kernels (the default under these tests) watch their master too."""
+    ide_id = "ide-" + uuid.uuid4().hex[:8]
+    with master(tmp_path) as port:
+        ide = await Client.connect(port, "ide", ide_id)
+        await ide.wait_for("workbook_list")
+        await ide.send({"type": "spawn_kernel"})
+        await wait_until(lambda: kernel_processes(ide_id), t(10))
+    await wait_until(lambda: not kernel_processes(ide_id), t(10))

@@ -119,10 +119,10 @@ class OutputRouter(io.TextIOBase):
 
 
 class Kernel:
-    def __init__(self, workbook_id, port, host="127.0.0.1"):
+    def __init__(self, workbook_id, port, host="127.0.0.1", master_pid=None):
         self.workbook_id = workbook_id
         self.url = f"ws://{host}:{port}/ws/kernel/{workbook_id}"
-        self.parent_pid = os.getppid()
+        self.parent_pid = os.getppid() if master_pid is None else master_pid
         self.loop = None
         self.ws = None
         self.connected = None
@@ -468,29 +468,32 @@ def importlib_invalidate():
     importlib.invalidate_caches()
 
 
-def standby():
+def standby(master_pid):
     """Holds the workbook's process without connecting back (for tests that play
     the kernel themselves), still ending once the master is gone."""
-    parent = os.getppid()
-    while os.getppid() == parent:
+    while os.getppid() == master_pid:
         time.sleep(PARENT_CHECK_INTERVAL)
 
 
 USAGE = "usage: python -m tavrino_master.python_server <workbook_id> <port>"
 
 
-def main(argv=None):
+def main(argv=None, master_pid=None):
     args = sys.argv[1:] if argv is None else argv
     if len(args) != 2 or not args[0] or not args[1].isdigit():
         print(USAGE, file=sys.stderr)
         return 2
+    if master_pid is None:
+        master_pid = os.getppid()
+    if master_pid == 1:  # orphaned before it began: the master is gone
+        return 0
     logging.basicConfig(stream=sys.__stderr__, level=os.environ.get("TAVRINO_LOG_LEVEL", "INFO"),
                         format=f"%(asctime)s %(levelname)s kernel[{args[0]}]: %(message)s")
     try:
         if os.environ.get("TAVRINO_KERNEL_STANDBY", "") not in ("", "0"):
-            standby()
+            standby(master_pid)
         else:
-            Kernel(args[0], int(args[1])).run()
+            Kernel(args[0], int(args[1]), master_pid=master_pid).run()
     except KeyboardInterrupt:
         pass
     return 0
