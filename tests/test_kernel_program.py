@@ -210,3 +210,42 @@ def test_listener_never_sends_bridge_requests(kernel):
     with pytest.raises(RuntimeError):
         kernel.send_request({"method": "GET", "name": "x", "caller": 1, "requestId": "a", "kind": "request"})
     assert kernel.sent == []
+
+
+class FakeMessaging:
+    def __init__(self):
+        self.resets = 0
+
+    def reset(self):
+        self.resets += 1
+
+
+async def test_reconnects_after_a_drop_and_gives_up_without_a_master(monkeypatch):
+    import asyncio
+    import websockets
+    from servers import free_port
+
+    monkeypatch.setattr(kp, "RECONNECT_DELAYS", (0.05,))
+    monkeypatch.setattr(kp, "GIVE_UP_AFTER", 0.5)
+    port = free_port()
+    paths = []
+
+    async def serve(ws, path=None):
+        paths.append(ws.path)
+        if len(paths) == 2:
+            await ws.send('{"type": "update_module", "module_name": "kpt_sent", "code": "X = 1"}')
+        await ws.close()
+
+    k = kp.Kernel("wb-re", port)
+    k.messaging = FakeMessaging()
+    async with websockets.serve(serve, "127.0.0.1", port):
+        listening = asyncio.create_task(k.listen())
+        for _ in range(500):
+            if len(paths) >= 3:
+                break
+            await asyncio.sleep(0.02)
+    await asyncio.wait_for(listening, 10)  # the master stays away: the kernel stops trying
+    assert paths[:3] == ["/ws/kernel/wb-re"] * 3
+    assert k.modules.names() == ["kpt_sent"]
+    assert k.messaging.resets >= 6  # on each connect and each drop
+    k.pool.shutdown(wait=False)

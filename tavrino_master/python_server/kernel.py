@@ -245,7 +245,10 @@ class Kernel:
     async def _send_text(self, text):
         if self.ws is None:
             await asyncio.wait_for(self.connected.wait(), SEND_TIMEOUT)
-        await self.ws.send(text)
+        ws = self.ws
+        if ws is None:
+            raise ConnectionError("not connected to the master")
+        await ws.send(text)
 
     def send(self, message):
         """Sends one message to the master; from a worker it waits until sent
