@@ -11,6 +11,7 @@ function blocked on an Office.js call always gets its answer.
 """
 import asyncio
 import concurrent.futures
+import importlib
 import inspect
 import io
 import json
@@ -100,7 +101,6 @@ class OutputRouter(io.TextIOBase):
         self._kernel = kernel
         self._name = stream_name
         self._fallback = fallback
-        self._local = threading.local()
 
     def writable(self):
         return True
@@ -129,6 +129,7 @@ class Kernel:
         self.listener_ident = None
         self.captures = threading.local()
         self.pool = concurrent.futures.ThreadPoolExecutor(WORKERS, thread_name_prefix="kernel-worker")
+        self.sending = set()  # sends started on the listener thread, kept until done
         self.streams = {}
         self.early_cancels = []
         self.streams_lock = threading.Lock()
@@ -255,9 +256,16 @@ class Kernel:
         and raises when that fails."""
         text = wire_json.dumps(message)
         if threading.get_ident() == self.listener_ident:
-            self.loop.create_task(self._send_text(text))
+            task = self.loop.create_task(self._send_text(text))
+            self.sending.add(task)
+            task.add_done_callback(self._sent)
             return
         asyncio.run_coroutine_threadsafe(self._send_text(text), self.loop).result(SEND_TIMEOUT)
+
+    def _sent(self, task):
+        self.sending.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            log.warning("Send to the master failed: %s", task.exception())
 
     def send_request(self, envelope):
         """The bridge's send handler: each request travels to the add-in as "sys_request"."""
@@ -298,7 +306,7 @@ class Kernel:
         for path in reversed(message.get("new_paths") or []):
             if isinstance(path, str) and path and path not in sys.path:
                 sys.path.insert(0, path)
-        importlib_invalidate()
+        importlib.invalidate_caches()
 
     def on_unload_paths(self, message):
         paths = [p for p in message.get("paths") or [] if isinstance(p, str) and p]
@@ -310,7 +318,7 @@ class Kernel:
             for name, module in list(sys.modules.items()):
                 if (getattr(module, "__file__", None) or "").startswith(prefixes):
                     sys.modules.pop(name, None)
-        importlib_invalidate()
+        importlib.invalidate_caches()
 
     def on_answer(self, message):
         self.messaging.on_message(message)
@@ -318,7 +326,7 @@ class Kernel:
     # -- calls (worker threads) ------------------------------------------------------
 
     def call_user_function(self, message):
-        """Resolves and calls the named function; returns (value, logs) or raises with logs attached."""
+        """Resolves the named function and calls it with the converted arguments."""
         module = self.modules.load(message.get("module_name"))
         function = resolve(module, message.get("function_name"))
         args, kwargs = from_wire_args(message.get("args"))
@@ -463,11 +471,6 @@ def iterate(produced, cancelled):
             produced.close()
     else:
         yield run_to_value(produced)
-
-
-def importlib_invalidate():
-    import importlib
-    importlib.invalidate_caches()
 
 
 def standby(master_pid):
