@@ -249,3 +249,15 @@ async def test_reconnects_after_a_drop_and_gives_up_without_a_master(monkeypatch
     assert k.modules.names() == ["kpt_sent"]
     assert k.messaging.resets >= 6  # on each connect and each drop
     k.pool.shutdown(wait=False)
+
+
+@pytest.mark.parametrize("frame, logged", [
+    ('{"type": "debug_continue", "workbook_id": "w"}', "Ignored debug_continue: not served by this kernel program"),
+    ('{"type": "get_object_registry"}', "Ignored get_object_registry: not served by this kernel program"),
+    ('{"type": "something_new"}', "Ignored message of type something_new"),
+    ("not json", "Dropped a message that is not JSON"),
+])
+def test_what_is_not_served_is_logged_and_ignored(kernel, caplog, frame, logged):
+    caplog.set_level("INFO", "tavrino.kernel")
+    kernel.dispatch(frame)
+    assert logged in [r.getMessage() for r in caplog.records] and kernel.sent == []

@@ -39,11 +39,11 @@ MAX_MESSAGE = 256 * 1024 * 1024
 WORKERS = 32
 MAX_EARLY_CANCELS = 1024
 
-# Requests of the IDE that this kernel program does not serve.
+# Requests that this kernel program does not serve: logged and ignored.
 NOT_SERVED = {
-    "debug_start", "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop",
-    "debug_evaluate", "debug_update_breakpoints", "completion_request", "signature_help_request",
-    "diagnostic_request", "hover_request", "set_hover_mode", "object_registry_request", "get_object_registry",
+    "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop", "debug_evaluate",
+    "debug_update_breakpoints", "completion_request", "signature_help_request", "diagnostic_request",
+    "hover_request", "set_hover_mode", "get_object_registry", "execution_request",
 }
 
 
