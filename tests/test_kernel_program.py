@@ -261,3 +261,16 @@ def test_what_is_not_served_is_logged_and_ignored(kernel, caplog, frame, logged)
     caplog.set_level("INFO", "tavrino.kernel")
     kernel.dispatch(frame)
     assert logged in [r.getMessage() for r in caplog.records] and kernel.sent == []
+
+
+def test_a_call_naming_an_unsent_module_asks_for_it_but_not_for_others(modules):
+    asked = []
+
+    def request(name):
+        asked.append(name)
+        wb.update(name, "WHO = 'sent'\n")
+
+    wb = modules(request_module=request)
+    assert wb.load("kpt_on_demand").WHO == "sent"
+    assert wb.load("json").dumps(1) == "1"  # found in the environment: never asked
+    assert asked == ["kpt_on_demand"]
