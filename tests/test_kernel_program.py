@@ -1,5 +1,6 @@
 """The kernel program's parts in process: workbook modules, calls, streams, output."""
 import io
+import json
 import sys
 import threading
 
@@ -83,14 +84,14 @@ def test_missing_module_is_asked_for_once_from_workbook_code_only(modules):
 
 
 class Recorder(kp.Kernel):
-    """A kernel without a connection: what it would send is kept."""
+    """A kernel without a connection: what it would send is kept, as JSON would carry it."""
 
     def __init__(self):
         super().__init__("wb-unit", 1)
         self.sent = []
 
     def send(self, message):
-        self.sent.append(message)
+        self.sent.append(json.loads(kp.wire_json.dumps(message)))
 
 
 @pytest.fixture
@@ -113,6 +114,8 @@ def kernel(modules, monkeypatch):
         "def bad_gen():",
         "    yield 1",
         "    raise KeyError('k')",
+        "def unencodable():",
+        "    return {(1, 2): 'tuple key'}",
         "class Tools:",
         "    @staticmethod",
         "    def name():",
@@ -140,6 +143,7 @@ def test_function_call_answers_result_and_logs(kernel, monkeypatch, function, ar
     ("kpt_funcs", "broken", "ValueError", "bad input"),
     ("kpt_funcs", "absent", "AttributeError", "module 'kpt_funcs' has no attribute 'absent'"),
     ("kpt_nomodule", "f", "ModuleNotFoundError", "No module named 'kpt_nomodule'"),
+    ("kpt_funcs", "unencodable", "TypeError", "keys must be str, int, float, bool or None, not tuple"),
 ])
 def test_failed_call_answers_type_message_and_traceback(kernel, module, function, error_type, message):
     kernel.run_function_call({"module_name": module, "function_name": function, "args": [], "request_id": "r2"})

@@ -57,7 +57,11 @@ def error_record(exc):
     # user's code starts after them.
     while tb is not None and str(tb.tb_frame.f_globals.get("__name__")).startswith(OWN_FRAMES):
         tb = tb.tb_next
-    return {"message": str(exc), "type": type(exc).__name__,
+    try:
+        text = str(exc)
+    except Exception:
+        text = f"<{type(exc).__name__} whose text cannot be shown>"
+    return {"message": text, "type": type(exc).__name__,
             "traceback": "".join(traceback.format_exception(type(exc), exc, tb))}
 
 
@@ -355,7 +359,15 @@ class Kernel:
         if not ok:
             answer["error"] = error_record(value)
         answer["logs"] = logs
-        self.send(answer)
+        self.send_answer(answer, lambda exc: {"type": "execution_error", "request_id": answer["request_id"],
+                                              "error": error_record(exc), "logs": logs})
+
+    def send_answer(self, answer, failed):
+        """Sends an answer; one whose value cannot travel as JSON is replaced by failed(error)."""
+        try:
+            self.send(answer)
+        except (TypeError, ValueError) as exc:
+            self.send(failed(exc))
 
     def run_event(self, message):
         ok, value, logs = self.captured(self.call_user_function, message)
@@ -391,7 +403,8 @@ class Kernel:
         except Exception as exc:
             answer["ok"] = False
             answer["error"] = error_record(exc)
-        self.send(dict(answer, type="sys_request"))
+        self.send_answer(dict(answer, type="sys_request"),
+                         lambda exc: dict(answer, type="sys_request", ok=False, result=None, error=error_record(exc)))
 
     # -- streaming -----------------------------------------------------------------------
 
