@@ -106,6 +106,10 @@ class OutputRouter(io.TextIOBase):
         self._name = stream_name
         self._fallback = fallback
 
+    @property
+    def encoding(self):
+        return "utf-8"
+
     def writable(self):
         return True
 
