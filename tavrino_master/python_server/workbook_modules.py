@@ -119,7 +119,10 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
 
     def _imported_by_workbook_code(self):
         """True when the import statement being served stands in a workbook module."""
-        frame = sys._getframe(2)
+        try:
+            frame = sys._getframe(2)
+        except ValueError:
+            return False
         while frame is not None and frame.f_code.co_filename.startswith("<frozen importlib"):
             frame = frame.f_back
         return frame is not None and frame.f_globals.get("__loader__") is self
