@@ -287,8 +287,16 @@ py::object object_setattr(py::object self, py::object name, py::object value) {
   require_name(name.ptr());
   return filtered("_cw__setattr__", {self.ptr(), name.ptr(), value.ptr()});
 }
+// One per proxy class: the receiver must be of that class, as for the other methods.
+template <PyTypeObject** Cls>
 PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
+    if (PyTuple_GET_SIZE(args) < 1) {
+      PyErr_Format(PyExc_TypeError, "descriptor '__call__' of '%s' object needs an argument", (*Cls)->tp_name);
+      return nullptr;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(args, 0), *Cls))
+      tv::raise_receiver_type("__call__", *Cls, PyTuple_GET_ITEM(args, 0));
     // args holds the proxy first; the keywords are a fresh dict already.
     return filtered("_cw__call__", args, kwargs).release().ptr();
   } catch (...) {
@@ -380,7 +388,7 @@ void define_proxies(Scope& m) {
     tv::def<&object_getattr>(cls, "__getattr__", {"self", "name"});
     tv::def<&object_getitem>(cls, "__getitem__", {"self", "index"});
     tv::def<&object_setattr>(cls, "__setattr__", {"self", "name", "value"});
-    cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+    cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&object_type>, true);
     tv::def<&proxy_del>(cls, "__del__", {"self"});
     tv::def<&object_repr>(cls, "__repr__", {"self"});
   }));
@@ -392,7 +400,7 @@ void define_proxies(Scope& m) {
         tv::def<&array_init_method>(cls, "__init__", {"self", "object_id"});
         tv::def<&array_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&array_setattr>(cls, "__setattr__", {"self", "name", "value"});
-        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&array_type>, true);
         tv::def<&proxy_del>(cls, "__del__", {"self"});
         tv::def<&array_repr>(cls, "__repr__", {"self"});
       },
@@ -403,7 +411,7 @@ void define_proxies(Scope& m) {
         tv::def<&dict_init_method>(cls, "__init__", {"self", "object_id"});
         tv::def<&dict_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&dict_setattr>(cls, "__setattr__", {"self", "name", "value"});
-        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&dict_type>, true);
         tv::def<&proxy_del>(cls, "__del__", {"self"});
         tv::def<&dict_repr>(cls, "__repr__", {"self"});
       },
