@@ -1,5 +1,6 @@
 """The kernel program's parts in process: workbook modules, calls, streams, output."""
 import io
+import json
 import sys
 import threading
 
@@ -83,14 +84,14 @@ def test_missing_module_is_asked_for_once_from_workbook_code_only(modules):
 
 
 class Recorder(kp.Kernel):
-    """A kernel without a connection: what it would send is kept."""
+    """A kernel without a connection: what it would send is kept, as JSON would carry it."""
 
     def __init__(self):
         super().__init__("wb-unit", 1)
         self.sent = []
 
     def send(self, message):
-        self.sent.append(message)
+        self.sent.append(json.loads(kp.wire_json.dumps(message)))
 
 
 @pytest.fixture
@@ -113,6 +114,8 @@ def kernel(modules, monkeypatch):
         "def bad_gen():",
         "    yield 1",
         "    raise KeyError('k')",
+        "def unencodable():",
+        "    return {(1, 2): 'tuple key'}",
         "class Tools:",
         "    @staticmethod",
         "    def name():",
@@ -140,6 +143,7 @@ def test_function_call_answers_result_and_logs(kernel, monkeypatch, function, ar
     ("kpt_funcs", "broken", "ValueError", "bad input"),
     ("kpt_funcs", "absent", "AttributeError", "module 'kpt_funcs' has no attribute 'absent'"),
     ("kpt_nomodule", "f", "ModuleNotFoundError", "No module named 'kpt_nomodule'"),
+    ("kpt_funcs", "unencodable", "TypeError", "keys must be str, int, float, bool or None, not tuple"),
 ])
 def test_failed_call_answers_type_message_and_traceback(kernel, module, function, error_type, message):
     kernel.run_function_call({"module_name": module, "function_name": function, "args": [], "request_id": "r2"})
@@ -210,3 +214,67 @@ def test_listener_never_sends_bridge_requests(kernel):
     with pytest.raises(RuntimeError):
         kernel.send_request({"method": "GET", "name": "x", "caller": 1, "requestId": "a", "kind": "request"})
     assert kernel.sent == []
+
+
+class FakeMessaging:
+    def __init__(self):
+        self.resets = 0
+
+    def reset(self):
+        self.resets += 1
+
+
+async def test_reconnects_after_a_drop_and_gives_up_without_a_master(monkeypatch):
+    import asyncio
+    import websockets
+    from servers import free_port
+
+    monkeypatch.setattr(kp, "RECONNECT_DELAYS", (0.05,))
+    monkeypatch.setattr(kp, "GIVE_UP_AFTER", 0.5)
+    port = free_port()
+    paths = []
+
+    async def serve(ws, path=None):
+        paths.append(ws.path)
+        if len(paths) == 2:
+            await ws.send('{"type": "update_module", "module_name": "kpt_sent", "code": "X = 1"}')
+        await ws.close()
+
+    k = kp.Kernel("wb-re", port)
+    k.messaging = FakeMessaging()
+    async with websockets.serve(serve, "127.0.0.1", port):
+        listening = asyncio.create_task(k.listen())
+        for _ in range(500):
+            if len(paths) >= 3:
+                break
+            await asyncio.sleep(0.02)
+    await asyncio.wait_for(listening, 10)  # the master stays away: the kernel stops trying
+    assert paths[:3] == ["/ws/kernel/wb-re"] * 3
+    assert k.modules.names() == ["kpt_sent"]
+    assert k.messaging.resets >= 6  # on each connect and each drop
+    k.pool.shutdown(wait=False)
+
+
+@pytest.mark.parametrize("frame, logged", [
+    ('{"type": "debug_continue", "workbook_id": "w"}', "Ignored debug_continue: not served by this kernel program"),
+    ('{"type": "get_object_registry"}', "Ignored get_object_registry: not served by this kernel program"),
+    ('{"type": "something_new"}', "Ignored message of type something_new"),
+    ("not json", "Dropped a message that is not JSON"),
+])
+def test_what_is_not_served_is_logged_and_ignored(kernel, caplog, frame, logged):
+    caplog.set_level("INFO", "tavrino.kernel")
+    kernel.dispatch(frame)
+    assert logged in [r.getMessage() for r in caplog.records] and kernel.sent == []
+
+
+def test_a_call_naming_an_unsent_module_asks_for_it_but_not_for_others(modules):
+    asked = []
+
+    def request(name):
+        asked.append(name)
+        wb.update(name, "WHO = 'sent'\n")
+
+    wb = modules(request_module=request)
+    assert wb.load("kpt_on_demand").WHO == "sent"
+    assert wb.load("json").dumps(1) == "1"  # found in the environment: never asked
+    assert asked == ["kpt_on_demand"]

@@ -129,7 +129,7 @@ def port(tmp_path_factory):
 
 async def test_every_call_road_through_the_kernel_program(port):
     ide = await Client.connect(port, "ide", "ide-" + uuid.uuid4().hex[:8])
-    await ide.wait_for("workbook_list")
+    await ide.wait_for("workbook_list", timeout=t(10))
     wb, addin = await open_workbook(port, ide)
 
     first = await addin.call("double", wire("Int", 3), timeout=30)
@@ -204,7 +204,7 @@ async def test_restart_disconnect_and_shutdown_leave_no_kernel(tmp_path):
     ide_id = "ide-" + uuid.uuid4().hex[:8]
     with master(tmp_path, env=KERNELS_ON) as port:
         ide = await Client.connect(port, "ide", ide_id)
-        await ide.wait_for("workbook_list")
+        await ide.wait_for("workbook_list", timeout=t(10))
         wb, addin = await open_workbook(port, ide)
         assert (await addin.call("double", wire("Int", 2), timeout=30))["result"] == wire("Int", 4)
         [before] = kernel_processes(wb)
@@ -233,7 +233,7 @@ async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path)
     ide_id = "ide-" + uuid.uuid4().hex[:8]
     with master(tmp_path) as port:
         ide = await Client.connect(port, "ide", ide_id)
-        await ide.wait_for("workbook_list")
+        await ide.wait_for("workbook_list", timeout=t(10))
         await ide.send({"type": "spawn_kernel"})
         await wait_until(lambda: kernel_processes(ide_id), t(10))
     await wait_until(lambda: not kernel_processes(ide_id), t(10))

@@ -11,6 +11,7 @@ function blocked on an Office.js call always gets its answer.
 """
 import asyncio
 import concurrent.futures
+import importlib
 import inspect
 import io
 import json
@@ -38,11 +39,11 @@ MAX_MESSAGE = 256 * 1024 * 1024
 WORKERS = 32
 MAX_EARLY_CANCELS = 1024
 
-# Requests of the IDE that this kernel program does not serve.
+# Requests that this kernel program does not serve: logged and ignored.
 NOT_SERVED = {
-    "debug_start", "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop",
-    "debug_evaluate", "debug_update_breakpoints", "completion_request", "signature_help_request",
-    "diagnostic_request", "hover_request", "set_hover_mode", "object_registry_request", "get_object_registry",
+    "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop", "debug_evaluate",
+    "debug_update_breakpoints", "completion_request", "signature_help_request", "diagnostic_request",
+    "hover_request", "set_hover_mode", "get_object_registry", "execution_request",
 }
 
 
@@ -56,7 +57,11 @@ def error_record(exc):
     # user's code starts after them.
     while tb is not None and str(tb.tb_frame.f_globals.get("__name__")).startswith(OWN_FRAMES):
         tb = tb.tb_next
-    return {"message": str(exc), "type": type(exc).__name__,
+    try:
+        text = str(exc)
+    except Exception:
+        text = f"<{type(exc).__name__} whose text cannot be shown>"
+    return {"message": text, "type": type(exc).__name__,
             "traceback": "".join(traceback.format_exception(type(exc), exc, tb))}
 
 
@@ -100,7 +105,10 @@ class OutputRouter(io.TextIOBase):
         self._kernel = kernel
         self._name = stream_name
         self._fallback = fallback
-        self._local = threading.local()
+
+    @property
+    def encoding(self):
+        return "utf-8"
 
     def writable(self):
         return True
@@ -129,6 +137,7 @@ class Kernel:
         self.listener_ident = None
         self.captures = threading.local()
         self.pool = concurrent.futures.ThreadPoolExecutor(WORKERS, thread_name_prefix="kernel-worker")
+        self.sending = set()  # sends started on the listener thread, kept until done
         self.streams = {}
         self.early_cancels = []
         self.streams_lock = threading.Lock()
@@ -245,17 +254,27 @@ class Kernel:
     async def _send_text(self, texts):
         if self.ws is None:
             await asyncio.wait_for(self.connected.wait(), SEND_TIMEOUT)
+        ws = self.ws
+        if ws is None:
+            raise ConnectionError("not connected to the master")
         for text in texts:
-            await self.ws.send(text)
+            await ws.send(text)
 
     def send(self, message):
         """Sends one message to the master; from a worker it waits until sent
         and raises when that fails."""
         texts = wire_json.frames(message)
         if threading.get_ident() == self.listener_ident:
-            self.loop.create_task(self._send_text(texts))
+            task = self.loop.create_task(self._send_text(texts))
+            self.sending.add(task)
+            task.add_done_callback(self._sent)
             return
         asyncio.run_coroutine_threadsafe(self._send_text(texts), self.loop).result(SEND_TIMEOUT)
+
+    def _sent(self, task):
+        self.sending.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            log.warning("Send to the master failed: %s", task.exception())
 
     def send_request(self, envelope):
         """The bridge's send handler: each request travels to the add-in as "sys_request"."""
@@ -296,7 +315,7 @@ class Kernel:
         for path in reversed(message.get("new_paths") or []):
             if isinstance(path, str) and path and path not in sys.path:
                 sys.path.insert(0, path)
-        importlib_invalidate()
+        importlib.invalidate_caches()
 
     def on_unload_paths(self, message):
         paths = [p for p in message.get("paths") or [] if isinstance(p, str) and p]
@@ -308,7 +327,7 @@ class Kernel:
             for name, module in list(sys.modules.items()):
                 if (getattr(module, "__file__", None) or "").startswith(prefixes):
                     sys.modules.pop(name, None)
-        importlib_invalidate()
+        importlib.invalidate_caches()
 
     def on_answer(self, message):
         self.messaging.on_message(message)
@@ -316,7 +335,7 @@ class Kernel:
     # -- calls (worker threads) ------------------------------------------------------
 
     def call_user_function(self, message):
-        """Resolves and calls the named function; returns (value, logs) or raises with logs attached."""
+        """Resolves the named function and calls it with the converted arguments."""
         module = self.modules.load(message.get("module_name"))
         function = resolve(module, message.get("function_name"))
         args, kwargs = from_wire_args(message.get("args"))
@@ -345,7 +364,15 @@ class Kernel:
         if not ok:
             answer["error"] = error_record(value)
         answer["logs"] = logs
-        self.send(answer)
+        self.send_answer(answer, lambda exc: {"type": "execution_error", "request_id": answer["request_id"],
+                                              "error": error_record(exc), "logs": logs})
+
+    def send_answer(self, answer, failed):
+        """Sends an answer; one whose value cannot travel as JSON is replaced by failed(error)."""
+        try:
+            self.send(answer)
+        except (TypeError, ValueError) as exc:
+            self.send(failed(exc))
 
     def run_event(self, message):
         ok, value, logs = self.captured(self.call_user_function, message)
@@ -381,7 +408,8 @@ class Kernel:
         except Exception as exc:
             answer["ok"] = False
             answer["error"] = error_record(exc)
-        self.send(dict(answer, type="sys_request"))
+        self.send_answer(dict(answer, type="sys_request"),
+                         lambda exc: dict(answer, type="sys_request", ok=False, result=None, error=error_record(exc)))
 
     # -- streaming -----------------------------------------------------------------------
 
@@ -461,11 +489,6 @@ def iterate(produced, cancelled):
             produced.close()
     else:
         yield run_to_value(produced)
-
-
-def importlib_invalidate():
-    import importlib
-    importlib.invalidate_caches()
 
 
 def standby(master_pid):

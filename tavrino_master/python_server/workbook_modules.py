@@ -67,8 +67,13 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             if generation != self._loaded_generation:
                 self.unload_all()
                 self._loaded_generation = generation
-            if not self._known(name):
-                self._ask(name)
+            try:
+                return importlib.import_module(name)
+            except ModuleNotFoundError as exc:
+                # Not here and not elsewhere: maybe the master has it.
+                missing = exc.name or ""
+                if not (name == missing or name.startswith(missing + ".")) or not self._ask(name):
+                    raise
             return importlib.import_module(name)
 
     def unload_all(self):
@@ -81,19 +86,20 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             return name in self._sources or any(n.startswith(name + ".") for n in self._sources)
 
     def _ask(self, name):
-        """Asks the master for a module it never sent and waits a while for it."""
+        """Asks the master for a module it never sent and waits a while for it;
+        true when it came."""
         if self._request_module is None:
-            return
+            return False
         with self._changed:
             if name in self._asked:  # asked before and never came: don't wait again
-                return
+                return False
             self._asked.add(name)
         try:
             self._request_module(name)
         except Exception:
-            return
+            return False
         with self._changed:
-            self._changed.wait_for(lambda: name in self._sources, self._request_timeout)
+            return self._changed.wait_for(lambda: name in self._sources, self._request_timeout)
 
     # -- import protocol ----------------------------------------------------------
 
@@ -113,7 +119,10 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
 
     def _imported_by_workbook_code(self):
         """True when the import statement being served stands in a workbook module."""
-        frame = sys._getframe(2)
+        try:
+            frame = sys._getframe(2)
+        except ValueError:
+            return False
         while frame is not None and frame.f_code.co_filename.startswith("<frozen importlib"):
             frame = frame.f_back
         return frame is not None and frame.f_globals.get("__loader__") is self
