@@ -10,10 +10,6 @@ non-finite floats never leave as numbers:
 - any other NaN (in logs, errors, nested data) becomes null, and any other
   infinity the text "Infinity" or "-Infinity".
 
-Dictionary keys that json cannot write (a tuple, a date, ...) travel as their
-str() text, as any other value without a JSON form does in a wire value;
-a result with such a key could otherwise never be sent.
-
 A message is encoded once by json's C encoder. Only when the text holds one
 of the non-finite tokens is it rewritten: wire records by plain replacement
 (their quotes cannot stand unescaped inside a string), other tokens one by
@@ -76,24 +72,9 @@ def _rewrite_bare(text):
     return "".join(out)
 
 
-_KEY_TYPES = (str, int, float, bool, type(None))
-
-
-def _text_keys(value):
-    if isinstance(value, dict):
-        return {(k if isinstance(k, _KEY_TYPES) else str(k)): _text_keys(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_text_keys(v) for v in value]
-    return value
-
-
 def dumps(message) -> str:
     """The JSON text of one outgoing message, without non-finite numbers."""
-    try:
-        text = _encoder.encode(message)
-    except TypeError:
-        # Only the keys are mended: a value json cannot write still raises.
-        text = _encoder.encode(_text_keys(message))
+    text = _encoder.encode(message)
     if "NaN" in text or "Infinity" in text:
         for record, replacement in _IN_RECORD:
             text = text.replace(record, replacement)
