@@ -14,7 +14,8 @@ the add-in and the kernel of one workbook. Calls are made one after another
 over loopback. The master's time includes the batcher's 5 ms coalescing
 window (the timer adds its own overshoot), so the master is also timed on the
 same four hops without the batcher: the add-in's "execution_request" relayed
-to the kernel and the kernel's "sys_request" relayed back.
+to the kernel and the kernel's "sys_request" relayed back. Last, the master
+runs with the real kernel program it starts, which runs a trivial function.
 """
 import argparse
 import asyncio
@@ -155,6 +156,35 @@ def run(argv, port, calls, warmup, connect_work, makes, env=None):
         return asyncio.run(measure(port, calls, warmup, connect_work, makes))
 
 
+# ---------------------------------------------------------------- real kernel program
+
+def kernel_program_call(request_id, i):
+    return dict(function_call(request_id, i), args=[{"type": "Int", "value": i, "isSpec": False}])
+
+
+async def measure_kernel_program(port, calls, warmup):
+    """Only the add-in is scripted: the kernel program that the master starts answers."""
+    addin = await websockets.connect(f"ws://127.0.0.1:{port}/ws/addin/{WORKBOOK}")
+    results, ready = asyncio.Queue(), asyncio.Event()
+    task = asyncio.create_task(addin_loop(addin, results, ready))
+    await asyncio.wait_for(ready.wait(), 60)
+    times = await round_trips(addin, results, kernel_program_call, calls, warmup)
+    await addin.close()
+    task.cancel()
+    await asyncio.gather(task, return_exceptions=True)
+    return times
+
+
+def kernel_program_round_trips(calls, warmup):
+    """Round trips add-in -> master -> real kernel program running a trivial function -> master -> add-in."""
+    with tempfile.TemporaryDirectory() as home:
+        port = free_port()
+        argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
+        env = {"HOME": home, "TAVRINO_LOG_LEVEL": "WARNING", "TAVRINO_KERNEL_STANDBY": "0"}
+        with running(argv, port, env=env):
+            return asyncio.run(measure_kernel_program(port, calls, warmup))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=500)
@@ -169,7 +199,9 @@ def main():
         port = free_port()
         master, master_relay = run(
             [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)], port, args.calls,
-            args.warmup, True, [function_call, plain_relay], env={"HOME": home, "TAVRINO_LOG_LEVEL": "WARNING"})
+            args.warmup, True, [function_call, plain_relay],
+            env={"HOME": home, "TAVRINO_LOG_LEVEL": "WARNING", "TAVRINO_KERNEL_STANDBY": "1"})
+    kernel_program = kernel_program_round_trips(args.calls, args.warmup)
     port = free_port()
     (relay,) = run([sys.executable, os.path.abspath(__file__), "--relay", str(port)], port, args.calls, args.warmup,
                    False, [function_call])
@@ -182,9 +214,11 @@ def main():
     line("master, function call", master)
     line("master, plain relay", master_relay)
     line("bare Starlette relay", relay)
+    line("master, kernel program", kernel_program)
     r = statistics.median(relay)
     print(f"ratio master function call / bare relay (median): {statistics.median(master) / r:.2f}")
     print(f"ratio master plain relay / bare relay (median):   {statistics.median(master_relay) / r:.2f}")
+    print(f"ratio master kernel program / bare relay (median): {statistics.median(kernel_program) / r:.2f}")
 
 
 if __name__ == "__main__":

@@ -119,10 +119,6 @@ class TrackingScope {
   bool outer_;
 };
 
-// A copy of the record template `tpl` whose entry `key`, at insertion
-// position `slot`, holds `value` (borrowed). New reference, or null.
-PyObject* copy_with_value(PyObject* tpl, PyObject* key, Py_ssize_t slot, PyObject* value);
-
 // Serializer (wire values).
 py::object to_wire(PyObject* value);
 py::object from_wire(PyObject* wire);

@@ -18,7 +18,11 @@ namespace {
 // A new record {"type", "value", "isSpec"}; `value` is borrowed. Records of
 // the fixed tags are copies of a template: one table copy is cheaper than
 // three insertions into an empty dict.
-PyObject* templated(PyObject* tpl, PyObject* value) { return copy_with_value(tpl, names.value, 1, value); }
+PyObject* templated(PyObject* tpl, PyObject* value) {
+  PyObject* d = PyDict_Copy(tpl);
+  if (d && PyDict_SetItem(d, names.value, value) < 0) Py_CLEAR(d);
+  return d;
+}
 
 PyObject* record_plain(PyObject* tag, PyObject* value, PyObject* spec);
 

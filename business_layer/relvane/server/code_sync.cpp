@@ -34,6 +34,9 @@ Task full_code_sync(py::str workbook_id) {
     if (code.is_none() || (PyUnicode_Check(code.ptr()) && PyUnicode_GET_LENGTH(code.ptr()) == 0)) continue;
     py::object hash = G("compute_code_hash")(code);
     if (hash.equal(synced.attr("get")(name))) continue;
+    // A hash stands for text the kernel holds: with no kernel connected nothing
+    // is recorded, so the kernel that connects later still receives the module.
+    if (manager.attr("get_connection")("kernel", workbook_id).is_none()) continue;
     co_await manager.attr("send_message")("kernel", workbook_id, update_module_message(workbook_id, name, code));
     synced[name] = hash;
     ++sent;
