@@ -1,19 +1,13 @@
 """The real kernel program under the real master, with WebSocket clients playing
 the add-in and the IDE: every road of a workbook through real processes."""
 import asyncio
-import os
 import uuid
 
 import pytest
 
 from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
 
-SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE", "1") or 1)
 KERNELS_ON = {"TAVRINO_KERNEL_STANDBY": "0"}
-
-
-def t(seconds):
-    return seconds * SCALE
 
 
 def wire(tag, value, spec=False):
@@ -107,7 +101,7 @@ class Book(Addin):
         rid = rid or uuid.uuid4().hex
         await self.send({"type": "function_execution", "module_name": "calc", "function_name": function_name,
                          "args": list(args), "request_id": rid})
-        await wait_until(lambda: rid in self.results(), t(timeout))
+        await wait_until(lambda: rid in self.results(), timeout)
         return self.results()[rid]
 
 
@@ -116,8 +110,8 @@ async def open_workbook(port, ide, name="Book1"):
     wb = "kp-" + uuid.uuid4().hex[:12]
     console = len(ide.of_type("log_to_console"))
     addin = await Book.connect(port, wb, name=name, modules=dict(MODULES))
-    await wait_until(lambda: wb in connections(port).get("kernel", []), t(30))
-    await ide.wait_for("log_to_console", console + 1, timeout=t(20))  # the kernel's connect work has ended
+    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
+    await ide.wait_for("log_to_console", console + 1, timeout=20)  # the kernel's connect work has ended
     return wb, addin
 
 
@@ -129,7 +123,7 @@ def port(tmp_path_factory):
 
 async def test_every_call_road_through_the_kernel_program(port):
     ide = await Client.connect(port, "ide", "ide-" + uuid.uuid4().hex[:8])
-    await ide.wait_for("workbook_list", timeout=t(10))
+    await ide.wait_for("workbook_list", timeout=10)
     wb, addin = await open_workbook(port, ide)
 
     first = await addin.call("double", wire("Int", 3), timeout=30)
@@ -140,7 +134,7 @@ async def test_every_call_road_through_the_kernel_program(port):
     for i, rid in enumerate(rids):
         await addin.send({"type": "function_execution", "module_name": "calc", "function_name": "double",
                           "args": [wire("Int", i)], "request_id": rid})
-    await wait_until(lambda: all(r in addin.results() for r in rids), t(60))
+    await wait_until(lambda: all(r in addin.results() for r in rids), 60)
     assert [addin.results()[r]["result"]["value"] for r in rids] == [2 * i for i in range(200)]
     assert addin.of_type("batch_results")
 
@@ -153,21 +147,21 @@ async def test_every_call_road_through_the_kernel_program(port):
                       "args": [wire("String", "A1")], "request_id": "ev-1", "object_name": "Sheet1",
                       "event_type": "onChanged", "object_type": "Worksheet"})
     for client in (addin, ide):
-        [event] = await client.wait_for("event_execution_result", timeout=t(10))
+        [event] = await client.wait_for("event_execution_result", timeout=10)
         assert event["request_id"] == "ev-1" and event["success"] is True and event["logs"] == "changed A1\n"
 
     await addin.send({"type": "streaming_function_execution", "request_id": "s-1", "module_name": "calc",
                       "function_name": "stream", "args": [wire("Int", 3)]})
-    await wait_until(lambda: any(m["done"] for m in addin.stream("s-1")), t(10))
+    await wait_until(lambda: any(m["done"] for m in addin.stream("s-1")), 10)
     assert [m.get("result") for m in addin.stream("s-1")] == [wire("Int", 0), wire("Int", 10), wire("Int", 20),
                                                                None]
     assert [m["done"] for m in addin.stream("s-1")] == [False, False, False, True]
 
     await addin.send({"type": "streaming_function_execution", "request_id": "s-2", "module_name": "calc",
                       "function_name": "forever", "args": []})
-    await wait_until(lambda: addin.stream("s-2"), t(10))
+    await wait_until(lambda: addin.stream("s-2"), 10)
     await addin.send({"type": "cancel_streaming_function", "request_id": "s-2"})
-    await wait_until(lambda: any(m["done"] for m in addin.stream("s-2")), t(10))
+    await wait_until(lambda: any(m["done"] for m in addin.stream("s-2")), 10)
     ended = len(addin.stream("s-2"))
     await asyncio.sleep(0.2)
     assert len(addin.stream("s-2")) == ended and addin.stream("s-2")[-1]["done"] is True
@@ -179,7 +173,7 @@ async def test_every_call_road_through_the_kernel_program(port):
     assert handed["type"] == "Python_Function" and handed["value"].startswith("pyfunc_")
     await addin.send({"type": "python_function_call", "callable_id": handed["value"], "args": [wire("Int", 21)],
                       "requestId": "cb-1"})
-    await wait_until(lambda: [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-1"], t(10))
+    await wait_until(lambda: [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-1"], 10)
     [answer] = [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-1"]
     assert answer["kind"] == "response" and answer["ok"] is True and answer["result"] == wire("Int", 42)
 
@@ -190,13 +184,13 @@ async def test_every_call_road_through_the_kernel_program(port):
 
     # A module saved to the cache only: the kernel asks for it when code imports it.
     await ide.send({"type": "save_module", "workbook_id": wb, "module_name": "late", "code": "WORD = 'hello'\n"})
-    await ide.wait_for("module_saved", timeout=t(10))
+    await ide.wait_for("module_saved", timeout=10)
     await ide.send({"type": "run_module", "workbook_id": wb, "module_name": "main", "function_name": "go"})
     await wait_until(lambda: "late says hello\n" in "".join(m.get("content", "") for m in ide.of_type("stdout")),
-                     t(15))
+                     15)
 
     await addin.close()
-    await wait_until(lambda: not kernel_processes(wb), t(15))
+    await wait_until(lambda: not kernel_processes(wb), 15)
     await ide.close()
 
 
@@ -204,28 +198,28 @@ async def test_restart_disconnect_and_shutdown_leave_no_kernel(tmp_path):
     ide_id = "ide-" + uuid.uuid4().hex[:8]
     with master(tmp_path, env=KERNELS_ON) as port:
         ide = await Client.connect(port, "ide", ide_id)
-        await ide.wait_for("workbook_list", timeout=t(10))
+        await ide.wait_for("workbook_list", timeout=10)
         wb, addin = await open_workbook(port, ide)
         assert (await addin.call("double", wire("Int", 2), timeout=30))["result"] == wire("Int", 4)
         [before] = kernel_processes(wb)
 
         await addin.send({"type": "kill_kernel"})
-        await addin.wait_for("kill_kernel_response", timeout=t(15))
-        await wait_until(lambda: len(kernel_processes(wb)) == 1 and kernel_processes(wb) != [before], t(15))
-        await wait_until(lambda: wb in connections(port).get("kernel", []), t(30))
+        await addin.wait_for("kill_kernel_response", timeout=15)
+        await wait_until(lambda: len(kernel_processes(wb)) == 1 and kernel_processes(wb) != [before], 15)
+        await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
         assert (await addin.call("double", wire("Int", 4), timeout=30))["result"] == wire("Int", 8)
 
         await ide.send({"type": "spawn_kernel"})
-        await wait_until(lambda: ide_id in connections(port).get("kernel", []), t(30))
+        await wait_until(lambda: ide_id in connections(port).get("kernel", []), 30)
         assert len(kernel_processes(ide_id)) == 1
 
         await addin.close()
-        await wait_until(lambda: not kernel_processes(wb), t(15))
+        await wait_until(lambda: not kernel_processes(wb), 15)
 
         other, second = await open_workbook(port, ide, name="Book2")
         assert (await second.call("double", wire("Int", 1), timeout=30))["result"] == wire("Int", 2)
     # The master is gone: so is every kernel, the IDE's included.
-    await wait_until(lambda: not kernel_processes(ide_id) and not kernel_processes(other), t(15))
+    await wait_until(lambda: not kernel_processes(ide_id) and not kernel_processes(other), 15)
 
 
 async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path):
@@ -233,7 +227,7 @@ async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path)
     ide_id = "ide-" + uuid.uuid4().hex[:8]
     with master(tmp_path) as port:
         ide = await Client.connect(port, "ide", ide_id)
-        await ide.wait_for("workbook_list", timeout=t(10))
+        await ide.wait_for("workbook_list", timeout=10)
         await ide.send({"type": "spawn_kernel"})
-        await wait_until(lambda: kernel_processes(ide_id), t(10))
-    await wait_until(lambda: not kernel_processes(ide_id), t(10))
+        await wait_until(lambda: kernel_processes(ide_id), 10)
+    await wait_until(lambda: not kernel_processes(ide_id), 10)
