@@ -90,7 +90,9 @@ ws.on("message", (data, isBinary) => {
   try {
     message = JSON.parse(text);
   } catch (error) {
-    fail(1, `JSON.parse refused frame ${report.frames}: ${error.message}: ${text.slice(0, 300)}`);
+    // Enough of the frame to show what was refused: older Node.js names only
+    // the position, which can lie past the first few results of a batch.
+    fail(1, `JSON.parse refused frame ${report.frames}: ${error.message}: ${text.slice(0, 4096)}`);
   }
   onMessage(message);
 });
