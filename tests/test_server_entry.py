@@ -415,3 +415,42 @@ def test_host_program_serves_status_over_http(tmp_path):
             assert json.load(resp) == {"status": "running", "service": "Tavrino Business Layer"}
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/connections", timeout=5) as resp:
             assert json.load(resp) == {"addin": [], "ide": [], "kernel": [], "inspector": []}
+
+
+@pytest.fixture
+def uvicorn_levels():
+    """Restores the levels that loading a uvicorn configuration sets on its loggers."""
+    names = ("uvicorn.error", "uvicorn.access", "uvicorn.asgi")
+    saved = [logging.getLogger(n).level for n in names]
+    root = logging.getLogger().level
+    yield names
+    for n, level in zip(names, saved):
+        logging.getLogger(n).setLevel(level)
+    logging.getLogger().setLevel(root)
+
+
+@pytest.mark.parametrize("root_level", [logging.DEBUG, logging.INFO, logging.WARNING])
+def test_host_runs_uvicorn_without_per_message_logging(monkeypatch, uvicorn_levels, root_level):
+    import uvicorn
+    from uvicorn.middleware.message_logger import MessageLoggerMiddleware
+
+    import tavrino_master.__main__ as host
+
+    runs = []
+    monkeypatch.setattr(uvicorn, "run", lambda app, **kw: runs.append((app, kw)))
+    monkeypatch.setattr(relvane, "set_port", lambda port: None)
+    monkeypatch.setattr(relvane, "initialize_ide_manager", lambda *args: None)
+    logging.getLogger().setLevel(root_level)
+    host.main(["--port", "8123"])
+
+    (app, kw), = runs
+    assert kw["log_config"] is None
+    config = uvicorn.Config(app, **kw)
+    config.load()
+    layers, layer = [], config.loaded_app
+    while layer is not None and layer is not app:
+        layers.append(type(layer))
+        layer = getattr(layer, "app", None)
+    assert layer is app and MessageLoggerMiddleware not in layers
+    # uvicorn's own lines are filtered exactly as the master's logging set-up filters them
+    assert [logging.getLogger(n).getEffectiveLevel() for n in uvicorn_levels] == [root_level] * 3

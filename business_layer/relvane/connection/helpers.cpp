@@ -11,15 +11,15 @@ constexpr Py_ssize_t kMaxLength = 256;
 py::tuple verdict(bool ok, const char* message) { return py::make_tuple(py::bool_(ok), py::str(message)); }
 
 // The pattern must cover the whole text: "$" alone would let a final line feed through.
-bool whole_match(const char* pattern_global, py::handle text) {
-  return !G(pattern_global).attr("fullmatch")(text).is_none();
+bool whole_match(PyObject* pattern_global, py::handle text) {
+  return !call_method(G(pattern_global), K("fullmatch"), text).is_none();
 }
 
 py::tuple validate_client_id(py::str client_id) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(client_id.ptr());
   if (n == 0) return verdict(false, "Client ID cannot be empty");
   if (n > kMaxLength) return verdict(false, "Client ID too long (max 256 characters)");
-  if (!whole_match("VALID_ID_PATTERN", client_id)) return verdict(false, "Client ID contains invalid characters");
+  if (!whole_match(K("VALID_ID_PATTERN"), client_id)) return verdict(false, "Client ID contains invalid characters");
   return verdict(true, "");
 }
 
@@ -27,19 +27,24 @@ py::tuple validate_python_identifier(py::str name) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
   if (n == 0) return verdict(false, "Name cannot be empty");
   if (n > kMaxLength) return verdict(false, "Name too long (max 256 characters)");
-  py::object keywords = G("keyword").attr("kwlist");
-  for (py::handle part : py::list(name.attr("split")("."))) {
+  py::object keywords = attr(G(K("keyword")), K("kwlist"));
+  static PyObject* const dot = intern(".");
+  py::object parts = steal(PyUnicode_Split(name.ptr(), dot, -1));
+  for (py::handle part : parts) {
     if (PyUnicode_GET_LENGTH(part.ptr()) == 0) return verdict(false, "Name contains empty parts");
-    if (!whole_match("VALID_PYTHON_IDENTIFIER_PART", part))
+    if (!whole_match(K("VALID_PYTHON_IDENTIFIER_PART"), part))
       return py::make_tuple(false, py::str("Invalid identifier: ") + py::str(part));
-    if (keywords.contains(part)) return py::make_tuple(false, py::str("Python keyword not allowed: ") + py::str(part));
+    int keyword = PySequence_Contains(keywords.ptr(), part.ptr());
+    if (keyword < 0) throw py::error_already_set();
+    if (keyword) return py::make_tuple(false, py::str("Python keyword not allowed: ") + py::str(part));
   }
-  return verdict(true, "");
+  static PyObject* const valid = py::make_tuple(true, "").release().ptr();  // immutable, kept for the process
+  return py::reinterpret_borrow<py::tuple>(valid);
 }
 
 py::str compute_code_hash(py::str code) {
-  py::object data = code.attr("encode")("utf-8");
-  return G("hashlib").attr("sha256")(data).attr("hexdigest")();
+  py::object data = steal(PyUnicode_AsUTF8String(code.ptr()));
+  return call_method(call_method(G(K("hashlib")), K("sha256"), data), K("hexdigest"));
 }
 
 py::list normalize_python_paths(py::list python_paths) {
@@ -60,7 +65,25 @@ py::list normalize_python_paths(py::list python_paths) {
   return result;
 }
 
+// The reason a name fails the naming rule, or none; the rule is the module
+// global read now.
+py::object invalid_name(py::handle name) {
+  py::object verdict = call(G(K("validate_python_identifier")), name);
+  if (truthy(steal(PySequence_GetItem(verdict.ptr(), 0)))) return py::none();
+  return steal(PySequence_GetItem(verdict.ptr(), 1));
+}
+
 }  // namespace
+
+py::object call_name_error(const char* call_kind, py::handle module_name, py::handle function_name) {
+  if (!truthy(module_name)) return steal(PyUnicode_FromFormat("%s missing module_name", call_kind));
+  if (!truthy(function_name)) return steal(PyUnicode_FromFormat("%s missing function_name", call_kind));
+  py::object reason = invalid_name(module_name);
+  if (!reason.is_none()) return fmt("Invalid module name '{}': {}", module_name, reason);
+  reason = invalid_name(function_name);
+  if (!reason.is_none()) return fmt("Invalid function name '{}': {}", function_name, reason);
+  return py::none();
+}
 
 void define_helpers(Scope& m) {
   tv::def<&compute_code_hash>(m, "compute_code_hash", {"code"});

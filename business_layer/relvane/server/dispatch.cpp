@@ -10,10 +10,10 @@ Task try_handle_response(py::dict message) {
   bool failed = false;
   py::object result;
   try {
-    result = G("manager").attr("handle_response")(message);
+    result = call_method(G(K("manager")), K("handle_response"), message);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    G("logger").attr("error")(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
+    G(K("logger")).attr("error")(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
     failed = true;
   }
   if (failed) co_return py::bool_(false);
@@ -21,26 +21,26 @@ Task try_handle_response(py::dict message) {
 }
 
 Task handle_message(py::str client_type, py::str client_id, py::dict message) {
-  py::object type = message.attr("get")("type");
-  py::object request_id = message.attr("get")("request_id", "N/A");
+  py::object type = get(message, K("type"));
+  py::object request_id = get(message, K("request_id"), K("N/A"));
 
-  if (PyUnicode_CheckExact(type.ptr()) && std::string(py::str(type)) == "chunk") {
-    py::object whole = co_await G("manager").attr("_handle_chunk_message")(client_type, client_id, message);
+  if (PyUnicode_CheckExact(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), "chunk") == 0) {
+    py::object whole = co_await call_method(G(K("manager")), K("_handle_chunk_message"), client_type, client_id, message);
     if (PyDict_Check(whole.ptr()) && PyDict_GET_SIZE(whole.ptr()) > 0)
-      co_await G("handle_message")(client_type, client_id, whole);
+      co_await call(G(K("handle_message")), client_type, client_id, whole);
     co_return py::none();
   }
 
-  start_background_task(G("_try_handle_response")(message));
-  log_debug(fmt("[TIMING] Received from {}: type={}, request_id={}", client_type, type, request_id));
+  start_background_task(call(G(K("_try_handle_response")), message));
+  debug("[TIMING] Received from {}: type={}, request_id={}", client_type, type, request_id);
 
-  py::object table = G("MESSAGE_HANDLERS").attr("get")(client_type, py::dict());
-  py::object handler = table.attr("get")(type);
+  py::object table = find(G(K("MESSAGE_HANDLERS")), client_type);
+  py::object handler = table ? get(table, type) : py::none();
   if (handler.is_none()) {
     log_warning(fmt("No handler for {}/{}", client_type, type));
     co_return py::none();
   }
-  co_await handler(client_id, message);
+  co_await call(handler, client_id, message);
   co_return py::none();
 }
 

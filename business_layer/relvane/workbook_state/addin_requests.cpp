@@ -22,7 +22,7 @@ Task request_modules_from_addin(py::object self, py::str workbook_id) {
     if (!PyDict_CheckExact(modules.ptr()))
       tv::raise_result_type("ConnectionManager.request_modules_from_addin", "dict", modules.ptr());
     as_dict(self.attr("workbook_modules"), "workbook_modules")[workbook_id] = modules;
-    log_debug(fmt("Fetched {} modules from workbook: {}", count, workbook_id));
+    debug("Fetched {} modules from workbook: {}", count, workbook_id);
     co_return modules;
   } catch (py::error_already_set& e) {
     if (!is_request_failure(e)) throw;
