@@ -285,6 +285,40 @@ async def test_matcher_error_is_logged_and_handler_still_runs(recorded_handlers,
     assert len(recorded_handlers) == 1
 
 
+async def test_matcher_is_read_at_each_dispatch(recorded_handlers, monkeypatch):
+    seen = []
+
+    async def matcher(message):
+        seen.append((len(recorded_handlers), message))
+        return False
+
+    monkeypatch.setattr(relvane, "_try_handle_response", matcher)
+    message = {"type": "function_execution", "request_id": "r-replaced"}
+    await relvane.handle_message("addin", "wb1", message)
+    assert seen == []  # it too runs only once the dispatch has yielded
+    await asyncio.sleep(0)
+    assert seen == [(1, message)] and seen[0][1] is message
+
+
+@pytest.mark.parametrize("request_id, pending, matched, errors", [
+    ("direct-1", True, True, 0),
+    ("direct-2", False, False, 0),
+    (["unhashable"], False, False, 1),
+])
+async def test_matcher_called_directly(caplog, request_id, pending, matched, errors):
+    future = asyncio.get_running_loop().create_future()
+    if pending:
+        relvane.manager._pending_requests[request_id] = future
+    try:
+        message = {"type": "anything", "request_id": request_id}
+        assert await relvane._try_handle_response(message) is matched
+        assert future.done() == matched and (not matched or future.result() is message)
+        assert len(messages(caplog, logging.ERROR)) == errors
+    finally:
+        if pending:
+            relvane.manager._pending_requests.pop(request_id, None)
+
+
 async def test_unhashable_type_ends_the_task_without_warning(recorded_handlers, caplog):
     with pytest.raises(TypeError):
         await relvane.handle_message("addin", "wb1", {"type": ["x"]})
