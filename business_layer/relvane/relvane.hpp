@@ -26,12 +26,14 @@ py::dict globals();
 
 // An interned text object made on first use and kept for the process: hot
 // paths name globals, attributes and message keys with it instead of building
-// and hashing a fresh key each time.
+// and hashing a fresh key each time. The GIL serialises the first use (a
+// guarded static could deadlock against a thread waiting for the GIL).
 PyObject* intern(const char* text);
-#define K(text)                                                   \
-  ([]() -> PyObject* {                                            \
-    static PyObject* const interned_key = ::relvane::intern(text); \
-    return interned_key;                                          \
+#define K(text)                                                                  \
+  ([]() -> PyObject* {                                                           \
+    static PyObject* interned_key = nullptr;                                     \
+    if (!interned_key) interned_key = ::relvane::intern(text);                   \
+    return interned_key;                                                         \
   }())
 
 inline py::object steal(PyObject* o) {
