@@ -58,8 +58,11 @@ def install(module):
 
 
 async def settle(addin):
+    """Until the add-in has its answer, then one more loop turn so that work queued on the way (the
+    response matcher, flush tasks) runs inside the timed call too."""
     while not addin.sent:
         await asyncio.sleep(0)
+    await asyncio.sleep(0)
 
 
 async def call_road(module, addin, kernel, calls):
