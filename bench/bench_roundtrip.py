@@ -250,6 +250,10 @@ async def measure(servers, workbooks, calls, rounds):
         for road, (addins, _, _) in connected.items():
             figures[road.name].append(await one_round(addins, servers[road][1].pid, calls))
     for addins, sockets, tasks in connected.values():
+        # add-ins first: a kernel leaving while its add-in is still registered is reported to it
+        for addin in addins:
+            await addin.ws.close()
+        await asyncio.sleep(0.2)
         for ws in sockets:
             await ws.close()
         for task in tasks:
