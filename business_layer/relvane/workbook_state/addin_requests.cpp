@@ -9,23 +9,29 @@ namespace {
 // What one pull reads from the add-in's reply (raising refuses the reply).
 using ReadReply = py::object (*)(py::object self, py::str workbook_id, py::object reply);
 
-// Sends {"type": request_type} to the workbook's add-in and reads the reply;
-// a timeout or a missing add-in is logged as the warning `failure` ("{}" the
-// workbook, then the error) and gives `on_failure`'s value.
-Task pull_from_addin(py::object self, py::str workbook_id, const char* request_type, ReadReply read,
-                     const char* failure, py::object (*on_failure)()) {
+// One pull: the request's type, how the reply is read, the warning logged on a
+// timeout or a missing add-in ("{}" the workbook, then the error) and the
+// result given then.
+struct Pull {
+  const char* request_type;
+  ReadReply read;
+  const char* failure;
+  py::object (*on_failure)();
+};
+
+Task pull_from_addin(py::object self, py::str workbook_id, Pull pull) {
   py::object error;
   try {
     py::dict request;
-    request["type"] = request_type;
+    request["type"] = pull.request_type;
     py::object reply = co_await ask_addin(self, workbook_id, request);
-    co_return read(self, workbook_id, reply);
+    co_return pull.read(self, workbook_id, reply);
   } catch (py::error_already_set& e) {
     if (!is_request_failure(e)) throw;
     error = e.value();
   }
-  log_warning(fmt(failure, workbook_id, py::str(error)));
-  co_return on_failure();
+  log_warning(fmt(pull.failure, workbook_id, py::str(error)));
+  co_return pull.on_failure();
 }
 
 py::object no_result() { return py::none(); }
@@ -76,33 +82,27 @@ py::object read_events(py::object, py::str workbook_id, py::object reply) {
   return info;
 }
 
-Task request_modules_from_addin(py::object self, py::str workbook_id) {
-  co_return co_await pull_from_addin(self, workbook_id, "get_modules_request", &read_modules,
-                                     "Error fetching modules from workbook {}: {}", &empty_dict);
-}
+constexpr Pull kModules{"get_modules_request", &read_modules, "Error fetching modules from workbook {}: {}",
+                        &empty_dict};
+constexpr Pull kFunctions{"get_functions_request", &read_functions,
+                          "Error requesting functions from addin for workbook {}: {}", &no_result};
+constexpr Pull kPackages{"get_packages_request", &read_packages,
+                         "Error requesting packages from addin for workbook {}: {}", &no_result};
+constexpr Pull kEvents{"get_events_request", &read_events, "Error requesting events from addin for workbook {}: {}",
+                       &no_result};
 
-Task request_functions_from_addin(py::object self, py::str workbook_id) {
-  co_return co_await pull_from_addin(self, workbook_id, "get_functions_request", &read_functions,
-                                     "Error requesting functions from addin for workbook {}: {}", &no_result);
-}
-
-Task request_packages_from_addin(py::object self, py::str workbook_id) {
-  co_return co_await pull_from_addin(self, workbook_id, "get_packages_request", &read_packages,
-                                     "Error requesting packages from addin for workbook {}: {}", &no_result);
-}
-
-Task request_events_info_from_addin(py::object self, py::str workbook_id) {
-  co_return co_await pull_from_addin(self, workbook_id, "get_events_request", &read_events,
-                                     "Error requesting events from addin for workbook {}: {}", &no_result);
+template <const Pull& P>
+Task request_from_addin(py::object self, py::str workbook_id) {
+  co_return co_await pull_from_addin(self, workbook_id, P);
 }
 
 }  // namespace
 
 void define_addin_request_methods(Scope& cls) {
-  tv::def<&request_modules_from_addin>(cls, "request_modules_from_addin", {"self", "workbook_id"});
-  tv::def<&request_functions_from_addin>(cls, "request_functions_from_addin", {"self", "workbook_id"});
-  tv::def<&request_packages_from_addin>(cls, "request_packages_from_addin", {"self", "workbook_id"});
-  tv::def<&request_events_info_from_addin>(cls, "request_events_info_from_addin", {"self", "workbook_id"});
+  tv::def<&request_from_addin<kModules>>(cls, "request_modules_from_addin", {"self", "workbook_id"});
+  tv::def<&request_from_addin<kFunctions>>(cls, "request_functions_from_addin", {"self", "workbook_id"});
+  tv::def<&request_from_addin<kPackages>>(cls, "request_packages_from_addin", {"self", "workbook_id"});
+  tv::def<&request_from_addin<kEvents>>(cls, "request_events_info_from_addin", {"self", "workbook_id"});
 }
 
 }  // namespace relvane
