@@ -20,7 +20,7 @@ add-in) through each server:
 The servers stay up for the whole run and take turns round by round, so that
 load from elsewhere on the machine falls on all of them alike. Per round and
 server: latency p50 and p99, throughput, and the server's CPU time per call
-(from /proc). The ratios are printed as min/median/max over the rounds.
+(from /proc). The scripted kernels and add-ins run in processes of their own. The ratios are printed as min/median/max over the rounds.
 
 Another road (a server, how its clients connect) is one more `Road` in `ROADS`.
 """
@@ -187,10 +187,13 @@ class AddIn:
 
 
 class Road:
-    """A server under test and how its clients get connected."""
+    """A server under test and how its clients get connected: `kernel_side` runs in the kernel
+    processes (by default the scripted kernels), `connect_work` says whether the add-ins wait for the
+    master's connect work."""
 
-    def __init__(self, name, argv, connect_work):
+    def __init__(self, name, argv, connect_work, kernel_side=None):
         self.name, self.argv, self.connect_work = name, argv, connect_work
+        self.kernel_side = kernel_side
 
 
 ROADS = [
@@ -203,21 +206,111 @@ ROADS = [
 ]
 
 
-async def connect(road, port, workbooks):
-    """Add-in and kernel of each workbook; the kernel first, so that the master starts no kernel process."""
+# ---------------------------------------------------------------- client processes
+# The scripted clients run in processes of their own (kernels apart from add-ins),
+# so that the servers, not the clients, set the pace.
+
+KERNEL_PROCESSES = 2
+ADDIN_PROCESSES = 3
+
+
+async def kernel_side(conn, port, names):
     base = f"ws://127.0.0.1:{port}/ws"
-    addins, sockets, tasks = [], [], []
-    for i in range(workbooks):
-        name = f"bench-wb-{i}"
-        kernel = await websockets.connect(f"{base}/kernel/{name}", max_queue=None)
-        ws = await websockets.connect(f"{base}/addin/{name}", max_queue=None)
-        addin = AddIn(ws, name)
-        tasks += [asyncio.create_task(kernel_loop(kernel)), asyncio.create_task(addin.loop())]
-        sockets += [kernel, ws]
+    sockets = [await websockets.connect(f"{base}/kernel/{name}", max_queue=None) for name in names]
+    tasks = [asyncio.create_task(kernel_loop(ws)) for ws in sockets]
+    conn.send("ready")
+    await asyncio.get_running_loop().run_in_executor(None, conn.recv)  # the end
+    for ws in sockets:
+        await ws.close()
+    for task in tasks:
+        task.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    conn.send("closed")
+
+
+async def addin_side(conn, port, names, connect_work):
+    base = f"ws://127.0.0.1:{port}/ws"
+    addins, tasks = [], []
+    for name in names:
+        addin = AddIn(await websockets.connect(f"{base}/addin/{name}", max_queue=None), name)
+        tasks.append(asyncio.create_task(addin.loop()))
         addins.append(addin)
-    if road.connect_work:
+    if connect_work:
         await asyncio.wait_for(asyncio.gather(*(a.ready.wait() for a in addins)), 60)
-    return addins, sockets, tasks
+    conn.send("ready")
+    loop = asyncio.get_running_loop()
+    while (order := await loop.run_in_executor(None, conn.recv)) is not None:
+        calls, outstanding = order
+        latencies = await asyncio.gather(*(a.run(calls, outstanding) for a in addins))
+        conn.send([t for ts in latencies for t in ts])
+    for addin in addins:
+        await addin.ws.close()
+    for task in tasks:
+        task.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    conn.send("closed")
+
+
+def client_process(side, conn, *args):
+    asyncio.run(side(conn, *args))
+
+
+def split(names, parts):
+    return [names[i::parts] for i in range(min(parts, len(names)))]
+
+
+class Clients:
+    """The kernels and add-ins of `workbooks` workbooks connected to one server."""
+
+    def __init__(self, road, port, workbooks):
+        import multiprocessing
+
+        context = multiprocessing.get_context("fork")
+        names = [f"bench-wb-{i}" for i in range(workbooks)]
+        self.workbooks, self.kernels, self.addins, self.procs = workbooks, [], [], []
+
+        def start(side, *args):
+            ours, theirs = context.Pipe()
+            proc = context.Process(target=client_process, args=(side, theirs, *args), daemon=True)
+            proc.start()
+            self.procs.append(proc)
+            return ours
+
+        # kernels first, so that the master starts no kernel process of its own
+        side = road.kernel_side or kernel_side
+        self.kernels = [start(side, port, g) for g in split(names, KERNEL_PROCESSES)]
+        self.expect(self.kernels, "ready", 30)
+        self.addins = [start(addin_side, port, g, road.connect_work) for g in split(names, ADDIN_PROCESSES)]
+        self.expect(self.addins, "ready", 90)
+        self.groups = split(names, ADDIN_PROCESSES)
+
+    @staticmethod
+    def expect(conns, what, timeout):
+        for conn in conns:
+            if not conn.poll(timeout) or conn.recv() != what:
+                raise RuntimeError(f"a client process did not report {what!r}")
+
+    def round(self, calls):
+        """All add-ins at once, `calls` in all; the latencies of every call."""
+        per_workbook = max(1, calls // self.workbooks)
+        outstanding = max(1, OUTSTANDING // self.workbooks)
+        for conn in self.addins:
+            conn.send((per_workbook, outstanding))
+        times = []
+        for conn in self.addins:
+            if not conn.poll(300):
+                raise RuntimeError("a round did not end")
+            times += conn.recv()
+        return times
+
+    def close(self):
+        # add-ins first: a kernel leaving while its add-in is still registered is reported to it
+        for conns in (self.addins, self.kernels):
+            for conn in conns:
+                conn.send(None)
+            self.expect(conns, "closed", 30)
+        for proc in self.procs:
+            proc.join(10)
 
 
 def cpu_seconds(pid):
@@ -226,39 +319,29 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS  # utime, stime
 
 
-async def one_round(addins, pid, calls):
-    per_workbook = max(1, calls // len(addins))
-    outstanding = max(1, OUTSTANDING // len(addins))
+def one_round(clients, pid, calls):
     cpu, start = cpu_seconds(pid), time.perf_counter()
-    latencies = await asyncio.gather(*(a.run(per_workbook, outstanding) for a in addins))
+    times = clients.round(calls)
     elapsed, cpu = time.perf_counter() - start, cpu_seconds(pid) - cpu
-    times = sorted(t for ts in latencies for t in ts)
+    times.sort()
     n = len(times)
     return {"p50": times[n // 2], "p99": times[min(n - 1, int(n * 0.99))], "throughput": n / elapsed,
             "cpu": cpu / n}
 
 
-async def measure(servers, workbooks, calls, rounds):
+def measure(servers, workbooks, calls, rounds):
     """{road name: [round figures]}, the roads taking turns within each round."""
-    connected = {}
-    for road, (port, proc) in servers.items():
-        connected[road] = await connect(road, port, workbooks)
-    for road, (addins, _, _) in connected.items():  # warm-up
-        await one_round(addins, servers[road][1].pid, max(len(addins), calls // 5))
-    figures = {road.name: [] for road in servers}
-    for _ in range(rounds):
-        for road, (addins, _, _) in connected.items():
-            figures[road.name].append(await one_round(addins, servers[road][1].pid, calls))
-    for addins, sockets, tasks in connected.values():
-        # add-ins first: a kernel leaving while its add-in is still registered is reported to it
-        for addin in addins:
-            await addin.ws.close()
-        await asyncio.sleep(0.2)
-        for ws in sockets:
-            await ws.close()
-        for task in tasks:
-            task.cancel()
-        await asyncio.gather(*tasks, return_exceptions=True)
+    clients = {road: Clients(road, port, workbooks) for road, (port, _) in servers.items()}
+    try:
+        for road, group in clients.items():  # warm-up
+            one_round(group, servers[road][1].pid, max(workbooks, calls // 5))
+        figures = {road.name: [] for road in servers}
+        for _ in range(rounds):
+            for road, group in clients.items():
+                figures[road.name].append(one_round(group, servers[road][1].pid, calls))
+    finally:
+        for group in clients.values():
+            group.close()
     return figures
 
 
@@ -304,7 +387,7 @@ def main():
                 for road in ROADS:
                     port = free_port()
                     servers[road] = (port, stack.enter_context(running(road.argv(port), port, env=env)))
-                figures = asyncio.run(measure(servers, workbooks, args.calls, args.rounds))
+                figures = measure(servers, workbooks, args.calls, args.rounds)
             report(workbooks, figures)
 
 
