@@ -169,8 +169,8 @@ class AddIn:
                 answer = ANSWERS[kind]()
                 answer["request_id"] = message["request_id"]
                 await self.ws.send(json.dumps(answer))
-            elif kind == "save_event_config_request":  # the last step of the kernel's connect work
-                self.ready.set()
+                if kind == "get_events_request":  # the last state the master pulls when an add-in connects
+                    self.ready.set()
             elif kind == "batch_results":
                 for result in message["results"]:
                     await self.finished(result)
