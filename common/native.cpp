@@ -37,6 +37,18 @@ void raise_result_type(const char* func, const char* expected, PyObject* given) 
   throw py::error_already_set();
 }
 
+namespace {
+void set_receiver_type_error(const char* method, PyTypeObject* expected, PyObject* given) {
+  PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
+               expected->tp_name, Py_TYPE(given)->tp_name);
+}
+}  // namespace
+
+void raise_receiver_type(const char* method, PyTypeObject* expected, PyObject* given) {
+  set_receiver_type_error(method, expected, given);
+  throw py::error_already_set();
+}
+
 PyObject* import_attr(const char* module, const char* name) {
   return py::object(py::module_::import(module).attr(name)).release().ptr();
 }
@@ -108,6 +120,10 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
       }
       slots[i] = spec->defaults[i];
     }
+  }
+  if (spec->self_type && n > 0 && !PyObject_TypeCheck(slots[0], spec->self_type)) {
+    set_receiver_type_error(spec->name.c_str(), spec->self_type, slots[0]);
+    return nullptr;
   }
   return spec->invoke(spec, slots);
 }
@@ -322,6 +338,16 @@ FunctionSpec* new_spec(const Scope& scope, const char* name, std::vector<Param> 
                                                   : (is_method && i == 0 ? nullptr : annotations[i]));
   }
   return s;
+}
+
+void bind_receivers(py::handle cls, const py::dict& ns) {
+  if (!function_type || !PyType_Check(cls.ptr())) return;
+  for (auto item : ns) {
+    if (Py_TYPE(item.second.ptr()) != function_type) continue;
+    FunctionSpec* spec = reinterpret_cast<FunctionObject*>(item.second.ptr())->spec;
+    // Specs and classes both live as long as the process.
+    if (spec->is_method && !spec->self_type) spec->self_type = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
+  }
 }
 }  // namespace detail
 

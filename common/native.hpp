@@ -137,6 +137,10 @@ struct FunctionSpec {
   bool is_async = false;
   bool is_method = false;                 // first parameter is the receiver
   PyObject* return_annotation = nullptr;
+  // The class of a method's receiver, set once the class exists: a receiver of
+  // any other type is refused as CPython's own method descriptors refuse it,
+  // since the body may treat it as that class's C layout.
+  PyTypeObject* self_type = nullptr;
 };
 
 // Creates the Python object for a description (which must outlive it).
@@ -224,7 +228,12 @@ PyObject* wrap_result(R&& r) {
 FunctionSpec* new_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
                        bool is_method, bool is_async, Invoker inv, std::vector<const char*> expected,
                        std::vector<PyObject*> annotations);
+// Gives every native method in the class namespace its receiver type.
+void bind_receivers(py::handle cls, const py::dict& ns);
 }  // namespace detail
+
+// Raises CPython's TypeError for a method called on a receiver of the wrong type.
+[[noreturn]] void raise_receiver_type(const char* method, PyTypeObject* expected, PyObject* given);
 
 // Defines `name` in the scope: a module function, or a method when the scope is
 // a class namespace (the first parameter is then the receiver).
@@ -249,6 +258,7 @@ py::object make_class(const Scope& module_scope, const char* name, Fill&& fill, 
   fill(cls);
   py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
   py::object klass = type(py::str(name), bases, cls.ns);
+  detail::bind_receivers(klass, cls.ns);
   module_scope.ns[name] = klass;
   return klass;
 }

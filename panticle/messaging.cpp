@@ -18,17 +18,6 @@ namespace {
 unsigned long g_listener = 0;
 bool g_has_listener = false;
 
-bool truthy(PyObject* o) {
-  int t = PyObject_IsTrue(o);
-  if (t < 0) throw py::error_already_set();
-  return t != 0;
-}
-
-[[noreturn]] void raise(PyObject* cls, const char* text) {
-  PyErr_SetString(cls, text);
-  throw py::error_already_set();
-}
-
 // Holds one of the object's locks for a scope.
 class Locked {
  public:
@@ -64,14 +53,36 @@ py::object take_waiter(py::handle self, py::handle rid) {
   return taken;
 }
 
+// uuid.uuid4().hex, read through the module global at each use.
+PyObject* fresh_hex_id() {
+  PyObject* uuid = Py_XNewRef(global_ref(names.uuid));
+  if (!uuid) return nullptr;
+  PyObject* u = PyObject_CallMethodNoArgs(uuid, names.uuid4);
+  Py_DECREF(uuid);
+  if (!u) return nullptr;
+  PyObject* hex = PyObject_GetAttr(u, names.hex);
+  Py_DECREF(u);
+  return hex;
+}
+
+// concurrent.futures.Future(), read through the module global at each use.
+PyObject* new_future() {
+  PyObject* concurrent = global_ref(names.concurrent);
+  if (!concurrent) return nullptr;
+  PyObject* futures = PyObject_GetAttr(concurrent, names.futures);
+  if (!futures) return nullptr;
+  PyObject* future = PyObject_CallMethodNoArgs(futures, names.Future);
+  Py_DECREF(futures);
+  return future;
+}
+
 // ------------------------------------------------------------------ messaging
 
 void init(py::object self) {
   py::object threading = G("threading");
-  py::object uuid = G("uuid");
   self.attr("waiters") = py::dict();
   self.attr("_waiters_lock") = threading.attr("Lock")();
-  self.attr("_guid") = uuid.attr("uuid4")().attr("hex");
+  self.attr("_guid") = own(fresh_hex_id());
   self.attr("_send_handler") = py::none();
   self.attr("loop") = py::none();
   self.attr("loop_thread") = py::none();
@@ -82,42 +93,40 @@ void init(py::object self) {
 
 void set_send_handler(py::object self, py::object handler) { self.attr(names.send_handler) = handler; }
 
-py::object send_request_sync(py::object self, py::dict req, py::object timeout) {
-  const double wait_for = PyFloat_AsDouble(timeout.ptr());
-  if (wait_for == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-
-  py::object handler = self.attr(names.send_handler);
-  if (!truthy(handler.ptr())) raise(PyExc_RuntimeError, "No send handler registered");
-
-  py::object rid = G("uuid").attr("uuid4")().attr("hex");
-  py::object envelope = own(PyDict_Copy(req.ptr()));
-  if (PyDict_SetItem(envelope.ptr(), names.requestId, rid.ptr()) < 0 ||
+// The request after the handler check; null with the error set on failure.
+// Failures are the outcome of a request, so no C++ exception carries them.
+PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double wait_for) {
+  py::object rid = py::reinterpret_steal<py::object>(fresh_hex_id());
+  if (!rid) return nullptr;
+  py::object envelope = py::reinterpret_steal<py::object>(PyDict_Copy(req));
+  if (!envelope || PyDict_SetItem(envelope.ptr(), names.requestId, rid.ptr()) < 0 ||
       PyDict_SetItem(envelope.ptr(), names.kind, names.request) < 0)
-    throw py::error_already_set();
+    return nullptr;
 
-  py::object future = own(PyObject_CallNoArgs(G("concurrent").attr("futures").attr("Future").ptr()));
+  py::object future = py::reinterpret_steal<py::object>(new_future());
+  if (!future) return nullptr;
   {
-    Locked held(self.attr(names.waiters_lock));
-    py::object waiters = self.attr(names.waiters);
+    Locked held(py::handle(self).attr(names.waiters_lock));
+    py::object waiters = py::handle(self).attr(names.waiters);
     if (PyObject_SetItem(waiters.ptr(), rid.ptr(), future.ptr()) < 0) throw py::error_already_set();
   }
 
   // The answer may arrive while the handler still runs: the waiter exists.
   PyObject* answer = nullptr;
   bool from_wait = false;
-  PyObject* sent = PyObject_CallOneArg(handler.ptr(), envelope.ptr());
+  PyObject* sent = PyObject_CallOneArg(handler, envelope.ptr());
   if (sent) {
     Py_DECREF(sent);
     from_wait = true;
     // Future.result waits on a threading lock, which releases the GIL.
-    py::object wait = own(PyObject_GetAttr(future.ptr(), names.result_m));
-    py::dict kw;
-    kw["timeout"] = py::float_(wait_for);
-    answer = PyObject_Call(wait.ptr(), names.empty_tuple, kw.ptr());
+    py::object seconds = py::reinterpret_steal<py::object>(PyFloat_FromDouble(wait_for));
+    if (!seconds) return nullptr;
+    PyObject* call[2] = {future.ptr(), seconds.ptr()};
+    answer = PyObject_VectorcallMethod(names.result_m, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.timeout_kw);
   }
-  if (answer) return own(answer);
+  if (answer) return answer;
 
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();  // interrupt: waiter stays
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;  // interrupt: waiter stays
   const bool timed_out = PyErr_ExceptionMatches(PyExc_TimeoutError);
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
@@ -134,7 +143,8 @@ py::object send_request_sync(py::object self, py::dict req, py::object timeout) 
     Py_XDECREF(t);
     Py_XDECREF(v);
     Py_XDECREF(tb);
-    raise(PyExc_TimeoutError, "Timed out waiting for Office.js response");
+    PyErr_SetString(PyExc_TimeoutError, "Timed out waiting for Office.js response");
+    return nullptr;
   }
   if (from_wait) {
     // Errors of the wait were set by on_message or reset: the frames of the
@@ -146,7 +156,33 @@ py::object send_request_sync(py::object self, py::dict req, py::object timeout) 
     PyException_SetTraceback(v, tb);
   }
   PyErr_Restore(t, v, tb);
-  throw py::error_already_set();
+  return nullptr;
+}
+
+// send_request_sync(self, req, timeout)
+PyObject* send_request_sync(const tv::FunctionSpec* spec, PyObject* const* args) noexcept {
+  PyObject* self = args[0];
+  PyObject* req = args[1];
+  if (!PyDict_CheckExact(req)) return refuse_arg(spec, "req", "dict", req);
+  const double wait_for = PyFloat_AsDouble(args[2]);
+  if (wait_for == -1.0 && PyErr_Occurred()) return nullptr;
+
+  PyObject* handler = PyObject_GetAttr(self, names.send_handler);
+  if (!handler) return nullptr;
+  const int present = PyObject_IsTrue(handler);
+  if (present <= 0) {
+    Py_DECREF(handler);
+    if (present == 0) PyErr_SetString(PyExc_RuntimeError, "No send handler registered");
+    return nullptr;
+  }
+  PyObject* answer = nullptr;
+  try {
+    answer = send_checked(self, req, handler, wait_for);
+  } catch (...) {
+    tv::set_python_error_from_current_exception();
+  }
+  Py_DECREF(handler);
+  return answer;
 }
 
 void on_message(py::object self, py::dict message) {
@@ -211,7 +247,7 @@ void reset(py::object self) {
   }
   pending.clear();
 
-  py::object guid = G("uuid").attr("uuid4")().attr("hex");
+  py::object guid = own(fresh_hex_id());
   self.attr(names.guid) = guid;
 
   std::vector<py::object> dropped;
@@ -297,10 +333,10 @@ void define_messaging(Scope& m) {
     def_native<&init>(cls, "__init__", {"self"}, "", true);
     def_native<&set_send_handler>(cls, "set_send_handler", {"self", "handler"},
                                   "Install the callable that carries request envelopes to the add-in.", true);
-    def_native<&send_request_sync>(cls, "send_request_sync",
-                                   {"self", "req", Param("timeout", py::float_(30.0)).with_annotation(float_t)},
-                                   "Send one request and block until its answer arrives or the time-out expires.",
-                                   true, dict_t.ptr());
+    def_spec(cls, "send_request_sync",
+             {"self", "req", Param("timeout", py::float_(30.0)).with_annotation(float_t)},
+             "Send one request and block until its answer arrives or the time-out expires.", true, dict_t.ptr(),
+             &send_request_sync, {nullptr, "dict", nullptr}, {nullptr, dict_t.ptr(), nullptr});
     def_native<&on_message>(cls, "on_message", {"self", "message"},
                             "Pass one answer in; completes the request waiting for it.", true, Py_None);
     def_native<&reset>(cls, "reset", {"self"}, "End the current messaging context.", true, Py_None);

@@ -19,6 +19,52 @@ PyObject* globals_dict() { return g_globals.dict(); }
 
 py::object G(const char* name) { return g_globals.get(name); }
 
+PyObject* global_ref(PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(g_globals.dict(), key);
+  if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+  return v;
+}
+
+py::object G(PyObject* key) {
+  PyObject* v = global_ref(key);
+  if (!v) throw py::error_already_set();
+  return py::reinterpret_borrow<py::object>(v);
+}
+
+void raise(PyObject* cls, const char* text) {
+  PyErr_SetString(cls, text);
+  throw py::error_already_set();
+}
+
+bool truthy(PyObject* o) {
+  int t = PyObject_IsTrue(o);
+  if (t < 0) throw py::error_already_set();
+  return t != 0;
+}
+
+py::object def_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
+                    bool is_method, PyObject* result_annotation, tv::Invoker invoke,
+                    std::vector<const char*> expected, std::vector<PyObject*> annotations) {
+  if (params.size() != expected.size()) throw std::logic_error(std::string("parameter list mismatch for ") + name);
+  tv::FunctionSpec* spec = tv::detail::new_spec(scope, name, std::move(params), doc, is_method, false, invoke,
+                                                std::move(expected), std::move(annotations));
+  if (result_annotation) spec->return_annotation = py::handle(result_annotation).inc_ref().ptr();
+  py::object fn = tv::make_function(spec);
+  if (is_method) scope.ns[name] = fn;
+  return fn;
+}
+
+PyObject* refuse_arg(const tv::FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept {
+  try {
+    tv::raise_arg_type(spec->qualname.c_str(), arg, expected, given);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (...) {
+    tv::set_python_error_from_current_exception();
+  }
+  return nullptr;
+}
+
 void raise_incorrect_type(const char* arg, const char* expected, PyObject* given, bool subclass) {
   if (subclass)
     PyErr_Format(PyExc_TypeError,
@@ -57,6 +103,14 @@ void init_names() {
   n.acquire = I("acquire"), n.release = I("release"), n.pop = I("pop"), n.get = I("get"), n.done = I("done");
   n.cancel = I("cancel"), n.set_result = I("set_result"), n.set_exception = I("set_exception");
   n.result_m = n.result;
+  n.messaging = I("messaging"), n.send_request_sync = I("send_request_sync");
+  n.register_callable = I("register_callable"), n.cw_del = I("_cw__del__"), n.uuid = I("uuid");
+  n.uuid4 = I("uuid4"), n.hex = I("hex"), n.concurrent = I("concurrent"), n.futures = I("futures");
+  n.Future = I("Future"), n.base64 = I("base64"), n.b64encode = I("b64encode"), n.b64decode = I("b64decode");
+  n.tzinfo = I("tzinfo"), n.astimezone = I("astimezone"), n.isoformat = I("isoformat");
+  n.timeout_kw = Py_BuildValue("(O)", I("timeout"));
+  n.zero_seconds = PyFloat_FromDouble(0.0);
+  if (!n.timeout_kw || !n.zero_seconds) throw py::error_already_set();
   n.empty = I("");
   n.empty_tuple = PyTuple_New(0);
   if (!n.empty_tuple) throw py::error_already_set();
@@ -99,6 +153,7 @@ void startup(py::module_ m) {
   libs.np_datetime64 = keep(np.attr("datetime64"));
   libs.np_floating = keep(np.attr("floating"));
   libs.np_ndarray = keep(np.attr("ndarray"));
+  libs.np_dtype = keep(np.attr("dtype"));
   libs.pd_series = keep(pd.attr("Series"));
   libs.pd_frame = keep(pd.attr("DataFrame"));
   libs.pd_na = keep(pd.attr("NA"));

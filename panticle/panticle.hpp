@@ -20,6 +20,15 @@ PyObject* globals_dict();
 
 // A module global, looked up now (tests and the kernel program may replace it).
 py::object G(const char* name);
+// The same through an interned key: no key is built per read. Borrowed, or
+// null with NameError set.
+PyObject* global_ref(PyObject* key);
+py::object G(PyObject* key);
+
+// Sets `cls` with `text` and throws it as the pending Python error.
+[[noreturn]] void raise(PyObject* cls, const char* text);
+// Python truth value; throws the error of a failing __bool__.
+bool truthy(PyObject* o);
 
 // Library objects looked up once at start-up and kept for the process.
 struct Libs {
@@ -27,6 +36,7 @@ struct Libs {
   PyObject* np_datetime64 = nullptr;  // numpy.datetime64
   PyObject* np_floating = nullptr;    // numpy.floating
   PyObject* np_ndarray = nullptr;     // numpy.ndarray
+  PyObject* np_dtype = nullptr;       // numpy.dtype
   PyObject* pd_series = nullptr;      // pandas.Series
   PyObject* pd_frame = nullptr;       // pandas.DataFrame
   PyObject* pd_na = nullptr;          // pandas.NA
@@ -52,6 +62,9 @@ struct Names {
   PyObject *officejs_object, *officejs_array, *officejs_dict;
   PyObject *guid, *send_handler, *waiters, *waiters_lock, *callable_registry, *callable_lock, *next_callable_id;
   PyObject *acquire, *release, *pop, *get, *done, *cancel, *set_result, *set_exception, *result_m;
+  PyObject *messaging, *send_request_sync, *register_callable, *cw_del, *uuid, *uuid4, *hex;
+  PyObject *concurrent, *futures, *Future, *base64, *b64encode, *b64decode, *tzinfo, *astimezone, *isoformat;
+  PyObject *timeout_kw, *zero_seconds;
   PyObject *empty, *empty_tuple;
 };
 extern Names names;
@@ -66,20 +79,25 @@ inline py::object own(PyObject* o) {
   return py::reinterpret_steal<py::object>(o);
 }
 
+// Defines a function from an invoker of its own. An invoker that works on the
+// C API and reports failure by returning null with the error set makes its
+// expected failures cost no C++ unwinding; it checks its own argument types.
+py::object def_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
+                    bool is_method, PyObject* result_annotation, tv::Invoker invoke,
+                    std::vector<const char*> expected, std::vector<PyObject*> annotations);
+
 // A function definition like tv::def that can also make a static method (no
 // receiver, the class's qualified name kept) and give a result annotation.
 template <auto Fn>
 py::object def_native(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
                       bool is_method, PyObject* result_annotation = nullptr) {
   using B = tv::Bound<Fn>;
-  if (params.size() != B::N) throw std::logic_error(std::string("parameter list mismatch for ") + name);
-  tv::FunctionSpec* spec = tv::detail::new_spec(scope, name, std::move(params), doc, is_method, B::is_async,
-                                                &B::invoke, B::expected(), B::annotations());
-  if (result_annotation) spec->return_annotation = py::handle(result_annotation).inc_ref().ptr();
-  py::object fn = tv::make_function(spec);
-  if (is_method) scope.ns[name] = fn;
-  return fn;
+  return def_spec(scope, name, std::move(params), doc, is_method, result_annotation, &B::invoke, B::expected(),
+                  B::annotations());
 }
+
+// Sets the exact-type TypeError of argument `arg` of `spec` and returns null.
+PyObject* refuse_arg(const tv::FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept;
 
 // A native function taking (*args, **kwargs); `as_method` binds it like a
 // Python function when placed in a class namespace.

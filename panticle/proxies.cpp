@@ -11,11 +11,6 @@ PyTypeObject* dict_type = nullptr;
 
 namespace {
 
-[[noreturn]] void raise(PyObject* cls, const char* text) {
-  PyErr_SetString(cls, text);
-  throw py::error_already_set();
-}
-
 bool same_text(PyObject* a, PyObject* b) {
   if (a == b) return true;
   return PyUnicode_Compare(a, b) == 0;
@@ -44,7 +39,7 @@ py::object convert_id(PyObject* object_id) {
 void store_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* marker) {
   local_set(self, names.internal_id, id);
   local_set(self, names.internal_typeName, type_name);
-  py::object guid = G("messaging").attr(names.guid);
+  py::object guid = G(names.messaging).attr(names.guid);
   local_set(self, names.msg_guid, guid.ptr());
   local_set(self, names.typ, marker);
   local_set(self, names.internal_cache, py::dict().ptr());
@@ -84,7 +79,7 @@ py::object allocate(PyTypeObject* type) {
 
 void check_context(PyObject* self) {
   py::object mine = local_get(self, names.msg_guid);
-  py::object current = G("messaging").attr(names.guid);
+  py::object current = G(names.messaging).attr(names.guid);
   if (!mine.equal(current)) raise(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
 }
 
@@ -95,7 +90,19 @@ py::dict request(PyObject* method, PyObject* name) {
   return req;
 }
 
-py::object send(py::dict req) { return G("messaging").attr("send_request_sync")(req); }
+// messaging.send_request_sync(req[, timeout]); null with the error set.
+PyObject* send_raw(PyObject* req, PyObject* timeout = nullptr) {
+  PyObject* messaging = Py_XNewRef(global_ref(names.messaging));
+  if (!messaging) return nullptr;
+  PyObject* call[3] = {messaging, req, timeout};
+  PyObject* answer =
+      PyObject_VectorcallMethod(names.send_request_sync, call, (timeout ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                nullptr);
+  Py_DECREF(messaging);
+  return answer;
+}
+
+py::object send(py::dict req) { return own(send_raw(req.ptr())); }
 
 py::object result_of(const py::object& answer) {
   py::object result;
@@ -201,19 +208,31 @@ PyObject* cw_call(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // A release never raises an ordinary error. On the thread that delivers
-// answers it cannot wait for its own answer: it is sent with no wait.
-void cw_del(py::object self) {
-  try {
-    py::dict req = request(names.DEL, names.dunder_del);
-    req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
-    py::object messaging = G("messaging");
-    if (on_listener_thread())
-      messaging.attr("send_request_sync")(req, py::float_(0.0));
-    else
-      messaging.attr("send_request_sync")(req);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
+// answers it cannot wait for its own answer: it is sent with no wait. Its
+// failures are expected (no send handler while a large answer is dropped, a
+// proxy whose construction failed), so they travel as Python errors only.
+bool release(PyObject* self) {
+  PyObject* answer = nullptr;
+  PyObject* req = PyDict_New();
+  if (req && PyDict_SetItem(req, names.method, names.DEL) == 0 &&
+      PyDict_SetItem(req, names.name, names.dunder_del) == 0) {
+    PyObject* id = PyObject_GenericGetAttr(self, names.internal_id);
+    if (id && PyDict_SetItem(req, names.caller, id) == 0)
+      answer = send_raw(req, on_listener_thread() ? names.zero_seconds : nullptr);
+    Py_XDECREF(id);
   }
+  Py_XDECREF(req);
+  if (answer) {
+    Py_DECREF(answer);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+void cw_del(py::object self) {
+  if (!release(self.ptr())) throw py::error_already_set();
 }
 
 // ------------------------------------------------------------------ failure filter
@@ -287,8 +306,16 @@ py::object object_setattr(py::object self, py::object name, py::object value) {
   require_name(name.ptr());
   return filtered("_cw__setattr__", {self.ptr(), name.ptr(), value.ptr()});
 }
+// One per proxy class: the receiver must be of that class, as for the other methods.
+template <PyTypeObject** Cls>
 PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
+    if (PyTuple_GET_SIZE(args) < 1) {
+      PyErr_Format(PyExc_TypeError, "descriptor '__call__' of '%s' object needs an argument", (*Cls)->tp_name);
+      return nullptr;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(args, 0), *Cls))
+      tv::raise_receiver_type("__call__", *Cls, PyTuple_GET_ITEM(args, 0));
     // args holds the proxy first; the keywords are a fresh dict already.
     return filtered("_cw__call__", args, kwargs).release().ptr();
   } catch (...) {
@@ -298,9 +325,21 @@ PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 void proxy_del(py::object self) {
   // At interpreter shutdown the module's globals are already cleared.
-  PyObject* delegate = PyDict_GetItemString(globals_dict(), "_cw__del__");
-  if (!delegate || delegate == Py_None) return;
-  filtered("_cw__del__", {self.ptr()});
+  PyObject* delegate = PyDict_GetItemWithError(globals_dict(), names.cw_del);
+  if (!delegate || delegate == Py_None) {
+    PyErr_Clear();
+    return;
+  }
+  Py_INCREF(delegate);
+  PyObject* arg = self.ptr();
+  PyObject* r = PyObject_Vectorcall(delegate, &arg, 1, nullptr);
+  Py_DECREF(delegate);
+  if (r) {
+    Py_DECREF(r);
+    return;
+  }
+  filter_pending_error();
+  throw py::error_already_set();
 }
 
 py::str object_repr(py::object self) {
@@ -380,7 +419,7 @@ void define_proxies(Scope& m) {
     tv::def<&object_getattr>(cls, "__getattr__", {"self", "name"});
     tv::def<&object_getitem>(cls, "__getitem__", {"self", "index"});
     tv::def<&object_setattr>(cls, "__setattr__", {"self", "name", "value"});
-    cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+    cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&object_type>, true);
     tv::def<&proxy_del>(cls, "__del__", {"self"});
     tv::def<&object_repr>(cls, "__repr__", {"self"});
   }));
@@ -392,7 +431,7 @@ void define_proxies(Scope& m) {
         tv::def<&array_init_method>(cls, "__init__", {"self", "object_id"});
         tv::def<&array_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&array_setattr>(cls, "__setattr__", {"self", "name", "value"});
-        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&array_type>, true);
         tv::def<&proxy_del>(cls, "__del__", {"self"});
         tv::def<&array_repr>(cls, "__repr__", {"self"});
       },
@@ -403,7 +442,7 @@ void define_proxies(Scope& m) {
         tv::def<&dict_init_method>(cls, "__init__", {"self", "object_id"});
         tv::def<&dict_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&dict_setattr>(cls, "__setattr__", {"self", "name", "value"});
-        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call, true);
+        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&dict_type>, true);
         tv::def<&proxy_del>(cls, "__del__", {"self"});
         tv::def<&dict_repr>(cls, "__repr__", {"self"});
       },

@@ -2,7 +2,11 @@
 // This is the bridge's hot path (frames and ranges go through it cell by
 // cell), so it works on the C API with exact-type fast paths first.
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "panticle/panticle.hpp"
 #include <datetime.h>
@@ -226,17 +230,17 @@ PyObject* date_text(PyObject* v) {
   if (PyDate_Check(v)) {
     py::object value = py::reinterpret_borrow<py::object>(v);
     if (PyDateTime_Check(v)) {
-      PyObject* tz = PyObject_GetAttrString(v, "tzinfo");
+      PyObject* tz = PyObject_GetAttr(v, names.tzinfo);
       if (!tz) return nullptr;
       bool aware = tz != Py_None;
       Py_DECREF(tz);
       if (aware) {
-        PyObject* conv = PyObject_CallMethod(v, "astimezone", "O", libs.utc);
+        PyObject* conv = PyObject_CallMethodOneArg(v, names.astimezone, libs.utc);
         if (!conv) return nullptr;
         value = py::reinterpret_steal<py::object>(conv);
       }
     }
-    return PyObject_CallMethod(value.ptr(), "isoformat", nullptr);
+    return PyObject_CallMethodNoArgs(value.ptr(), names.isoformat);
   }
   // datetime64: ISO text in its own unit, at least to the second so that it
   // is always a date-time; no zone conversion.
@@ -260,7 +264,7 @@ PyObject* date_text(PyObject* v) {
 PyObject* bytes_to_wire(PyObject* v) {
   try {
     py::object data = PyBytes_CheckExact(v) ? py::reinterpret_borrow<py::object>(v) : own(PyBytes_FromObject(v));
-    py::object enc = G("base64").attr("b64encode")(data);
+    py::object enc = G(names.base64).attr(names.b64encode)(data);
     if (!PyBytes_Check(enc.ptr())) {
       PyErr_SetString(PyExc_TypeError, "b64encode() must return bytes");
       throw py::error_already_set();
@@ -415,6 +419,149 @@ bool rows_from_buffer(PyObject* values, PyObject* out, Py_ssize_t first, bool& f
   return true;
 }
 
+// ISO text of a datetime64[ns] value, exactly as the Timestamp that pandas
+// boxes it into prints itself: microseconds when set, nanoseconds appended
+// when set (after a zero microsecond part when that is zero).
+PyObject* ns_date_text(int64_t ns) {
+  constexpr int64_t kSecond = 1000000000;
+  int64_t secs = ns / kSecond, frac = ns % kSecond;
+  if (frac < 0) frac += kSecond, secs -= 1;
+  int64_t days = secs / 86400, sod = secs % 86400;
+  if (sod < 0) sod += 86400, days -= 1;
+  // Civil date from days since 1970-01-01 (proleptic Gregorian).
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int64_t year = yoe + era * 400 + (month <= 2);  // 1677..2262: always four digits
+  char buf[40];
+  char* p = buf;
+  auto digits = [&p](int64_t v, int width) {
+    for (int k = width - 1; k >= 0; --k, v /= 10) p[k] = static_cast<char>('0' + v % 10);
+    p += width;
+  };
+  digits(year, 4);
+  *p++ = '-';
+  digits(month, 2);
+  *p++ = '-';
+  digits(day, 2);
+  *p++ = 'T';
+  digits(sod / 3600, 2);
+  *p++ = ':';
+  digits(sod % 3600 / 60, 2);
+  *p++ = ':';
+  digits(sod % 60, 2);
+  const int64_t micro = frac / 1000, nano = frac % 1000;
+  if (micro) {
+    *p++ = '.';
+    digits(micro, 6);
+  }
+  if (nano) {
+    if (!micro) {
+      *p++ = '.';
+      digits(0, 6);
+    }
+    digits(nano, 3);
+  }
+  const Py_ssize_t n = p - buf;
+  return PyUnicode_DecodeASCII(buf, n, "strict");
+}
+
+// One column of a frame read from its own array.
+struct ColumnView {
+  BufferView buffer;
+  py::object array;
+  Cell kind = Cell::None;
+  bool dates = false;  // int64 nanoseconds of a datetime64[ns] column
+  const char* base = nullptr;
+  Py_ssize_t stride = 0;
+};
+
+PyObject* column_cell(const ColumnView& c, Py_ssize_t i) {
+  const char* p = c.base + i * c.stride;
+  if (!c.dates) return cell_to_wire(c.kind, p);
+  const int64_t ns = load<int64_t>(p);
+  if (ns == INT64_MIN) return record(names.Null, Py_None, Py_False);  // NaT
+  return record_steal(names.Date, ns_date_text(ns));
+}
+
+// The rows of a frame whose values array would hold objects (a text or
+// object column among plain NumPy ones), read column by column: each cell
+// becomes what that array would hold for it (numbers and flags as Python
+// numbers, datetime64[ns] as naive Timestamps) without building the array
+// or boxing a date. The header row first; no object (and no error set) when
+// a column is of another kind; throws on a real failure.
+py::object rows_by_column(const py::object& frame, const py::object& header) {
+  const py::object none;
+  if (Py_TYPE(frame.ptr()) != reinterpret_cast<PyTypeObject*>(libs.pd_frame)) return none;
+  py::list dtypes = frame.attr("dtypes").attr("tolist")();
+  const Py_ssize_t ncols = PyList_GET_SIZE(dtypes.ptr());
+  if (ncols == 0) return none;
+  bool has_object = false;
+  for (py::handle d : dtypes) {
+    if (!PyObject_TypeCheck(d.ptr(), reinterpret_cast<PyTypeObject*>(libs.np_dtype))) return none;
+    const std::string kind = py::str(d.attr("kind"));
+    if (kind == "O") has_object = true;
+    else if (kind == "M" && !py::str(d.attr("name")).equal(py::str("datetime64[ns]"))) return none;
+    else if (kind != "M" && kind != "f" && kind != "i" && kind != "u" && kind != "b") return none;
+  }
+  if (!has_object) return none;
+
+  std::vector<ColumnView> cols(ncols);
+  py::object iloc = frame.attr("iloc");
+  Py_ssize_t nrows = -1;
+  for (Py_ssize_t j = 0; j < ncols; ++j) {
+    ColumnView& c = cols[j];
+    py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(j))];
+    c.array = series.attr("values");
+    c.dates = py::str(dtypes[j].attr("kind")).equal(py::str("M"));
+    if (c.dates) c.array = c.array.attr("view")("i8");
+    if (PyObject_GetBuffer(c.array.ptr(), &c.buffer.view, PyBUF_RECORDS_RO) < 0) {
+      PyErr_Clear();
+      return none;
+    }
+    c.buffer.held = true;
+    const Py_buffer& v = c.buffer.view;
+    if (v.ndim != 1 || !v.shape || !v.strides) return none;
+    c.kind = cell_kind(v);
+    if (c.kind == Cell::None || (c.dates && c.kind != Cell::I64)) return none;
+    if (nrows < 0) nrows = v.shape[0];
+    if (v.shape[0] != nrows) return none;
+    c.base = static_cast<const char*>(v.buf);
+    c.stride = v.strides[0];
+  }
+  py::object rows = own(PyList_New(1 + nrows));
+  PyObject* out = rows.ptr();
+  PyList_SET_ITEM(out, 0, header.inc_ref().ptr());
+  for (Py_ssize_t i = 1; i <= nrows; ++i) PyList_SET_ITEM(out, i, Py_NewRef(Py_None));
+
+  for (Py_ssize_t i = 0; i < nrows; ++i) {
+    PyObject* row = new_filling_list(ncols);
+    if (!row) throw py::error_already_set();
+    for (Py_ssize_t j = 0; j < ncols; ++j) {
+      PyObject* w = column_cell(cols[j], i);
+      if (!w) {
+        for (Py_ssize_t k = j; k < ncols; ++k) PyList_SET_ITEM(row, k, Py_NewRef(Py_None));
+        done_filling(row);
+        Py_DECREF(row);
+        throw py::error_already_set();
+      }
+      PyList_SET_ITEM(row, j, w);
+    }
+    done_filling(row);
+    PyObject* rec = container_record(names.Array, row);
+    if (!rec) throw py::error_already_set();
+    PyObject* old = PyList_GET_ITEM(out, 1 + i);
+    PyList_SET_ITEM(out, 1 + i, rec);
+    Py_DECREF(old);
+  }
+  return rows;
+}
+
 PyObject* table_to_wire(PyObject* v) {
   Recursion guard(" while converting a table to the wire form");
   if (!guard.ok) return nullptr;
@@ -422,6 +569,12 @@ PyObject* table_to_wire(PyObject* v) {
     py::object frame = py::reinterpret_borrow<py::object>(v);
     if (PyObject_IsInstance(v, libs.pd_series) == 1) frame = frame.attr("to_frame")();
     py::object columns = frame.attr("columns").attr("tolist")();
+    py::object header;
+    if (Py_TYPE(frame.ptr()) == reinterpret_cast<PyTypeObject*>(libs.pd_frame)) {
+      header = own(to_wire_impl(columns.ptr()));
+      py::object rows = rows_by_column(frame, header);
+      if (rows) return container_record(names.Array, rows.release().ptr());
+    }
     py::object values = frame.attr("values");
     // All-datetime (or all-timedelta) frames give a datetime64 array whose
     // tolist() is nanosecond integers; their cells go as in mixed frames.
@@ -430,7 +583,7 @@ PyObject* table_to_wire(PyObject* v) {
       if (kind.equal(py::str("M")) || kind.equal(py::str("m")))
         values = frame.attr("astype")(py::module_::import("builtins").attr("object")).attr("values");
     }
-    py::object header = own(to_wire_impl(columns.ptr()));
+    if (!header) header = own(to_wire_impl(columns.ptr()));
 
     Py_ssize_t nrows = -1;
     if (PyObject_IsInstance(values.ptr(), libs.np_ndarray) == 1 && py::len(values.attr("shape")) == 2)
@@ -512,7 +665,7 @@ PyObject* to_wire_impl(PyObject* v) {
   }
   if (PyCallable_Check(v)) {
     try {
-      py::object cid = G("messaging").attr("register_callable")(py::handle(v));
+      py::object cid = G(names.messaging).attr(names.register_callable)(py::handle(v));
       return record(names.Python_Function, cid.ptr(), Py_True);
     } catch (py::error_already_set& e) {
       e.restore();
@@ -674,7 +827,7 @@ py::object from_wire_impl(PyObject* wire) {
     case Tag::Bytes: {
       py::object v = field(wire, names.value);
       py::object data = truth(v.ptr()) ? v : py::bytes("");
-      return G("base64").attr("b64decode")(data);
+      return G(names.base64).attr(names.b64decode)(data);
     }
     case Tag::Array: return array_from_wire(wire);
     case Tag::Dict: return dict_from_wire(wire);

@@ -2,6 +2,7 @@
 import asyncio
 import contextlib
 import json
+import os
 import subprocess
 import sys
 import urllib.request
@@ -20,10 +21,15 @@ def master(tmp_path, env=None):
         yield port
 
 
-def kernel_processes(workbook_id):
-    """Pids of the kernel programs started for a workbook."""
+def helper_env():
+    """The environment for helper programs: no preloaded sanitizer runtime."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+def kernel_processes(workbook_id, timeout=10.0):
+    """Pids of the kernel programs started for a workbook; a hung pgrep fails the test."""
     out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
-                         text=True).stdout
+                         text=True, env=helper_env(), timeout=timeout).stdout
     return [int(p) for p in out.split()]
 
 

@@ -269,7 +269,8 @@ async def test_cancellation_passes_and_records(env):
         relvane.handle_workbook_packages_install(1)
 
 
-@pytest.mark.parametrize("inherited, first_retry_path", [("/inherited", ":/inherited"), (None, "")])
+@pytest.mark.parametrize("inherited, first_retry_path", [("/inherited", "/inherited"), ("", None), (None, None),
+                                                        ("::/inherited:", "/inherited")])
 async def test_retry_passes_one_heal_each(env, monkeypatch, inherited, first_retry_path):
     if inherited is None:
         monkeypatch.delitem(os.environ, "PYTHONPATH", raising=False)
@@ -281,6 +282,18 @@ async def test_retry_passes_one_heal_each(env, monkeypatch, inherited, first_ret
     await env.setup(entries("A", "B", "C"), result, scripts)
     starts = [m["message"] for m in env.sent("ide", "pip_output") if "output_type" not in m]
     assert starts == [f"Retrying {n} failed package(s) with enhanced environment..." for n in (3, 2, 1)]
+    # Nothing installed yet: no empty entry (the working directory) on the path.
     assert env.pm.calls[3][3] == first_retry_path
+    retried = [c[3] for c in env.pm.calls[3:] if c[3] is not None]
+    assert retried and all("" not in p.split(os.pathsep) for p in retried)
     assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["installed"] * 3
     assert env.manager.package_errors[WB] == {}
+
+
+@pytest.mark.parametrize("entry, source", [("A", "a"), ("My.Pkg", "my-pkg"), ("zope_interface", "Zope.Interface"),
+                                           ("b--c", "B_c")])
+async def test_dependency_error_reaches_the_entry_however_its_name_is_spelled(env, entry, source):
+    result = ResolutionResult(True, [resolved("dep", False, [source]), resolved(source), resolved("other")], [], [])
+    await env.setup(entries(entry, "other"), result, {"dep": [[("error", "dep bad")]]})
+    assert env.manager.package_errors[WB] == {source: ["Dependency 'dep':\ndep bad"]}
+    assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["installed_with_errors", "installed"]

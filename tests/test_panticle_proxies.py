@@ -375,3 +375,37 @@ def test_construction_and_identity():
     assert [repr(r) for r in (panticle.Context, panticle.Excel, panticle.GetSetting)] == [
         "<OfficeJsObject RequestContext id=0>", "<OfficeJsObject Excel id=1>", "<OfficeJsObject Function id=2>"]
 
+
+
+def test_release_passes_interrupts_through():
+    def interrupted(env):
+        raise KeyboardInterrupt
+
+    proxy = panticle.OfficeJsObject(5, "Range")
+    messaging.set_send_handler(interrupted)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            panticle._cw__del__(proxy)
+    finally:
+        messaging.set_send_handler(None)
+        messaging.reset()
+
+
+def test_release_and_construction_use_the_current_messaging_global(monkeypatch):
+    class Recorder:
+        _guid = "f" * 32
+
+        def __init__(self):
+            self.calls = []
+
+        def send_request_sync(self, req, timeout=30.0):
+            self.calls.append((req, timeout))
+            raise RuntimeError("not delivered")
+
+    stand_in = Recorder()
+    monkeypatch.setattr(panticle, "messaging", stand_in)
+    proxy = panticle.OfficeJsObject(8, "Range")
+    assert proxy._msg_guid == "f" * 32
+    del proxy
+    gc.collect()
+    assert stand_in.calls == [({"method": "DEL", "name": "__del__", "caller": 8}, 30.0)]

@@ -288,3 +288,37 @@ def test_from_wire_errors(wire, error, text):
     with pytest.raises(error, match=text):
         S.from_wire(wire)
 
+
+
+NS_DATES = pd.to_datetime([
+    "2024-05-01 12:00", "2024-05-01 12:00:00.000001", "2024-05-01 12:00:00.000000001",
+    "2024-05-01 12:00:00.123456789", "2024-05-01 12:00:00.120", "1969-12-31 23:59:59.999999999",
+    "1900-02-28 01:02:03.5", "2000-02-29 23:59:59", "2100-03-01", None,
+])
+
+
+@pytest.mark.parametrize("frame", [
+    pd.DataFrame({"d": NS_DATES, "s": ["x"] * 10}),
+    pd.DataFrame({"s": ["a", None], "f": [0.5, np.nan], "f32": np.array([0.1, 2], dtype=np.float32),
+                  "i8": np.array([-128, 127], dtype=np.int8), "u": np.array([2 ** 64 - 1, 0], dtype=np.uint64),
+                  "b": [True, False], "d": pd.to_datetime(["2024-01-01", None])}),
+    pd.DataFrame({"o": [None, 1.5, "a", 3, pd.NaT, True, b"x", (1, 2), {"k": 1}, pd.Timestamp("2024-01-01")]}),
+    pd.DataFrame([[1.5, "x", 2]], columns=["a", "a", "b"]),
+    pd.DataFrame({"f": np.arange(10.0), "s": list("abcdefghij")}).iloc[::-3],
+    pd.DataFrame({"s": pd.Series([], dtype=object), "d": pd.Series([], dtype="datetime64[ns]")}),
+    pd.DataFrame({"s": ["x", "y"], "tz": pd.to_datetime(["2024-01-01", None]).tz_localize("UTC")}),
+    pd.DataFrame({"s": ["x", "y"], "c": pd.Categorical(["u", "v"]), "n": pd.array([1, None], dtype="Int64")}),
+    pd.DataFrame({"s": ["x"], "h": np.array([1.5], dtype=np.float16), "t": pd.to_timedelta(["1h"])}),
+])
+def test_frames_with_object_columns_match_their_values_rows(frame):
+    # Cells as the frame's values array holds them: Timestamps, Python numbers.
+    assert repr(S.to_wire(frame)) == repr(reference_table(frame))
+
+
+@pytest.mark.parametrize("ns", [
+    0, 1, 999, 1000, 999_999_999, -1, -1_000, -999_999_999, 86_400 * 10 ** 9 - 1,
+    np.iinfo(np.int64).min + 1, np.iinfo(np.int64).max, 951_782_400 * 10 ** 9 + 1_234,
+])
+def test_date_cells_read_from_a_column_print_as_their_timestamp(ns):
+    frame = pd.DataFrame({"d": np.array([ns], dtype="datetime64[ns]"), "s": ["x"]})
+    assert S.to_wire(frame)["value"][1]["value"][0] == rec("Date", pd.Timestamp(ns).isoformat())

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 namespace relvane {
 
@@ -24,6 +25,10 @@ constexpr long long kSizeFactor = 32;
 constexpr long long kMinPieceSize = 8192;
 constexpr Py_ssize_t kMaxOpenBuffers = 64;
 constexpr double kBufferTimeout = 120.0;
+// All clients together hold at most kAllFactor × MAX_MESSAGE_SIZE (64 Mi with
+// the default): client ids are free to invent, so a bound per id is not one.
+constexpr long long kAllFactor = 64;
+constexpr long long kSlotWeight = 8;
 
 long long int_global(const char* name) {
   py::object value = G(name);
@@ -41,6 +46,7 @@ long long int_global(const char* name) {
 }
 
 long long max_buffered_characters() { return kSizeFactor * int_global("MAX_MESSAGE_SIZE"); }
+long long max_all_buffered() { return kAllFactor * int_global("MAX_MESSAGE_SIZE"); }
 long long max_total_chunks() { return std::max(1LL, max_buffered_characters() / kMinPieceSize); }
 
 // An integer-valued Python int (booleans included) as a C++ value; out of range
@@ -64,20 +70,91 @@ long long buffered_characters(py::dict buffers) {
   return held;
 }
 
-// Messages whose pieces stopped coming are forgotten.
-void drop_stale_buffers(py::dict all_buffers, double now) {
+double updated_of(PyObject* buffer) {
+  PyObject* updated = PyDict_Check(buffer) ? PyDict_GetItemString(buffer, "updated") : nullptr;
+  return updated && PyFloat_Check(updated) ? PyFloat_AS_DOUBLE(updated) : 0.0;
+}
+
+// What an open message costs: its characters, and its slots at the size of a pointer.
+long long weight_of(PyObject* buffer) {
+  if (!PyDict_Check(buffer)) return 0;
+  PyObject* size = PyDict_GetItemString(buffer, "size");
+  PyObject* slots = PyDict_GetItemString(buffer, "chunks");
+  long long w = size && PyLong_Check(size) ? PyLong_AsLongLong(size) : 0;
+  if (w < 0) {
+    PyErr_Clear();
+    w = 0;
+  }
+  if (slots && PyList_Check(slots)) w += kSlotWeight * PyList_GET_SIZE(slots);
+  return w;
+}
+
+void log_too_large(py::handle client_id, py::handle chunk_id, long long limit) {
+  log_error(fmt("[BusinessLayer] Chunked message too large from {} for chunk_id {} (limit {} characters), dropping",
+                client_id, chunk_id, limit));
+}
+
+struct OpenMessage {
+  double updated;
+  py::object client_id, chunk_id;
+};
+
+// One pass over every client's open messages: messages whose pieces stopped
+// coming are forgotten, and so are the tables of other clients left empty.
+// Returns what the remaining messages cost together, and lists them.
+long long sweep(py::dict all_buffers, py::handle sender, double now, std::vector<OpenMessage>& open) {
+  long long total = 0;
+  std::vector<py::object> emptied;
   for (auto client : py::list(all_buffers.attr("items")())) {
     py::handle client_id = client[py::int_(0)];
     py::dict buffers = as_dict(client[py::int_(1)], "chunk buffers");
     for (auto item : py::list(buffers.attr("items")())) {
-      py::object updated = item[py::int_(1)].attr("get")("updated");
-      if (updated.is_none() || now - py::cast<double>(updated) <= kBufferTimeout) continue;
       py::handle chunk_id = item[py::int_(0)];
-      drop_buffer(buffers, chunk_id);
-      log_error(fmt("[BusinessLayer] Dropping incomplete chunked message {} from {}: no piece for {} s", chunk_id,
-                    client_id, kBufferTimeout));
+      PyObject* buffer = item[py::int_(1)].ptr();
+      double updated = updated_of(buffer);
+      if (PyDict_Check(buffer) && PyDict_GetItemString(buffer, "updated") && now - updated > kBufferTimeout) {
+        drop_buffer(buffers, chunk_id);
+        log_error(fmt("[BusinessLayer] Dropping incomplete chunked message {} from {}: no piece for {} s", chunk_id,
+                      client_id, kBufferTimeout));
+        continue;
+      }
+      total += weight_of(buffer);
+      open.push_back({updated, py::reinterpret_borrow<py::object>(client_id),
+                      py::reinterpret_borrow<py::object>(chunk_id)});
     }
+    if (PyDict_Size(buffers.ptr()) == 0 && !py::handle(client_id).equal(sender))
+      emptied.push_back(py::reinterpret_borrow<py::object>(client_id));
   }
+  for (auto& client_id : emptied) drop_buffer(all_buffers, client_id);
+  return total;
+}
+
+// Makes room for `needed` more under the bound on all clients' open messages
+// together, dropping the least recently fed messages first (never `keep`).
+// False when even that is not enough.
+bool make_room(py::dict all_buffers, std::vector<OpenMessage>& open, long long& total, long long needed,
+               py::handle keep_client, py::handle keep_chunk) {
+  long long limit = max_all_buffered();
+  if (total + needed <= limit) return true;
+  std::stable_sort(open.begin(), open.end(),
+                   [](const OpenMessage& a, const OpenMessage& b) { return a.updated < b.updated; });
+  for (auto& m : open) {
+    if (total + needed <= limit) break;
+    if (m.client_id.equal(keep_client) && m.chunk_id.equal(keep_chunk)) continue;
+    py::object table = all_buffers.attr("get")(m.client_id);
+    if (table.is_none()) continue;
+    py::dict buffers = as_dict(table, "chunk buffers");
+    PyObject* buffer = PyDict_GetItemWithError(buffers.ptr(), m.chunk_id.ptr());
+    if (!buffer) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      continue;
+    }
+    total -= weight_of(buffer);
+    drop_buffer(buffers, m.chunk_id);
+    log_error(fmt("[BusinessLayer] Open chunked messages exceed {} characters in all, dropping chunk_id {} from {}",
+                  limit, m.chunk_id, m.client_id));
+  }
+  return total + needed <= limit;
 }
 
 Task handle_chunk_message(py::object self, py::str client_type, py::str client_id, py::dict message) {
@@ -115,7 +192,8 @@ Task handle_chunk_message(py::object self, py::str client_type, py::str client_i
 
   py::dict all_buffers = as_dict(self.attr("_chunk_buffers"), "_chunk_buffers");
   double now = py::cast<double>(G("time").attr("monotonic")());
-  drop_stale_buffers(all_buffers, now);
+  std::vector<OpenMessage> open;
+  long long all_held = sweep(all_buffers, client_id, now, open);
 
   if (!all_buffers.contains(client_id)) all_buffers[client_id] = py::dict();
   py::dict buffers = as_dict(all_buffers[client_id], "chunk buffers");
@@ -125,14 +203,18 @@ Task handle_chunk_message(py::object self, py::str client_type, py::str client_i
   if (existing.is_none()) {
     long long limit = max_buffered_characters();
     if (buffered_characters(buffers) + piece_size > limit) {
-      log_error(fmt("[BusinessLayer] Chunked message too large from {} for chunk_id {} (limit {} characters), dropping",
-                    client_id, chunk_id, limit));
+      log_too_large(client_id, chunk_id, limit);
       co_return py::none();
     }
     if (py::len(buffers) >= static_cast<size_t>(kMaxOpenBuffers)) {
       py::object oldest = py::list(buffers)[py::int_(0)];
+      all_held -= weight_of(py::object(buffers[oldest]).ptr());
       drop_buffer(buffers, oldest);
       log_error(fmt("[BusinessLayer] Too many open chunked messages from {}, dropping chunk_id {}", client_id, oldest));
+    }
+    if (!make_room(all_buffers, open, all_held, kSlotWeight * total, client_id, chunk_id)) {
+      log_too_large(client_id, chunk_id, max_all_buffered());
+      co_return py::none();
     }
     py::list slots(static_cast<size_t>(total));
     for (long long i = 0; i < total; ++i) PyList_SET_ITEM(slots.ptr(), i, Py_NewRef(Py_None));
@@ -143,6 +225,7 @@ Task handle_chunk_message(py::object self, py::str client_type, py::str client_i
     fresh["size"] = py::int_(0);  // characters stored so far
     fresh["updated"] = py::float_(now);
     buffers[chunk_id] = fresh;
+    all_held += kSlotWeight * total;
     existing = fresh;
   }
   py::dict buffer = as_dict(existing, "chunk buffer");
@@ -157,11 +240,16 @@ Task handle_chunk_message(py::object self, py::str client_type, py::str client_i
     long long limit = max_buffered_characters();
     if (buffered_characters(buffers) + piece_size > limit) {
       drop_buffer(buffers, chunk_id);
-      log_error(fmt("[BusinessLayer] Chunked message too large from {} for chunk_id {} (limit {} characters), dropping",
-                    client_id, chunk_id, limit));
+      log_too_large(client_id, chunk_id, limit);
+      co_return py::none();
+    }
+    if (!make_room(all_buffers, open, all_held, piece_size, client_id, chunk_id)) {
+      drop_buffer(buffers, chunk_id);
+      log_too_large(client_id, chunk_id, max_all_buffered());
       co_return py::none();
     }
     slots[py::int_(index)] = data;
+    all_held += piece_size;
     buffer["received"] = py::object(buffer["received"]) + py::int_(1);
     buffer["size"] = py::int_(py::cast<long long>(buffer.attr("get")("size", 0)) + piece_size);
     buffer["updated"] = py::float_(now);

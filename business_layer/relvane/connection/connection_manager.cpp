@@ -26,8 +26,17 @@ void init(py::object self) {
 
 py::dict connections_of(py::handle self) { return as_dict(attr(self, K("active_connections")), "active_connections"); }
 
+// True when the framework's socket has already been accepted (the endpoint
+// accepts and pings before it registers).
+bool already_accepted(py::handle websocket) {
+  static PyObject* state_type = tv::import_attr("starlette.websockets", "WebSocketState");
+  static PyObject* connected = py::object(py::handle(state_type).attr("CONNECTED")).release().ptr();
+  py::object state = py::getattr(websocket, "application_state", py::none());
+  return state.is(py::handle(connected));
+}
+
 Task connect(py::object self, py::str client_type, py::str client_id, py::object websocket, OptStr name) {
-  co_await websocket.attr("accept")();
+  if (!already_accepted(websocket)) co_await websocket.attr("accept")();
   py::dict active = connections_of(self);
   if (!active.contains(client_type)) active[client_type] = py::dict();
   as_dict(active[client_type], "connection table")[client_id] = websocket;

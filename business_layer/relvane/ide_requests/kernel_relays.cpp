@@ -38,7 +38,13 @@ Task handle_set_hover_mode(py::str, py::dict message) {
     py::dict change;
     change["type"] = "set_hover_mode";
     change["mode"] = mode;
-    co_await G("manager").attr("send_message")("kernel", py::reinterpret_borrow<py::object>(kernel_id), change);
+    // One kernel whose socket fails must not keep the change from the others.
+    try {
+      co_await G("manager").attr("send_message")("kernel", py::reinterpret_borrow<py::object>(kernel_id), change);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      log_error(fmt("[Server] Error sending set_hover_mode to kernel {}: {}", kernel_id, py::str(e.value())));
+    }
   }
   co_return py::none();
 }

@@ -2,38 +2,11 @@
 // kernel; edits and deletions go to the workbook (through its add-in), the
 // module cache and, for updates and deletions, the kernel.
 #include "business_layer/relvane/ide_requests/ide_requests.hpp"
+#include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
 
 namespace {
-
-// Latest edit started per (workbook, module). A save or delete that waits for
-// the add-in touches the cache afterwards only when no newer edit of the same
-// module began meanwhile, so an older text never replaces a newer one and a
-// deleted module does not come back.
-py::dict edit_serials() {
-  static PyObject* serials = PyDict_New();  // kept for the life of the process
-  return py::reinterpret_borrow<py::dict>(serials);
-}
-
-unsigned long long g_next_edit = 0;
-
-py::object begin_edit(py::handle key) {
-  py::int_ serial(++g_next_edit);
-  edit_serials()[key] = serial;
-  return serial;
-}
-
-// True when the edit is still the latest one; it is then finished.
-bool finish_edit(py::handle key, py::handle serial) {
-  py::dict serials = edit_serials();
-  if (!serials.attr("get")(key).equal(serial)) return false;
-  PyDict_DelItem(serials.ptr(), key.ptr());
-  return true;
-}
-
-// An edit applied at once: every edit still waiting is now older.
-void supersede_edits(py::handle key) { edit_serials().attr("pop")(key, py::none()); }
 
 // (valid, message) of the name rule.
 bool valid_name(py::handle name, const char* what) {
@@ -87,7 +60,7 @@ Task handle_update_module(py::str, py::dict message) {
   // cache already holds the new text.
   start_background_task(manager.attr("save_module_to_addin")(workbook_id, module_name, code));
   manager.attr("save_module")(workbook_id, module_name, code);
-  supersede_edits(py::make_tuple(workbook_id, module_name));
+  supersede_module_edits(manager, workbook_id, module_name);
   co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
@@ -117,13 +90,13 @@ Task handle_save_module(py::str, py::dict message) {
     co_return py::none();
   }
   py::object saving = manager.attr("save_module_to_addin")(workbook_id, module_name, code);
-  py::object key = py::make_tuple(workbook_id, module_name);
-  py::object serial = begin_edit(key);
+  // The save to the workbook joins this edit (same task).
+  ModuleEdit edit(manager, workbook_id, module_name, ModuleEdit::kChange);
   py::object success = co_await saving;
   // The cache takes the text whatever the workbook answered, unless a newer
-  // edit or deletion of the module has already been applied.
-  if (finish_edit(key, serial)) G("manager").attr("save_module")(workbook_id, module_name, code);
-  co_await G("manager").attr("send_to_ide")(outcome("module_saved", workbook_id, module_name, success));
+  // edit or deletion of the module has started meanwhile.
+  if (edit.is_latest()) manager.attr("save_module")(workbook_id, module_name, code);
+  co_await manager.attr("send_to_ide")(outcome("module_saved", workbook_id, module_name, success));
   co_return py::none();
 }
 
@@ -134,12 +107,16 @@ Task handle_delete_module(py::str, py::dict message) {
     log_warning(py::str("Received delete_module from IDE without workbook_id or module_name"));
     co_return py::none();
   }
-  py::object deleting = G("manager").attr("delete_module_from_addin")(workbook_id, module_name);
-  py::object key = py::make_tuple(workbook_id, module_name);
-  py::object serial = begin_edit(key);
-  py::object deleted = co_await deleting;
   py::object manager = G("manager");
-  if (finish_edit(key, serial)) manager.attr("delete_module")(workbook_id, module_name);
+  // As for saves: a name no module can have deletes nothing anywhere.
+  if (!valid_name(module_name, "module")) {
+    co_await manager.attr("send_to_ide")(outcome("module_deleted", workbook_id, module_name, py::bool_(false)));
+    co_return py::none();
+  }
+  py::object deleting = manager.attr("delete_module_from_addin")(workbook_id, module_name);
+  ModuleEdit edit(manager, workbook_id, module_name, ModuleEdit::kChange);
+  py::object deleted = co_await deleting;
+  if (edit.is_latest()) manager.attr("delete_module")(workbook_id, module_name);
 
   py::dict notice;
   notice["type"] = "delete_module";

@@ -49,6 +49,31 @@ py::object package_key(py::handle spec) {
 
 py::object find_entry(py::handle packages, py::handle name) { return G("_find_package_by_name")(packages, name); }
 
+// Puts `paths` ahead of the environment's PYTHONPATH. No entry is ever empty:
+// an empty entry is the working directory on the installer's import path.
+void prepend_python_path(py::dict env, py::handle paths) {
+  py::object sep = G("os").attr("pathsep");
+  py::list parts;
+  for (py::handle p : paths)
+    if (truthy(p)) parts.append(p);
+  py::object existing = env.attr("get")("PYTHONPATH", "");
+  if (truthy(existing))
+    for (py::handle p : existing.attr("split")(sep))
+      if (truthy(p)) parts.append(p);
+  if (py::len(parts) > 0)
+    env["PYTHONPATH"] = sep.attr("join")(parts);
+  else
+    env.attr("pop")("PYTHONPATH", py::none());
+}
+
+// Package names as the packaging ecosystem compares them: lower case, runs
+// of "-", "_" and "." alike. Anything but text is left as it is.
+py::object canonical_name(py::handle name) {
+  static PyObject* canonicalize = tv::import_attr("packaging.utils", "canonicalize_name");
+  if (!PyUnicode_Check(name.ptr())) return py::reinterpret_borrow<py::object>(name);
+  return py::handle(canonicalize)(name);
+}
+
 py::dict pip_output(py::handle workbook_id, const char* output_type, py::handle message) {
   py::dict m;
   m["type"] = "pip_output";
@@ -326,8 +351,7 @@ Task retry_one(py::str workbook_id, py::dict fail_info, py::object packages, py:
     } else {
       successful_paths.append(path);
       installed_paths.append(path);
-      py::object sep = G("os").attr("pathsep");
-      env["PYTHONPATH"] = fmt("{}{}{}", path, sep, env.attr("get")("PYTHONPATH", ""));
+      prepend_python_path(env, py::make_tuple(path));
       py::dict all_stderr = as_dict(mgr().attr("package_stderr"), "package_stderr");
       if (all_stderr.contains(workbook_id)) all_stderr[workbook_id].attr("pop")(key, py::none());
       bool direct = truthy(fail_info["is_direct"]);
@@ -366,10 +390,7 @@ Task retry_passes(py::str workbook_id, py::list failed_packages, py::object pack
   while (py::len(failed_packages) > 0 && retry_count < max_retries) {
     size_t previous_error_count = py::len(failed_packages);
     py::dict env = G("os").attr("environ").attr("copy")();
-    py::object sep = G("os").attr("pathsep");
-    py::object existing = env.attr("get")("PYTHONPATH", "");
-    py::object new_paths = sep.attr("join")(successful_paths);
-    env["PYTHONPATH"] = truthy(existing) ? py::object(fmt("{}{}{}", new_paths, sep, existing)) : new_paths;
+    prepend_python_path(env, successful_paths);
 
     py::dict start;
     start["type"] = "pip_output";
@@ -435,6 +456,10 @@ Task final_report(py::str workbook_id, py::list failed_packages, py::object pack
 
 Task publish(py::str workbook_id, py::object packages, py::list installed_paths, py::object old_paths) {
   py::object errors = dict_get(mgr().attr("package_errors"), workbook_id, py::dict());
+  // A dependency's error is filed under the name its resolution gave the
+  // direct package, which may be spelled otherwise than the workbook's entry.
+  py::set failing;
+  for (py::handle name : errors) failing.add(canonical_name(name));
   for (py::handle entry_h : packages) {
     py::object entry = py::reinterpret_borrow<py::object>(entry_h);
     py::object status = entry.attr("get")("status");
@@ -443,7 +468,8 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
     for (const char* s : {"installing", "resolving", "pending", "pending_update"})
       if (status.equal(py::str(s))) unsettled = true;
     if (!unsettled) continue;
-    entry[py::str("status")] = errors.contains(entry[py::str("name")]) ? "installed_with_errors" : "installed";
+    bool failed = failing.contains(canonical_name(entry[py::str("name")]));
+    entry[py::str("status")] = failed ? "installed_with_errors" : "installed";
   }
   co_await to_ide(packages_update(workbook_id, packages));
   mgr().attr("workbook_installed_packages")[workbook_id] = new_list(packages);

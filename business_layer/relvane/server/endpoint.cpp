@@ -46,23 +46,27 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   }
   py::object name = websocket.attr("query_params").attr("get")("name", "");
   py::object manager = G("manager");
-  co_await manager.attr("connect")(client_type, client_id, websocket, name);
-  log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
 
   py::set tasks;
   bool pinged = false;
-  py::object work = on_connect_work(type);
-  if (!work.is_none()) track(tasks, G("asyncio").attr("create_task")(work(websocket, client_type, client_id)));
-
   // The reading ends with the client's departure, a frame that is not JSON or
   // another error; the cleanup below runs in every case.
   std::optional<py::error_already_set> failure;
   bool interrupted = false;  // cancelled: clean up without waiting on sends
   try {
+    // The ping is the first message the client gets. Its send waits for the
+    // server's handshake to finish, and a send started by another task in that
+    // wait could overtake it: nobody can reach the socket before it is
+    // registered, so the ping goes out between accepting and registering.
+    co_await websocket.attr("accept")();
     py::dict ping;
     ping["type"] = "ping";
     co_await websocket.attr("send_json")(ping);
     pinged = true;
+    co_await manager.attr("connect")(client_type, client_id, websocket, name);
+    log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
+    py::object work = on_connect_work(type);
+    if (!work.is_none()) track(tasks, G("asyncio").attr("create_task")(work(websocket, client_type, client_id)));
     py::object discard = attr(tasks, K("discard"));
     while (true) {
       py::object value = co_await call_method(websocket, K("receive_json"));

@@ -6,27 +6,6 @@ namespace relvane {
 
 namespace {
 
-// Serial of the latest save or delete started per manager and (workbook, module).
-// Answers can arrive out of order: only the latest started change may touch the
-// cache, so an older text never replaces a newer one.
-py::dict change_serials(py::handle self) {
-  static PyObject* per_manager = nullptr;  // kept for the life of the process
-  if (!per_manager) per_manager = py::module_::import("weakref").attr("WeakKeyDictionary")().release().ptr();
-  return as_dict(py::handle(per_manager).attr("setdefault")(self, py::dict()), "change serials");
-}
-
-unsigned long long g_next_serial = 0;
-
-py::object start_change(py::handle self, py::handle key) {
-  py::int_ serial(++g_next_serial);
-  change_serials(self)[key] = serial;
-  return serial;
-}
-
-bool is_latest_change(py::handle self, py::handle key, py::handle serial) {
-  return change_serials(self).attr("get")(key).equal(serial);
-}
-
 py::dict modules_of(py::handle self, py::handle workbook_id, bool create) {
   py::dict all = as_dict(self.attr("workbook_modules"), "workbook_modules");
   if (!all.contains(workbook_id)) {
@@ -37,8 +16,7 @@ py::dict modules_of(py::handle self, py::handle workbook_id, bool create) {
 }
 
 Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_name, py::str code) {
-  py::object key = py::make_tuple(workbook_id, module_name);
-  py::object serial = start_change(self, key);
+  ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kChange);
   py::object error;
   try {
     py::dict message;
@@ -48,7 +26,7 @@ Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_n
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = reply.attr("get")("success", false);
     if (truthy(success)) {
-      if (is_latest_change(self, key, serial)) modules_of(self, workbook_id, true)[module_name] = code;
+      if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
       debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
     }
     co_return success;
@@ -62,8 +40,7 @@ Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_n
 
 Task load_module_from_addin(py::object self, py::str workbook_id, py::str module_name) {
   // A save or delete started while the load is out makes its answer stale.
-  py::object key = py::make_tuple(workbook_id, module_name);
-  py::object serial = change_serials(self).attr("get")(key);
+  ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kWatch);
   py::object error;
   try {
     py::dict message;
@@ -75,7 +52,7 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
       // Only text goes into the cache.
       if (!PyUnicode_CheckExact(code.ptr()))
         tv::raise_result_type("ConnectionManager.load_module_from_addin", "str or None", code.ptr());
-      if (is_latest_change(self, key, serial)) modules_of(self, workbook_id, true)[module_name] = code;
+      if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
       debug("Loaded module '{}' from workbook: {}", module_name, workbook_id);
     }
     co_return code;
@@ -88,8 +65,7 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
 }
 
 Task delete_module_from_addin(py::object self, py::str workbook_id, py::str module_name) {
-  py::object key = py::make_tuple(workbook_id, module_name);
-  py::object serial = start_change(self, key);
+  ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kChange);
   py::object error;
   try {
     py::dict message;
@@ -98,7 +74,7 @@ Task delete_module_from_addin(py::object self, py::str workbook_id, py::str modu
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = reply.attr("get")("success", false);
     if (truthy(success)) {
-      if (is_latest_change(self, key, serial))
+      if (edit.is_latest())
         modules_of(self, workbook_id, false).attr("pop")(module_name, py::none());
       debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
     }

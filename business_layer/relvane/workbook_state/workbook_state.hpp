@@ -40,3 +40,35 @@ struct PushLog {
 Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook, PushLog log);
 
 }  // namespace relvane
+
+namespace relvane {
+
+// "Newest edit wins" for the cached text of one (workbook, module): answers of
+// the add-in can arrive out of order, so only the newest change started may
+// touch the cache. An edit holds its entry of the manager's serial table for
+// as long as it lives (however its coroutine ends), and the entry is dropped
+// with its last holder: the table holds only what is in flight.
+class ModuleEdit {
+ public:
+  enum Kind {
+    kChange,  // a save or delete: newer than everything started before it
+    kWatch,   // a load: stale once a change starts while it is out
+  };
+  ModuleEdit(py::handle manager, py::handle workbook_id, py::handle module_name, Kind kind);
+  ~ModuleEdit();
+  ModuleEdit(const ModuleEdit&) = delete;
+  ModuleEdit& operator=(const ModuleEdit&) = delete;
+
+  // True while no newer change of the module has started (or been applied).
+  bool is_latest() const;
+
+ private:
+  py::dict table_;
+  py::object key_;
+  unsigned long long serial_ = 0;
+};
+
+// An edit applied to the cache at once: every change still waiting is older.
+void supersede_module_edits(py::handle manager, py::handle workbook_id, py::handle module_name);
+
+}  // namespace relvane

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds both modules with ASan and UBSan in build-asan/, into a copy of the
+# package tree and tests (the release modules stay untouched), and runs the
+# suite there with the sanitizer runtimes preloaded. Reports of every process
+# (the host and kernels too) go to one folder; any report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=build-asan
+TREE="$PWD/$BUILD/tree"
+REPORTS="$PWD/$BUILD/reports"
+FLAGS="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+
+# A fresh copy of the Python side; the built modules are written into it.
+rm -rf "$TREE" "$REPORTS"
+mkdir -p "$TREE" "$REPORTS"
+tar -cf - --exclude='*.so' --exclude=__pycache__ tavrino_master tests pytest.ini | tar -xf - -C "$TREE"
+
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS="$FLAGS" \
+      -DPYTHON_EXECUTABLE=/usr/bin/python3 -DTV_OUTPUT_ROOT="$TREE/tavrino_master" \
+      -DTV_TESTS_OUTPUT="$TREE/tests" >/dev/null
+ninja -C "$BUILD" ${TV_JOBS:+-j"$TV_JOBS"}
+
+# The modules leave the runtimes' symbols undefined: the interpreter gets them
+# preloaded, and every child process inherits them.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1:log_path=$REPORTS/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan"
+
+status=0
+(cd "$TREE" && /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?
+unset LD_PRELOAD
+
+reports=$(find "$REPORTS" -type f | sort)
+if [ -n "$reports" ]; then
+  echo "sanitizer reports:" >&2
+  for r in $reports; do
+    echo "== $r" >&2
+    head -c 20000 "$r" >&2
+  done
+  exit 1
+fi
+exit $status
