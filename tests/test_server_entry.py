@@ -230,6 +230,34 @@ async def test_dispatch_to_handler_with_debug_line(recorded_handlers, caplog):
     assert "[TIMING] Received from addin: type=function_execution, request_id=r1" in messages(caplog)
 
 
+@pytest.mark.parametrize("switch_off", ["level", "disabled", "disable_all", "subclass"])
+async def test_debug_line_follows_the_loggers_own_answer(recorded_handlers, caplog, monkeypatch, switch_off):
+    caplog.set_level(logging.DEBUG, LOGGER)
+    logger = relvane.logger
+    if switch_off == "level":
+        caplog.set_level(logging.INFO, LOGGER)
+    elif switch_off == "disabled":
+        monkeypatch.setattr(logger, "disabled", True)
+    elif switch_off == "disable_all":
+        logging.disable(logging.DEBUG)
+    else:  # a logger that decides for itself
+        class Quiet(logging.Logger):
+            def isEnabledFor(self, level):
+                return level > logging.DEBUG
+        quiet = Quiet(LOGGER)
+        quiet.addHandler(caplog.handler)
+        monkeypatch.setattr(relvane, "logger", quiet)
+    try:
+        await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": "r-off"})
+    finally:
+        logging.disable(logging.NOTSET)
+    assert len(recorded_handlers) == 1
+    assert not [m for m in messages(caplog) if "r-off" in m]
+    await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": "r-on"})
+    if switch_off == "disable_all":  # switched on again: no stale answer
+        assert "[TIMING] Received from addin: type=function_execution, request_id=r-on" in messages(caplog)
+
+
 @pytest.mark.parametrize("client_type, message, warning", [
     ("ide", {"type": "function_execution"}, "No handler for ide/function_execution"),
     ("addin", {}, "No handler for addin/None"),

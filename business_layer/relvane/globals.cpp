@@ -64,8 +64,23 @@ void log_warning(py::handle text) { log_at(K("warning"), text); }
 void log_error(py::handle text) { log_at(K("error"), text); }
 
 bool debug_enabled() {
-  static PyObject* const level = PyLong_FromLong(10);  // logging.DEBUG
-  return truthy(call_method(G(K("logger")), K("isEnabledFor"), level));
+  static PyObject* level = nullptr;
+  static PyObject* logger_type = nullptr;
+  if (!level) level = PyLong_FromLong(10);  // logging.DEBUG
+  if (!logger_type) logger_type = tv::import_attr("logging", "Logger");
+  py::object logger = G(K("logger"));
+  // A plain Logger answers from its level cache, as its isEnabledFor would;
+  // anything else (a subclass, a stand-in, a cache miss) is asked.
+  if (Py_TYPE(logger.ptr()) == reinterpret_cast<PyTypeObject*>(logger_type)) {
+    if (truthy(attr(logger, K("disabled")))) return false;
+    py::object cache = attr(logger, K("_cache"));
+    if (PyDict_CheckExact(cache.ptr())) {
+      PyObject* known = PyDict_GetItemWithError(cache.ptr(), level);
+      if (known) return truthy(known);
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
+  }
+  return truthy(call_method(logger, K("isEnabledFor"), level));
 }
 
 py::object send_to(PyObject* client_type, py::handle client_id, py::handle message) {

@@ -15,6 +15,30 @@ bool whole_match(PyObject* pattern_global, py::handle text) {
   return !call_method(G(pattern_global), K("fullmatch"), text).is_none();
 }
 
+PyObject* identifier_pattern = nullptr;  // the pattern start-up compiled, kept for the process
+
+// What that pattern's fullmatch answers: an ASCII letter or "_", then ASCII
+// letters, digits or "_".
+bool ascii_identifier(PyObject* text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  if (n == 0 || !PyUnicode_IS_ASCII(text)) return false;
+  const char* c = static_cast<const char*>(PyUnicode_DATA(text));
+  auto word = [](char ch, bool first) {
+    return ch == '_' || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (!first && ch >= '0' && ch <= '9');
+  };
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!word(c[i], i == 0)) return false;
+  return true;
+}
+
+// A name part against the module's identifier pattern, read now; the pattern
+// start-up made is checked without the regular-expression engine.
+bool identifier_part(py::handle part) {
+  py::object pattern = G(K("VALID_PYTHON_IDENTIFIER_PART"));
+  if (pattern.ptr() == identifier_pattern) return ascii_identifier(part.ptr());
+  return !call_method(pattern, K("fullmatch"), part).is_none();
+}
+
 py::tuple validate_client_id(py::str client_id) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(client_id.ptr());
   if (n == 0) return verdict(false, "Client ID cannot be empty");
@@ -28,11 +52,10 @@ py::tuple validate_python_identifier(py::str name) {
   if (n == 0) return verdict(false, "Name cannot be empty");
   if (n > kMaxLength) return verdict(false, "Name too long (max 256 characters)");
   py::object keywords = attr(G(K("keyword")), K("kwlist"));
-  static PyObject* const dot = intern(".");
-  py::object parts = steal(PyUnicode_Split(name.ptr(), dot, -1));
+  py::object parts = steal(PyUnicode_Split(name.ptr(), K("."), -1));
   for (py::handle part : parts) {
     if (PyUnicode_GET_LENGTH(part.ptr()) == 0) return verdict(false, "Name contains empty parts");
-    if (!whole_match(K("VALID_PYTHON_IDENTIFIER_PART"), part))
+    if (!identifier_part(part))
       return py::make_tuple(false, py::str("Invalid identifier: ") + py::str(part));
     int keyword = PySequence_Contains(keywords.ptr(), part.ptr());
     if (keyword < 0) throw py::error_already_set();
@@ -86,6 +109,7 @@ py::object call_name_error(const char* call_kind, py::handle module_name, py::ha
 }
 
 void define_helpers(Scope& m) {
+  identifier_pattern = G(K("VALID_PYTHON_IDENTIFIER_PART")).release().ptr();
   tv::def<&compute_code_hash>(m, "compute_code_hash", {"code"});
   tv::def<&normalize_python_paths>(m, "normalize_python_paths", {"python_paths"});
   tv::def<&validate_python_identifier>(m, "validate_python_identifier", {"name"});
