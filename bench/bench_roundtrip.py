@@ -15,12 +15,15 @@ add-in) through each server:
 - fair relay: a Starlette endpoint under the host's own uvicorn options that
   does what any implementation has to: one task per received message, the
   kernel's results to an add-in coalesced within the same 5 ms window;
-- bare relay: the same endpoint forwarding each message as it arrives.
+- bare relay: the same endpoint forwarding each message as it arrives;
+- master, kernel program (1 workbook): the master with the real kernel program
+  it starts, which runs the trivial function (CPU figure: the master's alone).
 
 The servers stay up for the whole run and take turns round by round, so that
 load from elsewhere on the machine falls on all of them alike. Per round and
 server: latency p50 and p99, throughput, and the server's CPU time per call
-(from /proc). The scripted kernels and add-ins run in processes of their own. The ratios are printed as min/median/max over the rounds.
+(from /proc). The scripted kernels and add-ins run in processes of their own.
+The ratios are printed as min/median/max over the rounds.
 
 Another road (a server, how its clients connect) is one more `Road` in `ROADS`.
 """
@@ -132,8 +135,8 @@ RESULT_TYPES = ("function_execution_result", "execution_result")
 class AddIn:
     """One workbook's add-in: answers the master's requests and keeps its share of calls outstanding."""
 
-    def __init__(self, ws, name):
-        self.ws, self.name = ws, name
+    def __init__(self, ws, name, ready_on):
+        self.ws, self.name, self.ready_on = ws, name, ready_on
         self.ready = asyncio.Event()
         self.started = {}
         self.latencies = []
@@ -147,7 +150,8 @@ class AddIn:
         request_id = f"{self.name}-{self.serial}"
         self.started[request_id] = time.perf_counter()
         await self.ws.send(json.dumps({"type": "function_execution", "module_name": "calc", "function_name": "f",
-                                       "args": [{"type": "int", "value": self.serial}], "request_id": request_id}))
+                                       "args": [{"type": "Int", "value": self.serial, "isSpec": False}],
+                                       "request_id": request_id}))
 
     async def finished(self, message):
         start = self.started.pop(message.get("request_id"), None)
@@ -169,9 +173,9 @@ class AddIn:
                 answer = ANSWERS[kind]()
                 answer["request_id"] = message["request_id"]
                 await self.ws.send(json.dumps(answer))
-                if kind == "get_events_request":  # the last state the master pulls when an add-in connects
-                    self.ready.set()
-            elif kind == "batch_results":
+            if kind == self.ready_on:
+                self.ready.set()
+            if kind == "batch_results":
                 for result in message["results"]:
                     await self.finished(result)
             elif kind in RESULT_TYPES:
@@ -187,22 +191,38 @@ class AddIn:
 
 
 class Road:
-    """A server under test and how its clients get connected: `kernel_side` runs in the kernel
-    processes (by default the scripted kernels), `connect_work` says whether the add-ins wait for the
-    master's connect work."""
+    """A server under test and how its clients get connected.
 
-    def __init__(self, name, argv, connect_work, kernel_side=None):
-        self.name, self.argv, self.connect_work = name, argv, connect_work
-        self.kernel_side = kernel_side
+    `ready_on`: the message after which an add-in may start calling (None: at once); `kernel_side`: what
+    runs in the kernel processes (by default the scripted kernels); `env`: added to the server's
+    environment; `max_workbooks`: the road is left out of larger runs.
+    """
+
+    def __init__(self, name, argv, ready_on=None, kernel_side=None, env=None, max_workbooks=None):
+        self.name, self.argv, self.ready_on = name, argv, ready_on
+        self.kernel_side, self.env, self.max_workbooks = kernel_side, env or {}, max_workbooks
+
+
+def master_argv(port):
+    return [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
+
+
+async def no_kernels(conn, port, names):
+    """The master starts the real kernel program itself: nothing to connect here."""
+    conn.send("ready")
+    await asyncio.get_running_loop().run_in_executor(None, conn.recv)
+    conn.send("closed")
 
 
 ROADS = [
-    Road("master", lambda port: [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)],
-         connect_work=True),
-    Road("fair relay", lambda port: [sys.executable, os.path.abspath(__file__), "--serve", "fair", str(port)],
-         connect_work=False),
-    Road("bare relay", lambda port: [sys.executable, os.path.abspath(__file__), "--serve", "bare", str(port)],
-         connect_work=False),
+    # scripted kernels connect first; an add-in may call once the master has pulled its state
+    Road("master", master_argv, ready_on="get_events_request", env={"TAVRINO_KERNEL_STANDBY": "1"}),
+    Road("fair relay", lambda port: [sys.executable, os.path.abspath(__file__), "--serve", "fair", str(port)]),
+    Road("bare relay", lambda port: [sys.executable, os.path.abspath(__file__), "--serve", "bare", str(port)]),
+    # the real kernel program that the master starts runs the trivial function; its connect work ends with
+    # the add-in's event configuration
+    Road("master, kernel program", master_argv, ready_on="save_event_config_request", kernel_side=no_kernels,
+         env={"TAVRINO_KERNEL_STANDBY": "0"}, max_workbooks=1),
 ]
 
 
@@ -228,14 +248,14 @@ async def kernel_side(conn, port, names):
     conn.send("closed")
 
 
-async def addin_side(conn, port, names, connect_work):
+async def addin_side(conn, port, names, ready_on):
     base = f"ws://127.0.0.1:{port}/ws"
     addins, tasks = [], []
     for name in names:
-        addin = AddIn(await websockets.connect(f"{base}/addin/{name}", max_queue=None), name)
+        addin = AddIn(await websockets.connect(f"{base}/addin/{name}", max_queue=None), name, ready_on)
         tasks.append(asyncio.create_task(addin.loop()))
         addins.append(addin)
-    if connect_work:
+    if ready_on:
         await asyncio.wait_for(asyncio.gather(*(a.ready.wait() for a in addins)), 60)
     conn.send("ready")
     loop = asyncio.get_running_loop()
@@ -280,7 +300,7 @@ class Clients:
         side = road.kernel_side or kernel_side
         self.kernels = [start(side, port, g) for g in split(names, KERNEL_PROCESSES)]
         self.expect(self.kernels, "ready", 30)
-        self.addins = [start(addin_side, port, g, road.connect_work) for g in split(names, ADDIN_PROCESSES)]
+        self.addins = [start(addin_side, port, g, road.ready_on) for g in split(names, ADDIN_PROCESSES)]
         self.expect(self.addins, "ready", 90)
         self.groups = split(names, ADDIN_PROCESSES)
 
@@ -351,10 +371,10 @@ def spread(values, digits=2):
 
 def report(workbooks, figures):
     print(f"\n{workbooks} workbook(s), {OUTSTANDING} calls outstanding; median over rounds")
-    print(f"  {'server':<12} {'p50 us':>9} {'p99 us':>9} {'calls/s':>9} {'CPU us/call':>12}")
+    print(f"  {'server':<24} {'p50 us':>9} {'p99 us':>9} {'calls/s':>9} {'CPU us/call':>12}")
     for name, rows in figures.items():
         med = {k: statistics.median(r[k] for r in rows) for k in rows[0]}
-        print(f"  {name:<12} {med['p50'] * 1e6:9.0f} {med['p99'] * 1e6:9.0f} {med['throughput']:9.0f} "
+        print(f"  {name:<24} {med['p50'] * 1e6:9.0f} {med['p99'] * 1e6:9.0f} {med['throughput']:9.0f} "
               f"{med['cpu'] * 1e6:12.1f}")
     master = figures["master"]
     for base in ("fair relay", "bare relay"):
@@ -379,17 +399,18 @@ def main():
         return
 
     print(f"round trips over loopback: {args.calls} calls per round and server, {args.rounds} interleaved rounds")
-    with tempfile.TemporaryDirectory() as home:
-        env = {"HOME": home, "TAVRINO_LOG_LEVEL": "WARNING"}
-        for workbooks in args.workbooks:
-            with contextlib.ExitStack() as stack:
-                servers = {}
-                for road in ROADS:
-                    port = free_port()
-                    servers[road] = (port, stack.enter_context(running(road.argv(port), port, env=env)))
-                figures = measure(servers, workbooks, args.calls, args.rounds)
-            report(workbooks, figures)
-
+    for workbooks in args.workbooks:
+        with contextlib.ExitStack() as stack:
+            servers = {}
+            for road in ROADS:
+                if road.max_workbooks is not None and workbooks > road.max_workbooks:
+                    continue
+                port = free_port()
+                home = stack.enter_context(tempfile.TemporaryDirectory())
+                env = {"HOME": home, "TAVRINO_LOG_LEVEL": "WARNING", **road.env}
+                servers[road] = (port, stack.enter_context(running(road.argv(port), port, env=env)))
+            figures = measure(servers, workbooks, args.calls, args.rounds)
+        report(workbooks, figures)
 
 if __name__ == "__main__":
     main()

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(g++ cmake ninja-build python3 python3-dev pybind11-dev python3-fastapi python3-uvicorn
-          python3-websockets python3-numpy python3-pandas python3-pytest python3-pytest-asyncio python3-httpx python3-packaging)
+          python3-websockets python3-numpy python3-pandas python3-pytest python3-pytest-asyncio python3-httpx python3-packaging
+          nodejs node-ws)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

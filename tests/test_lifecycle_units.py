@@ -178,14 +178,46 @@ async def test_full_code_sync_stops_at_a_failed_send(manager):
         if message["module_name"] == "b":
             raise ConnectionResetError("gone")
 
+    kernel = Sock()
+    await manager.connect("kernel", "wb1", kernel)
     manager.send_message = send
     manager.workbook_modules["wb1"] = {"a": "A", "b": "B", "c": "C"}
     with pytest.raises(ConnectionResetError):
         await relvane.full_code_sync("wb1")
     assert calls == ["a", "b"] and list(manager._synced_hashes["wb1"]) == ["a"]
     del manager.send_message
-    await relvane.full_code_sync("wb1")  # no kernel connected: hashes recorded all the same
+    await relvane.full_code_sync("wb1")  # the next sync sends the rest
+    assert [m["module_name"] for m in kernel.sent] == ["b", "c"]
     assert list(manager._synced_hashes["wb1"]) == ["a", "b", "c"]
+
+
+async def test_full_code_sync_records_only_what_a_connected_kernel_received(manager, caplog):
+    caplog.set_level(logging.DEBUG, LOGGER)
+    manager.workbook_modules["wb1"] = {"a": "A", "b": "B"}
+    await relvane.full_code_sync("wb1")
+    assert manager._synced_hashes["wb1"] == {}
+    assert not [r for r in caplog.records if r.getMessage().startswith("[Full Sync]")]
+    kernel = Sock()
+    await manager.connect("kernel", "wb1", kernel)
+    await relvane.full_code_sync("wb1")
+    assert [m["module_name"] for m in kernel.sent] == ["a", "b"]
+
+
+async def test_a_new_kernel_receives_every_module_again(manager):
+    """Kernel replaced while the add-in is away: its connect push sends nothing,
+    so the next call's sync must send every module."""
+    old = Sock()
+    await manager.connect("kernel", "wb1", old)
+    manager.workbook_modules["wb1"] = {"m8": "X = 8", "m9": "Y = 9"}
+    await relvane.full_code_sync("wb1")
+    assert len(old.sent) == 2
+    manager.disconnect("kernel", "wb1")
+    new = Sock()
+    await manager.connect("kernel", "wb1", new)
+    await relvane.on_kernel_connection(new, "kernel", "wb1")
+    assert [m for m in new.sent if m["type"] == "update_module"] == []
+    await relvane.full_code_sync("wb1")
+    assert [m["module_name"] for m in new.sent if m["type"] == "update_module"] == ["m8", "m9"]
 
 
 async def test_full_code_sync_survives_cache_changes_while_sending(manager):
@@ -193,6 +225,7 @@ async def test_full_code_sync_survives_cache_changes_while_sending(manager):
         manager.workbook_modules["wb1"].pop("b", None)
         manager.workbook_modules["wb1"]["z"] = "Z"
 
+    await manager.connect("kernel", "wb1", Sock())
     manager.send_message = send
     manager.workbook_modules["wb1"] = {"a": "A", "b": "B"}
     await relvane.full_code_sync("wb1")

@@ -1,29 +1,15 @@
-"""Kernel program of one workbook.
-
-Started by the master as
+"""Kernel program of one workbook, started by the master as
 
     python -m tavrino_master.python_server <workbook_id> <port>
-
-For now it only holds the workbook's kernel process: it checks its arguments
-and waits until it is terminated. It does not yet connect back to the master.
 """
+import os
 import sys
-import threading
 
-USAGE = "usage: python -m tavrino_master.python_server <workbook_id> <port>"
+# Taken before the slow imports: a master that ends meanwhile must still be
+# seen to have gone.
+MASTER_PID = os.getppid()
 
-
-def main(argv=None):
-    args = sys.argv[1:] if argv is None else argv
-    if len(args) != 2 or not args[0] or not args[1].isdigit():
-        print(USAGE, file=sys.stderr)
-        return 2
-    try:
-        threading.Event().wait()  # until SIGTERM or SIGKILL ends the process
-    except KeyboardInterrupt:
-        pass
-    return 0
-
+from tavrino_master.python_server.kernel import main  # noqa: E402
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(master_pid=MASTER_PID))

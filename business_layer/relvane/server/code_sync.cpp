@@ -39,6 +39,9 @@ Task full_code_sync(py::str workbook_id) {
     if (code.is_none() || (PyUnicode_Check(code.ptr()) && PyUnicode_GET_LENGTH(code.ptr()) == 0)) continue;
     py::object hash = call(G(K("compute_code_hash")), code);
     if (hash.equal(get(synced, name))) continue;
+    // A hash stands for text the kernel holds: with no kernel connected nothing
+    // is recorded, so the kernel that connects later still receives the module.
+    if (call_method(manager, K("get_connection"), K("kernel"), workbook_id).is_none()) continue;
     co_await call_method(manager, K("send_message"), K("kernel"), workbook_id,
                          update_module_message(workbook_id, name, code));
     set_item(synced, name, hash);

@@ -64,6 +64,9 @@ Task on_ide_connection(py::object websocket, py::str, py::str) {
 
 Task on_kernel_connection(py::object, py::str, py::str client_id) {
   py::object manager = G("manager");
+  // A new or restarted kernel holds no module yet: the next sync sends them all.
+  py::object synced = as_dict(manager.attr("_synced_hashes"), "_synced_hashes").attr("get")(client_id);
+  if (!synced.is_none()) as_dict(synced, "synced hashes").attr("clear")();
   co_await sleep_half_second();
   py::object addins = manager.attr("active_connections").attr("get")("addin", py::dict());
   if (addins.contains(client_id)) {

@@ -1,0 +1,522 @@
+"""Kernel program of one workbook.
+
+Connects back to the master as client type "kernel" under the workbook id,
+keeps the workbook's modules, runs its functions and hosts the object bridge.
+
+Threads: the main thread is the listener; it reads the master's messages in
+its own event loop, records module texts and paths, passes the add-in's
+answers to `messaging.on_message`, and hands every call to a worker thread. It
+never runs user code and never sends a bridge request itself, so a user
+function blocked on an Office.js call always gets its answer.
+"""
+import asyncio
+import concurrent.futures
+import importlib
+import inspect
+import io
+import json
+import logging
+import os
+import sys
+import threading
+import time
+import traceback
+
+import websockets
+
+from tavrino_master.python_server import wire_json
+from tavrino_master.python_server.tavrino import panticle
+from tavrino_master.python_server.workbook_modules import WorkbookModules
+
+log = logging.getLogger("tavrino.kernel")
+
+RECONNECT_DELAYS = (0.1, 0.25, 0.5, 1.0, 2.0)
+# Without a connection for this long the master counts as gone for good.
+GIVE_UP_AFTER = 20.0
+PARENT_CHECK_INTERVAL = 0.5
+SEND_TIMEOUT = 10.0
+MAX_MESSAGE = 256 * 1024 * 1024
+WORKERS = 32
+MAX_EARLY_CANCELS = 1024
+
+# Requests that this kernel program does not serve: logged and ignored.
+NOT_SERVED = {
+    "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop", "debug_evaluate",
+    "debug_update_breakpoints", "completion_request", "signature_help_request", "diagnostic_request",
+    "hover_request", "set_hover_mode", "get_object_registry", "execution_request",
+}
+
+
+OWN_FRAMES = ("tavrino_master.python_server", "importlib", "asyncio")
+
+
+def error_record(exc):
+    """What a failure tells the add-in: message, type and the user's part of the traceback."""
+    tb = exc.__traceback__
+    # Frames of this program and of the import machinery come first; the
+    # user's code starts after them.
+    while tb is not None and str(tb.tb_frame.f_globals.get("__name__")).startswith(OWN_FRAMES):
+        tb = tb.tb_next
+    try:
+        text = str(exc)
+    except Exception:
+        text = f"<{type(exc).__name__} whose text cannot be shown>"
+    return {"message": text, "type": type(exc).__name__,
+            "traceback": "".join(traceback.format_exception(type(exc), exc, tb))}
+
+
+def resolve(obj, dotted):
+    for part in dotted.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+def from_wire_args(args):
+    """Positional and keyword arguments from a list of wire values or call-argument records."""
+    positional, named = [], {}
+    for arg in args or []:
+        if isinstance(arg, dict) and arg.get("arg_type") in ("PLACED", "NAMED"):
+            value = panticle.Serializer.from_wire(arg.get("value"))
+            if arg["arg_type"] == "NAMED":
+                named[arg.get("name")] = value
+            else:
+                positional.append(value)
+        else:
+            positional.append(panticle.Serializer.from_wire(arg))
+    return positional, named
+
+
+def run_to_value(value):
+    """An awaitable returned by user code runs in a loop of this worker thread."""
+    if inspect.isawaitable(value):
+        return asyncio.run(_await(value))
+    return value
+
+
+async def _await(awaitable):
+    return await awaitable
+
+
+class OutputRouter(io.TextIOBase):
+    """Stands in for sys.stdout or sys.stderr: a thread inside a captured call
+    writes into that call's logs, every other write goes to the IDEs."""
+
+    def __init__(self, kernel, stream_name, fallback):
+        self._kernel = kernel
+        self._name = stream_name
+        self._fallback = fallback
+
+    @property
+    def encoding(self):
+        return "utf-8"
+
+    def writable(self):
+        return True
+
+    def write(self, text):
+        capture = getattr(self._kernel.captures, "buffer", None)
+        if capture is not None:
+            capture.write(text)
+        elif text:
+            if not self._kernel.output(self._name, text):
+                self._fallback.write(text)
+        return len(text)
+
+    def flush(self):
+        self._fallback.flush()
+
+
+class Kernel:
+    def __init__(self, workbook_id, port, host="127.0.0.1", master_pid=None):
+        self.workbook_id = workbook_id
+        self.url = f"ws://{host}:{port}/ws/kernel/{workbook_id}"
+        self.parent_pid = os.getppid() if master_pid is None else master_pid
+        self.loop = None
+        self.ws = None
+        self.connected = None
+        self.listener_ident = None
+        self.captures = threading.local()
+        self.pool = concurrent.futures.ThreadPoolExecutor(WORKERS, thread_name_prefix="kernel-worker")
+        self.sending = set()  # sends started on the listener thread, kept until done
+        self.streams = {}
+        self.early_cancels = []
+        self.streams_lock = threading.Lock()
+        self.messaging = panticle.messaging
+        self.modules = WorkbookModules(
+            namespace={"Context": panticle.Context, "Excel": panticle.Excel, "GetSetting": panticle.GetSetting},
+            request_module=self.request_module)
+        self.handlers = {
+            "update_module": self.on_update_module,
+            "delete_module": self.on_delete_module,
+            "set_python_paths": self.on_set_paths,
+            "set_package_paths": self.on_set_paths,
+            "unload_and_clear_paths": self.on_unload_paths,
+            "excel_response": self.on_answer,
+            "sys_response": self.on_answer,
+            "custom_function_call": self.in_worker(self.run_function_call),
+            "event_execution": self.in_worker(self.run_event),
+            "python_function_call": self.in_worker(self.run_callable),
+            "run_module": self.in_worker(self.run_module),
+            "execute_streaming_function": self.on_stream_start,
+            "cancel_streaming_function": self.on_stream_cancel,
+            "ping": lambda message: None,
+        }
+
+    # -- start-up and connection ---------------------------------------------------
+
+    def install(self):
+        """Bridge and output first: no user code runs before these are in place."""
+        self.messaging.set_send_handler(self.send_request)
+        sys.meta_path.insert(0, self.modules)
+        sys.stdout = OutputRouter(self, "stdout", sys.__stdout__)
+        sys.stderr = OutputRouter(self, "stderr", sys.__stderr__)
+
+    def run(self):
+        self.install()
+        asyncio.run(self.listen())
+        # Workers may still wait on the master that is gone: don't join them.
+        logging.shutdown()
+        os._exit(0)
+
+    async def listen(self):
+        self.loop = asyncio.get_running_loop()
+        self.listener_ident = threading.get_ident()
+        self.connected = asyncio.Event()
+        watchdog = asyncio.create_task(self.watch_parent())
+        last_seen = time.monotonic()
+        attempt = 0
+        while True:
+            try:
+                async with websockets.connect(self.url, max_size=MAX_MESSAGE, open_timeout=5) as ws:
+                    self.ws = ws
+                    attempt = 0
+                    self.messaging.reset()
+                    self.connected.set()
+                    log.info("Kernel connected for workbook %s", self.workbook_id)
+                    async for frame in ws:
+                        self.dispatch(frame)
+            except (OSError, asyncio.TimeoutError, websockets.WebSocketException) as exc:
+                log.debug("Connection to the master lost: %s", exc)
+            finally:
+                if self.ws is not None:
+                    last_seen = time.monotonic()
+                    self.ws = None
+                    self.connected.clear()
+                    self.messaging.reset()
+            if time.monotonic() - last_seen > GIVE_UP_AFTER:
+                log.info("Master unreachable for %.0f s: kernel exits", GIVE_UP_AFTER)
+                break
+            await asyncio.sleep(RECONNECT_DELAYS[min(attempt, len(RECONNECT_DELAYS) - 1)])
+            attempt += 1
+        watchdog.cancel()
+
+    async def watch_parent(self):
+        """Ends the process once the master that started it is gone."""
+        while os.getppid() == self.parent_pid:
+            await asyncio.sleep(PARENT_CHECK_INTERVAL)
+        log.info("Master gone: kernel exits")
+        os._exit(0)
+
+    def dispatch(self, frame):
+        try:
+            message = json.loads(frame)
+        except ValueError:
+            log.warning("Dropped a message that is not JSON")
+            return
+        if not isinstance(message, dict):
+            return
+        kind = message.get("type")
+        handler = self.handlers.get(kind)
+        if handler is not None:
+            try:
+                handler(message)
+            except Exception:
+                log.exception("Handling %s failed", kind)
+        elif kind in NOT_SERVED:
+            log.info("Ignored %s: not served by this kernel program", kind)
+        else:
+            log.info("Ignored message of type %s", kind)
+
+    def in_worker(self, work):
+        def submit(message):
+            self.pool.submit(self.guarded, work, message)
+        return submit
+
+    @staticmethod
+    def guarded(work, message):
+        try:
+            work(message)
+        except Exception:
+            log.exception("%s failed", work.__name__)
+
+    # -- sending -------------------------------------------------------------------
+
+    async def _send_text(self, texts):
+        if self.ws is None:
+            await asyncio.wait_for(self.connected.wait(), SEND_TIMEOUT)
+        ws = self.ws
+        if ws is None:
+            raise ConnectionError("not connected to the master")
+        for text in texts:
+            await ws.send(text)
+
+    def send(self, message):
+        """Sends one message to the master; from a worker it waits until sent
+        and raises when that fails."""
+        texts = wire_json.frames(message)
+        if threading.get_ident() == self.listener_ident:
+            task = self.loop.create_task(self._send_text(texts))
+            self.sending.add(task)
+            task.add_done_callback(self._sent)
+            return
+        asyncio.run_coroutine_threadsafe(self._send_text(texts), self.loop).result(SEND_TIMEOUT)
+
+    def _sent(self, task):
+        self.sending.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            log.warning("Send to the master failed: %s", task.exception())
+
+    def send_request(self, envelope):
+        """The bridge's send handler: each request travels to the add-in as "sys_request"."""
+        if threading.get_ident() == self.listener_ident:
+            # Its answer could only come through this very thread.
+            raise RuntimeError("Office.js requests cannot be sent from the kernel's listener thread")
+        self.send(dict(envelope, type="sys_request"))
+
+    def output(self, stream_name, text):
+        """Output outside any call goes to the IDEs; false when it cannot."""
+        if self.loop is None or self.ws is None:
+            return False
+        try:
+            self.send({"type": stream_name, "workbook_id": self.workbook_id, "content": text})
+        except Exception:
+            return False
+        return True
+
+    def request_module(self, name):
+        self.send({"type": "request_module_sync", "module_name": name, "workbook_id": self.workbook_id})
+
+    # -- module texts and paths (listener thread) ---------------------------------
+
+    def on_update_module(self, message):
+        name, code = message.get("module_name"), message.get("code")
+        if isinstance(name, str) and name and isinstance(code, str):
+            self.modules.update(name, code)
+
+    def on_delete_module(self, message):
+        name = message.get("module_name")
+        if isinstance(name, str):
+            self.modules.delete(name)
+
+    def on_set_paths(self, message):
+        for path in message.get("old_paths") or []:
+            while path in sys.path:
+                sys.path.remove(path)
+        for path in reversed(message.get("new_paths") or []):
+            if isinstance(path, str) and path and path not in sys.path:
+                sys.path.insert(0, path)
+        importlib.invalidate_caches()
+
+    def on_unload_paths(self, message):
+        paths = [p for p in message.get("paths") or [] if isinstance(p, str) and p]
+        for path in paths:
+            while path in sys.path:
+                sys.path.remove(path)
+        prefixes = tuple(os.path.join(os.path.abspath(p), "") for p in paths)
+        if prefixes:
+            for name, module in list(sys.modules.items()):
+                if (getattr(module, "__file__", None) or "").startswith(prefixes):
+                    sys.modules.pop(name, None)
+        importlib.invalidate_caches()
+
+    def on_answer(self, message):
+        self.messaging.on_message(message)
+
+    # -- calls (worker threads) ------------------------------------------------------
+
+    def call_user_function(self, message):
+        """Resolves the named function and calls it with the converted arguments."""
+        module = self.modules.load(message.get("module_name"))
+        function = resolve(module, message.get("function_name"))
+        args, kwargs = from_wire_args(message.get("args"))
+        return run_to_value(function(*args, **kwargs))
+
+    def captured(self, work, message):
+        """Runs work(message) with this thread's output captured: (ok, value or exception, logs)."""
+        buffer = io.StringIO()
+        self.captures.buffer = buffer
+        try:
+            return True, work(message), buffer.getvalue()
+        except Exception as exc:
+            return False, exc, buffer.getvalue()
+        finally:
+            self.captures.buffer = None
+
+    def run_function_call(self, message):
+        ok, value, logs = self.captured(self.call_user_function, message)
+        answer = {"type": "execution_result" if ok else "execution_error", "request_id": message.get("request_id")}
+        if ok:
+            try:
+                answer["result"] = panticle.Serializer.to_wire(value)
+            except Exception as exc:
+                ok, value = False, exc
+                answer["type"] = "execution_error"
+        if not ok:
+            answer["error"] = error_record(value)
+        answer["logs"] = logs
+        self.send_answer(answer, lambda exc: {"type": "execution_error", "request_id": answer["request_id"],
+                                              "error": error_record(exc), "logs": logs})
+
+    def send_answer(self, answer, failed):
+        """Sends an answer; one whose value cannot travel as JSON is replaced by failed(error)."""
+        try:
+            self.send(answer)
+        except (TypeError, ValueError) as exc:
+            self.send(failed(exc))
+
+    def run_event(self, message):
+        ok, value, logs = self.captured(self.call_user_function, message)
+        answer = {"type": "event_execution_result", "request_id": message.get("request_id"),
+                  "workbook_id": self.workbook_id, "module_name": message.get("module_name"),
+                  "function_name": message.get("function_name"), "success": ok}
+        if not ok:
+            answer["error"] = error_record(value)
+        answer["logs"] = logs
+        self.send(answer)
+
+    def run_module(self, message):
+        """The IDE runs a module's function: its output and any failure go to the IDEs."""
+        try:
+            value = run_to_value(resolve(self.modules.load(message.get("module_name")),
+                                         message.get("function_name"))())
+            if value is not None:
+                print(repr(value))
+        except Exception as exc:
+            sys.stderr.write(error_record(exc)["traceback"])
+
+    def run_callable(self, message):
+        """A callable handed out by user code, called by the add-in: the answer
+        is the response envelope the add-in waits for."""
+        answer = {"kind": "response", "requestId": message.get("request_id")}
+        try:
+            function = self.messaging.get_callable(message.get("callable_id"))
+            if function is None:
+                raise LookupError(f"Unknown callable: {message.get('callable_id')}")
+            args, kwargs = from_wire_args(message.get("args"))
+            answer["result"] = panticle.Serializer.to_wire(run_to_value(function(*args, **kwargs)))
+            answer["ok"] = True
+        except Exception as exc:
+            answer["ok"] = False
+            answer["error"] = error_record(exc)
+        self.send_answer(dict(answer, type="sys_request"),
+                         lambda exc: dict(answer, type="sys_request", ok=False, result=None, error=error_record(exc)))
+
+    # -- streaming -----------------------------------------------------------------------
+
+    def on_stream_start(self, message):
+        rid = message.get("request_id")
+        cancelled = threading.Event()
+        with self.streams_lock:
+            if rid in self.early_cancels:  # its cancel overtook it
+                self.early_cancels.remove(rid)
+                cancelled.set()
+            self.streams[rid] = cancelled
+        threading.Thread(target=self.guarded, args=(self.run_stream, message), daemon=True,
+                         name=f"kernel-stream-{rid}").start()
+
+    def on_stream_cancel(self, message):
+        rid = message.get("request_id")
+        with self.streams_lock:
+            cancelled = self.streams.get(rid)
+            if cancelled is None:
+                self.early_cancels.append(rid)
+                del self.early_cancels[:-MAX_EARLY_CANCELS]
+                return
+        cancelled.set()
+
+    def run_stream(self, message):
+        rid = message.get("request_id")
+        with self.streams_lock:
+            cancelled = self.streams[rid]
+
+        def result(**fields):
+            self.send(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
+
+        try:
+            if cancelled.is_set():
+                result(done=True, cancelled=True)
+                return
+            module = self.modules.load(message.get("module_name"))
+            function = resolve(module, message.get("function_name"))
+            args, kwargs = from_wire_args(message.get("args"))
+            produced = function(*args, **kwargs)
+            for value in iterate(produced, cancelled):
+                result(result=panticle.Serializer.to_wire(value), done=False)
+            if cancelled.is_set():
+                result(done=True, cancelled=True)
+            else:
+                result(done=True)
+        except Exception as exc:
+            record = error_record(exc)
+            result(error=f"{record['type']}: {record['message']}", traceback=record["traceback"], done=True)
+        finally:
+            with self.streams_lock:
+                self.streams.pop(rid, None)
+
+
+def iterate(produced, cancelled):
+    """The values of a stream until it ends or is cancelled: a generator, an
+    async generator, or the single value of a plain function."""
+    if inspect.isasyncgen(produced):
+        loop = asyncio.new_event_loop()
+        try:
+            while not cancelled.is_set():
+                try:
+                    value = loop.run_until_complete(produced.__anext__())
+                except StopAsyncIteration:
+                    return
+                yield value
+        finally:
+            loop.run_until_complete(produced.aclose())
+            loop.close()
+    elif inspect.isgenerator(produced):
+        try:
+            for value in produced:
+                yield value
+                if cancelled.is_set():
+                    return
+        finally:
+            produced.close()
+    else:
+        yield run_to_value(produced)
+
+
+def standby(master_pid):
+    """Holds the workbook's process without connecting back (for tests that play
+    the kernel themselves), still ending once the master is gone."""
+    while os.getppid() == master_pid:
+        time.sleep(PARENT_CHECK_INTERVAL)
+
+
+USAGE = "usage: python -m tavrino_master.python_server <workbook_id> <port>"
+
+
+def main(argv=None, master_pid=None):
+    args = sys.argv[1:] if argv is None else argv
+    if len(args) != 2 or not args[0] or not args[1].isdigit():
+        print(USAGE, file=sys.stderr)
+        return 2
+    if master_pid is None:
+        master_pid = os.getppid()
+    if master_pid == 1:  # orphaned before it began: the master is gone
+        return 0
+    logging.basicConfig(stream=sys.__stderr__, level=os.environ.get("TAVRINO_LOG_LEVEL", "INFO"),
+                        format=f"%(asctime)s %(levelname)s kernel[{args[0]}]: %(message)s")
+    try:
+        if os.environ.get("TAVRINO_KERNEL_STANDBY", "") not in ("", "0"):
+            standby(master_pid)
+        else:
+            Kernel(args[0], int(args[1]), master_pid=master_pid).run()
+    except KeyboardInterrupt:
+        pass
+    return 0

@@ -1,0 +1,145 @@
+"""The workbook's modules inside the kernel: source texts the master sends,
+importable under their names from user code and from each other.
+
+The listener thread only records texts (never runs user code); worker threads
+import. Any change of text makes every workbook module load afresh at the next
+call, so a module that imports a changed one runs against the new text too.
+"""
+import importlib
+import importlib.abc
+import importlib.util
+import linecache
+import sys
+import threading
+
+
+def source_filename(name):
+    return f"workbook/{name.replace('.', '/')}.py"
+
+
+class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    """Finder and loader of the workbook's modules, held as texts in memory."""
+
+    def __init__(self, namespace=None, request_module=None, request_timeout=5.0):
+        self._sources = {}
+        self._changed = threading.Condition()
+        self._generation = 0
+        self._loaded_generation = 0
+        self._import_lock = threading.RLock()
+        self._namespace = dict(namespace or {})
+        self._request_module = request_module
+        self._request_timeout = request_timeout
+        self._asked = set()
+
+    # -- listener side: record only -------------------------------------------
+
+    def update(self, name, code):
+        """Makes `code` the current text of `name`; true when the text changed."""
+        with self._changed:
+            self._asked.discard(name)
+            if self._sources.get(name) == code:
+                return False
+            self._sources[name] = code
+            self._generation += 1
+            self._changed.notify_all()
+        linecache.cache.pop(source_filename(name), None)
+        return True
+
+    def delete(self, name):
+        with self._changed:
+            if self._sources.pop(name, None) is None:
+                return False
+            self._generation += 1
+        linecache.cache.pop(source_filename(name), None)
+        return True
+
+    def names(self):
+        with self._changed:
+            return list(self._sources)
+
+    # -- worker side ------------------------------------------------------------
+
+    def load(self, name):
+        """The current module `name`, loaded afresh when any workbook text changed."""
+        with self._import_lock:
+            with self._changed:
+                generation = self._generation
+            if generation != self._loaded_generation:
+                self.unload_all()
+                self._loaded_generation = generation
+            try:
+                return importlib.import_module(name)
+            except ModuleNotFoundError as exc:
+                # Not here and not elsewhere: maybe the master has it.
+                missing = exc.name or ""
+                if not (name == missing or name.startswith(missing + ".")) or not self._ask(name):
+                    raise
+            return importlib.import_module(name)
+
+    def unload_all(self):
+        for mod_name, module in list(sys.modules.items()):
+            if getattr(module, "__loader__", None) is self:
+                sys.modules.pop(mod_name, None)
+
+    def _known(self, name):
+        with self._changed:
+            return name in self._sources or any(n.startswith(name + ".") for n in self._sources)
+
+    def _ask(self, name):
+        """Asks the master for a module it never sent and waits a while for it;
+        true when it came."""
+        if self._request_module is None:
+            return False
+        with self._changed:
+            if name in self._asked:  # asked before and never came: don't wait again
+                return False
+            self._asked.add(name)
+        try:
+            self._request_module(name)
+        except Exception:
+            return False
+        with self._changed:
+            return self._changed.wait_for(lambda: name in self._sources, self._request_timeout)
+
+    # -- import protocol ----------------------------------------------------------
+
+    def find_spec(self, fullname, path=None, target=None):
+        if not self._known(fullname):
+            if "." in fullname or not self._imported_by_workbook_code():
+                return None
+            self._ask(fullname)
+            if not self._known(fullname):
+                return None
+        with self._changed:
+            is_package = fullname not in self._sources or any(n.startswith(fullname + ".") for n in self._sources)
+        spec = importlib.util.spec_from_loader(fullname, self, origin=source_filename(fullname),
+                                               is_package=is_package)
+        spec.has_location = False
+        return spec
+
+    def _imported_by_workbook_code(self):
+        """True when the import statement being served stands in a workbook module."""
+        try:
+            frame = sys._getframe(2)
+        except ValueError:
+            return False
+        while frame is not None and frame.f_code.co_filename.startswith("<frozen importlib"):
+            frame = frame.f_back
+        return frame is not None and frame.f_globals.get("__loader__") is self
+
+    def is_package(self, fullname):
+        with self._changed:
+            return fullname not in self._sources or any(n.startswith(fullname + ".") for n in self._sources)
+
+    def get_source(self, fullname):
+        with self._changed:
+            return self._sources.get(fullname, "")
+
+    def create_module(self, spec):
+        return None
+
+    def exec_module(self, module):
+        code = self.get_source(module.__name__)
+        for key, value in self._namespace.items():
+            module.__dict__.setdefault(key, value)
+        exec(compile(code, source_filename(module.__name__), "exec"), module.__dict__)

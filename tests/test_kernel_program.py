@@ -1,0 +1,280 @@
+"""The kernel program's parts in process: workbook modules, calls, streams, output."""
+import io
+import json
+import sys
+import threading
+
+import pytest
+
+from tavrino_master.python_server import kernel as kp
+from tavrino_master.python_server.workbook_modules import WorkbookModules
+
+
+def wire(tag, value, spec=False):
+    return {"type": tag, "value": value, "isSpec": spec}
+
+
+@pytest.fixture
+def modules():
+    """Workbook modules installed as the first finder, removed afterwards."""
+    made = []
+
+    def make(**options):
+        found = WorkbookModules(**options)
+        sys.meta_path.insert(0, found)
+        made.append(found)
+        return found
+
+    yield make
+    for found in made:
+        sys.meta_path.remove(found)
+        found.unload_all()
+
+
+def test_update_replaces_text_and_importers_see_the_new_one(modules):
+    wb = modules(namespace={"INJECTED": 7})
+    wb.update("kpt_base", "VALUE = 1\n")
+    wb.update("kpt_user", "import kpt_base\ndef get():\n    return kpt_base.VALUE + INJECTED\n")
+    assert wb.load("kpt_user").get() == 8
+    assert wb.update("kpt_base", "VALUE = 1\n") is False  # same text: nothing reloads
+    assert wb.update("kpt_base", "VALUE = 100\n") is True
+    assert wb.load("kpt_user").get() == 107
+
+
+@pytest.mark.parametrize("names", [
+    ["kpt_pkg.inner"],  # parent exists only through its child
+    ["kpt_pkg", "kpt_pkg.inner"],  # parent has text of its own
+])
+def test_dotted_modules_import_with_their_parents(modules, names):
+    wb = modules()
+    for name in names:
+        wb.update(name, f"NAME = {name!r}\n")
+    assert wb.load("kpt_pkg.inner").NAME == "kpt_pkg.inner"
+
+
+def test_deleted_module_is_gone_and_errors_point_into_the_module(modules):
+    wb = modules()
+    wb.update("kpt_gone", "def f():\n    return undefined_name\n")
+    with pytest.raises(NameError) as caught:
+        wb.load("kpt_gone").f()
+    assert "return undefined_name" in "".join(kp.error_record(caught.value)["traceback"])
+    wb.delete("kpt_gone")
+    with pytest.raises(ModuleNotFoundError):
+        wb.load("kpt_gone")
+
+
+def test_missing_module_is_asked_for_once_from_workbook_code_only(modules):
+    asked = []
+
+    def request(name):
+        asked.append(name)
+        if name == "kpt_late":  # answered from another thread, as the listener would
+            threading.Timer(0.05, wb.update, ("kpt_late", "WORD = 'late'\n")).start()
+
+    wb = modules(request_module=request, request_timeout=2.0)
+    wb.update("kpt_main", "def go():\n    import kpt_late\n    return kpt_late.WORD\n"
+                          "def never():\n    import kpt_nowhere\n")
+    assert wb.load("kpt_main").go() == "late"
+    for _ in range(2):
+        with pytest.raises(ModuleNotFoundError):
+            wb.load("kpt_main").never()
+    with pytest.raises(ModuleNotFoundError):
+        __import__("kpt_outside")  # not imported by workbook code: never asked
+    assert asked == ["kpt_late", "kpt_nowhere"]
+
+
+class Recorder(kp.Kernel):
+    """A kernel without a connection: what it would send is kept, as JSON would carry it."""
+
+    def __init__(self):
+        super().__init__("wb-unit", 1)
+        self.sent = []
+
+    def send(self, message):
+        self.sent.append(json.loads(kp.wire_json.dumps(message)))
+
+
+@pytest.fixture
+def kernel(modules, monkeypatch):
+    k = Recorder()
+    monkeypatch.setattr(k, "modules", modules())
+    k.modules.update("kpt_funcs", "\n".join([
+        "def add(a, b=0):",
+        "    print('adding', a, b)",
+        "    return a + b",
+        "async def later(x):",
+        "    return x * 3",
+        "def broken():",
+        "    raise ValueError('bad input')",
+        "def gen(n):",
+        "    yield from range(n)",
+        "async def agen(n):",
+        "    for i in range(n):",
+        "        yield i",
+        "def bad_gen():",
+        "    yield 1",
+        "    raise KeyError('k')",
+        "def unencodable():",
+        "    return {(1, 2): 'tuple key'}",
+        "class Tools:",
+        "    @staticmethod",
+        "    def name():",
+        "        return 'tools'",
+    ]) + "\n")
+    yield k
+    k.pool.shutdown(wait=False)
+
+
+@pytest.mark.parametrize("function, args, expected, logs", [
+    ("add", [wire("Int", 2), wire("Int", 3)], wire("Int", 5), "adding 2 3\n"),
+    ("add", [{"arg_type": "PLACED", "value": wire("Int", 1)},
+             {"arg_type": "NAMED", "name": "b", "value": wire("Int", 4)}], wire("Int", 5), "adding 1 4\n"),
+    ("later", [wire("Int", 2)], wire("Int", 6), ""),
+    ("Tools.name", [], wire("String", "tools"), ""),
+])
+def test_function_call_answers_result_and_logs(kernel, monkeypatch, function, args, expected, logs):
+    monkeypatch.setattr(sys, "stdout", kp.OutputRouter(kernel, "stdout", io.StringIO()))
+    kernel.run_function_call({"module_name": "kpt_funcs", "function_name": function, "args": args,
+                              "request_id": "r1"})
+    assert kernel.sent == [{"type": "execution_result", "request_id": "r1", "result": expected, "logs": logs}]
+
+
+@pytest.mark.parametrize("module, function, error_type, message", [
+    ("kpt_funcs", "broken", "ValueError", "bad input"),
+    ("kpt_funcs", "absent", "AttributeError", "module 'kpt_funcs' has no attribute 'absent'"),
+    ("kpt_nomodule", "f", "ModuleNotFoundError", "No module named 'kpt_nomodule'"),
+    ("kpt_funcs", "unencodable", "TypeError", "keys must be str, int, float, bool or None, not tuple"),
+])
+def test_failed_call_answers_type_message_and_traceback(kernel, module, function, error_type, message):
+    kernel.run_function_call({"module_name": module, "function_name": function, "args": [], "request_id": "r2"})
+    [answer] = kernel.sent
+    assert answer["type"] == "execution_error" and answer["request_id"] == "r2"
+    assert answer["error"]["type"] == error_type and answer["error"]["message"] == message
+    assert answer["error"]["traceback"].rstrip().endswith(f"{error_type}: {message}")
+    assert "kernel.py" not in answer["error"]["traceback"]
+
+
+@pytest.mark.parametrize("function, args, values, last", [
+    ("gen", [wire("Int", 3)], [0, 1, 2], {"done": True}),
+    ("agen", [wire("Int", 2)], [0, 1], {"done": True}),
+    ("add", [wire("Int", 5)], [5], {"done": True}),
+    ("bad_gen", [], [1], {"done": True, "error": "KeyError: 'k'"}),
+])
+def test_streams_send_each_value_then_done(kernel, function, args, values, last):
+    message = {"request_id": "s1", "module_name": "kpt_funcs", "function_name": function, "args": args}
+    kernel.on_stream_start(message)
+    for thread in threading.enumerate():
+        if thread.name == "kernel-stream-s1":
+            thread.join(10)
+    *produced, end = kernel.sent
+    assert [m["result"]["value"] for m in produced] == values and all(m["done"] is False for m in produced)
+    assert {k: end[k] for k in last} == last and "result" not in end
+
+
+def test_cancel_that_overtakes_its_stream_ends_it_at_once(kernel):
+    kernel.on_stream_cancel({"request_id": "s2"})
+    kernel.on_stream_start({"request_id": "s2", "module_name": "kpt_funcs", "function_name": "gen",
+                            "args": [wire("Int", 100)]})
+    for thread in threading.enumerate():
+        if thread.name == "kernel-stream-s2":
+            thread.join(10)
+    assert kernel.sent == [{"type": "streaming_function_result", "request_id": "s2", "done": True,
+                            "cancelled": True}]
+
+
+def test_callable_call_answers_in_the_response_envelope(kernel):
+    callable_id = kp.panticle.messaging.register_callable(lambda x: x + 1)
+    try:
+        kernel.run_callable({"callable_id": callable_id, "args": [wire("Int", 1)], "request_id": "q1"})
+        kernel.run_callable({"callable_id": "pyfunc_unknown", "args": [], "request_id": "q2"})
+    finally:
+        kp.panticle.messaging.unregister_callable(callable_id)
+    ok, missing = kernel.sent
+    assert ok == {"kind": "response", "requestId": "q1", "result": wire("Int", 2), "ok": True,
+                  "type": "sys_request"}
+    assert missing["ok"] is False and missing["requestId"] == "q2" and "pyfunc_unknown" in missing["error"]["message"]
+
+
+def test_paths_are_added_and_taken_out(kernel, tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    one, two = str(tmp_path / "one"), str(tmp_path / "two")
+    kernel.dispatch('{"type": "set_python_paths", "old_paths": [], "new_paths": ["%s", "%s"]}' % (one, two))
+    assert sys.path[:2] == [one, two]
+    kernel.dispatch('{"type": "set_package_paths", "old_paths": ["%s"], "new_paths": []}' % one)
+    assert one not in sys.path and two in sys.path
+    (tmp_path / "two").mkdir()
+    (tmp_path / "two" / "kpt_from_path.py").write_text("X = 1\n")
+    __import__("kpt_from_path")
+    kernel.dispatch('{"type": "unload_and_clear_paths", "paths": ["%s"]}' % two)
+    assert two not in sys.path and "kpt_from_path" not in sys.modules
+
+
+def test_listener_never_sends_bridge_requests(kernel):
+    kernel.listener_ident = threading.get_ident()
+    with pytest.raises(RuntimeError):
+        kernel.send_request({"method": "GET", "name": "x", "caller": 1, "requestId": "a", "kind": "request"})
+    assert kernel.sent == []
+
+
+class FakeMessaging:
+    def __init__(self):
+        self.resets = 0
+
+    def reset(self):
+        self.resets += 1
+
+
+async def test_reconnects_after_a_drop_and_gives_up_without_a_master(monkeypatch):
+    import asyncio
+    import websockets
+    from servers import free_port
+
+    monkeypatch.setattr(kp, "RECONNECT_DELAYS", (0.05,))
+    monkeypatch.setattr(kp, "GIVE_UP_AFTER", 0.5)
+    port = free_port()
+    paths = []
+
+    async def serve(ws, path=None):
+        paths.append(ws.path)
+        if len(paths) == 2:
+            await ws.send('{"type": "update_module", "module_name": "kpt_sent", "code": "X = 1"}')
+        await ws.close()
+
+    k = kp.Kernel("wb-re", port)
+    k.messaging = FakeMessaging()
+    async with websockets.serve(serve, "127.0.0.1", port):
+        listening = asyncio.create_task(k.listen())
+        for _ in range(500):
+            if len(paths) >= 3:
+                break
+            await asyncio.sleep(0.02)
+    await asyncio.wait_for(listening, 10)  # the master stays away: the kernel stops trying
+    assert paths[:3] == ["/ws/kernel/wb-re"] * 3
+    assert k.modules.names() == ["kpt_sent"]
+    assert k.messaging.resets >= 6  # on each connect and each drop
+    k.pool.shutdown(wait=False)
+
+
+@pytest.mark.parametrize("frame, logged", [
+    ('{"type": "debug_continue", "workbook_id": "w"}', "Ignored debug_continue: not served by this kernel program"),
+    ('{"type": "get_object_registry"}', "Ignored get_object_registry: not served by this kernel program"),
+    ('{"type": "something_new"}', "Ignored message of type something_new"),
+    ("not json", "Dropped a message that is not JSON"),
+])
+def test_what_is_not_served_is_logged_and_ignored(kernel, caplog, frame, logged):
+    caplog.set_level("INFO", "tavrino.kernel")
+    kernel.dispatch(frame)
+    assert logged in [r.getMessage() for r in caplog.records] and kernel.sent == []
+
+
+def test_a_call_naming_an_unsent_module_asks_for_it_but_not_for_others(modules):
+    asked = []
+
+    def request(name):
+        asked.append(name)
+        wb.update(name, "WHO = 'sent'\n")
+
+    wb = modules(request_module=request)
+    assert wb.load("kpt_on_demand").WHO == "sent"
+    assert wb.load("json").dumps(1) == "1"  # found in the environment: never asked
+    assert asked == ["kpt_on_demand"]

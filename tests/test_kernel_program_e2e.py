@@ -1,0 +1,239 @@
+"""The real kernel program under the real master, with WebSocket clients playing
+the add-in and the IDE: every road of a workbook through real processes."""
+import asyncio
+import os
+import uuid
+
+import pytest
+
+from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
+
+SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE", "1") or 1)
+KERNELS_ON = {"TAVRINO_KERNEL_STANDBY": "0"}
+
+
+def t(seconds):
+    return seconds * SCALE
+
+
+def wire(tag, value, spec=False):
+    return {"type": tag, "value": value, "isSpec": spec}
+
+
+MODULES = {
+    "calc": (
+        "import helper\n"
+        "\n"
+        "def double(x):\n"
+        "    print('doubling', x)\n"
+        "    return helper.twice(x)\n"
+        "\n"
+        "def fail():\n"
+        "    return 1 / 0\n"
+        "\n"
+        "def stream(n):\n"
+        "    for i in range(n):\n"
+        "        yield i * 10\n"
+        "\n"
+        "async def forever():\n"
+        "    import asyncio\n"
+        "    i = 0\n"
+        "    while True:\n"
+        "        await asyncio.sleep(0.02)\n"
+        "        yield i\n"
+        "        i += 1\n"
+        "\n"
+        "def on_change(address):\n"
+        "    print('changed', address)\n"
+        "\n"
+        "def book_name():\n"
+        "    return Context.workbook.name\n"
+        "\n"
+        "def hand_out():\n"
+        "    Excel.onCall(lambda x: x * 2)\n"
+        "    return 'handed'\n"),
+    "helper": "def twice(x):\n    return 2 * x\n",
+    "main": "def go():\n    import late\n    print('late says', late.WORD)\n",
+}
+
+# What the add-in's Office.js side holds: remote objects by (caller, attribute).
+REMOTE = {
+    (0, "workbook"): wire("Workbook", 10, True),
+    (10, "name"): wire("String", "Book1"),
+    (1, "onCall"): wire("Function", 11, True),
+}
+
+
+class Book(Addin):
+    """An add-in that also answers the kernel's Office.js requests and stores modules."""
+
+    def __init__(self, ws, **state):
+        super().__init__(ws, **state)
+        self.handed = []
+
+    async def on_message(self, message):
+        await super().on_message(message)
+        kind = message.get("type")
+        if kind == "save_module_request":
+            await self.send({"type": "save_module_response", "request_id": message["request_id"], "success": True})
+        elif kind == "sys_request" and message.get("kind") == "request":
+            await self.send(dict(self.office(message), type="excel_response", requestId=message["requestId"]))
+
+    def office(self, request):
+        method, caller = request.get("method"), request.get("caller")
+        if method == "GET" and (caller, request.get("name")) in REMOTE:
+            return {"ok": True, "result": REMOTE[(caller, request["name"])]}
+        if method == "CALL" and caller == 11:
+            self.handed.append(request["args"][0]["value"])
+            return {"ok": True, "result": wire("Null", None)}
+        if method == "DEL":
+            return {"ok": True, "result": wire("Null", None)}
+        return {"ok": False, "error": {"message": f"no {method} {request.get('name')} on {caller}"}}
+
+    def results(self):
+        """Kernel-outcome results by request id, alone or batched."""
+        found = {}
+        for message in self.received:
+            if message.get("type") == "batch_results":
+                found.update((r["request_id"], r) for r in message["results"])
+            elif message.get("type") == "function_execution_result":
+                found[message["request_id"]] = message
+        return found
+
+    def stream(self, rid):
+        return [m for m in self.of_type("streaming_function_result") if m.get("request_id") == rid]
+
+    async def call(self, function_name, *args, rid=None, timeout=10):
+        rid = rid or uuid.uuid4().hex
+        await self.send({"type": "function_execution", "module_name": "calc", "function_name": function_name,
+                         "args": list(args), "request_id": rid})
+        await wait_until(lambda: rid in self.results(), t(timeout))
+        return self.results()[rid]
+
+
+async def open_workbook(port, ide, name="Book1"):
+    """A new workbook's add-in whose real kernel has connected and received its modules."""
+    wb = "kp-" + uuid.uuid4().hex[:12]
+    console = len(ide.of_type("log_to_console"))
+    addin = await Book.connect(port, wb, name=name, modules=dict(MODULES))
+    await wait_until(lambda: wb in connections(port).get("kernel", []), t(30))
+    await ide.wait_for("log_to_console", console + 1, timeout=t(20))  # the kernel's connect work has ended
+    return wb, addin
+
+
+@pytest.fixture(scope="module")
+def port(tmp_path_factory):
+    with master(tmp_path_factory.mktemp("home"), env=KERNELS_ON) as port:
+        yield port
+
+
+async def test_every_call_road_through_the_kernel_program(port):
+    ide = await Client.connect(port, "ide", "ide-" + uuid.uuid4().hex[:8])
+    await ide.wait_for("workbook_list", timeout=t(10))
+    wb, addin = await open_workbook(port, ide)
+
+    first = await addin.call("double", wire("Int", 3), timeout=30)
+    assert first["status"] == "success" and first["result"] == wire("Int", 6)
+    assert first["logs"] == "doubling 3\n"
+
+    rids = [f"many-{i}" for i in range(200)]
+    for i, rid in enumerate(rids):
+        await addin.send({"type": "function_execution", "module_name": "calc", "function_name": "double",
+                          "args": [wire("Int", i)], "request_id": rid})
+    await wait_until(lambda: all(r in addin.results() for r in rids), t(60))
+    assert [addin.results()[r]["result"]["value"] for r in rids] == [2 * i for i in range(200)]
+    assert addin.of_type("batch_results")
+
+    failed = await addin.call("fail")
+    assert failed["status"] == "error"
+    assert failed["error"]["type"] == "ZeroDivisionError" and failed["error"]["message"] == "division by zero"
+    assert "return 1 / 0" in failed["error"]["traceback"] and "kernel.py" not in failed["error"]["traceback"]
+
+    await addin.send({"type": "event_execution", "module_name": "calc", "function_name": "on_change",
+                      "args": [wire("String", "A1")], "request_id": "ev-1", "object_name": "Sheet1",
+                      "event_type": "onChanged", "object_type": "Worksheet"})
+    for client in (addin, ide):
+        [event] = await client.wait_for("event_execution_result", timeout=t(10))
+        assert event["request_id"] == "ev-1" and event["success"] is True and event["logs"] == "changed A1\n"
+
+    await addin.send({"type": "streaming_function_execution", "request_id": "s-1", "module_name": "calc",
+                      "function_name": "stream", "args": [wire("Int", 3)]})
+    await wait_until(lambda: any(m["done"] for m in addin.stream("s-1")), t(10))
+    assert [m.get("result") for m in addin.stream("s-1")] == [wire("Int", 0), wire("Int", 10), wire("Int", 20),
+                                                               None]
+    assert [m["done"] for m in addin.stream("s-1")] == [False, False, False, True]
+
+    await addin.send({"type": "streaming_function_execution", "request_id": "s-2", "module_name": "calc",
+                      "function_name": "forever", "args": []})
+    await wait_until(lambda: addin.stream("s-2"), t(10))
+    await addin.send({"type": "cancel_streaming_function", "request_id": "s-2"})
+    await wait_until(lambda: any(m["done"] for m in addin.stream("s-2")), t(10))
+    ended = len(addin.stream("s-2"))
+    await asyncio.sleep(0.2)
+    assert len(addin.stream("s-2")) == ended and addin.stream("s-2")[-1]["done"] is True
+
+    assert (await addin.call("book_name"))["result"] == wire("String", "Book1")
+
+    assert (await addin.call("hand_out"))["result"] == wire("String", "handed")
+    [handed] = addin.handed
+    assert handed["type"] == "Python_Function" and handed["value"].startswith("pyfunc_")
+    await addin.send({"type": "python_function_call", "callable_id": handed["value"], "args": [wire("Int", 21)],
+                      "requestId": "cb-1"})
+    await wait_until(lambda: [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-1"], t(10))
+    [answer] = [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-1"]
+    assert answer["kind"] == "response" and answer["ok"] is True and answer["result"] == wire("Int", 42)
+
+    # An IDE edit of a module that another one imports: the next call runs the new text.
+    await ide.send({"type": "update_module", "workbook_id": wb, "module_name": "helper",
+                    "code": "def twice(x):\n    return 3 * x\n"})
+    assert (await addin.call("double", wire("Int", 5)))["result"] == wire("Int", 15)
+
+    # A module saved to the cache only: the kernel asks for it when code imports it.
+    await ide.send({"type": "save_module", "workbook_id": wb, "module_name": "late", "code": "WORD = 'hello'\n"})
+    await ide.wait_for("module_saved", timeout=t(10))
+    await ide.send({"type": "run_module", "workbook_id": wb, "module_name": "main", "function_name": "go"})
+    await wait_until(lambda: "late says hello\n" in "".join(m.get("content", "") for m in ide.of_type("stdout")),
+                     t(15))
+
+    await addin.close()
+    await wait_until(lambda: not kernel_processes(wb), t(15))
+    await ide.close()
+
+
+async def test_restart_disconnect_and_shutdown_leave_no_kernel(tmp_path):
+    ide_id = "ide-" + uuid.uuid4().hex[:8]
+    with master(tmp_path, env=KERNELS_ON) as port:
+        ide = await Client.connect(port, "ide", ide_id)
+        await ide.wait_for("workbook_list", timeout=t(10))
+        wb, addin = await open_workbook(port, ide)
+        assert (await addin.call("double", wire("Int", 2), timeout=30))["result"] == wire("Int", 4)
+        [before] = kernel_processes(wb)
+
+        await addin.send({"type": "kill_kernel"})
+        await addin.wait_for("kill_kernel_response", timeout=t(15))
+        await wait_until(lambda: len(kernel_processes(wb)) == 1 and kernel_processes(wb) != [before], t(15))
+        await wait_until(lambda: wb in connections(port).get("kernel", []), t(30))
+        assert (await addin.call("double", wire("Int", 4), timeout=30))["result"] == wire("Int", 8)
+
+        await ide.send({"type": "spawn_kernel"})
+        await wait_until(lambda: ide_id in connections(port).get("kernel", []), t(30))
+        assert len(kernel_processes(ide_id)) == 1
+
+        await addin.close()
+        await wait_until(lambda: not kernel_processes(wb), t(15))
+
+        other, second = await open_workbook(port, ide, name="Book2")
+        assert (await second.call("double", wire("Int", 1), timeout=30))["result"] == wire("Int", 2)
+    # The master is gone: so is every kernel, the IDE's included.
+    await wait_until(lambda: not kernel_processes(ide_id) and not kernel_processes(other), t(15))
+
+
+async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path):
+    """Standby kernels (the default under these tests) watch their master too."""
+    ide_id = "ide-" + uuid.uuid4().hex[:8]
+    with master(tmp_path) as port:
+        ide = await Client.connect(port, "ide", ide_id)
+        await ide.wait_for("workbook_list", timeout=t(10))
+        await ide.send({"type": "spawn_kernel"})
+        await wait_until(lambda: kernel_processes(ide_id), t(10))
+    await wait_until(lambda: not kernel_processes(ide_id), t(10))
