@@ -9,6 +9,7 @@ taken from TAVRINO_AUTH_TOKEN, or made afresh) goes only to the IDE process
 manager.
 """
 import argparse
+import logging
 import os
 import secrets
 
@@ -47,12 +48,31 @@ def parse_args(argv=None):
     return args
 
 
+def uvicorn_options(host, port):
+    """How the master runs uvicorn."""
+    # The master's logging set-up already serves uvicorn's loggers; its own would print every line twice.
+    # Without a level uvicorn would wrap the app in its per-message trace logger, which costs on every
+    # message even though nothing is printed: give its loggers the level the master's already have.
+    return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel()}
+
+
+def raise_allocator_threshold():
+    """Keeps the socket read buffers out of mmap.
+
+    asyncio receives into a fresh 256 KiB buffer and shrinks it to what arrived. glibc serves a block of
+    that size with mmap while its threshold is at the initial 128 KiB, so each received frame would cost
+    an mmap, page faults and a munmap. Freeing one larger block raises the threshold for the process.
+    """
+    block = bytearray(1 << 20)
+    del block
+
+
 def main(argv=None):
     args = parse_args(argv)
     relvane.set_port(args.port)
     relvane.initialize_ide_manager(args.port, args.watchdog_port, args.token, args.docs_port)
-    # The master's logging set-up already serves uvicorn's loggers; its own would print every line twice.
-    uvicorn.run(create_app(), host=args.host, port=args.port, log_config=None)
+    raise_allocator_threshold()
+    uvicorn.run(create_app(), **uvicorn_options(args.host, args.port))
 
 
 if __name__ == "__main__":

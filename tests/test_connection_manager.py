@@ -400,3 +400,14 @@ async def test_flush_all_and_failures(manager):
     await batcher.add_result("wb1", {"n": 3})
     await asyncio.sleep(0.03)
     assert ws.sent == [{"n": 3}]
+
+
+@pytest.mark.parametrize("name", ["abc", "_a1", "A_Z9", "a.b_c", "1a", "a-b", "x y", "ä", "é1", "a\n", "\u0661",
+                                  "ａ", "a..b", "_", "__init__", "class", "a.\u00b2"])
+def test_identifier_rule_is_the_patterns_whatever_pattern_object(monkeypatch, name):
+    given = relvane.validate_python_identifier(name)
+    same_rule = re.compile(relvane.VALID_PYTHON_IDENTIFIER_PART.pattern)
+    monkeypatch.setattr(relvane, "VALID_PYTHON_IDENTIFIER_PART", same_rule)
+    assert relvane.validate_python_identifier(name) == given
+    monkeypatch.setattr(relvane, "VALID_PYTHON_IDENTIFIER_PART", re.compile(r"[a-z]+"))  # read at each use
+    assert relvane.validate_python_identifier("A")[0] is False

@@ -434,3 +434,33 @@ async def test_nested_batch_and_chunks_inside_a_batch(s):
         pieces[2], {"type": "batch", "messages": [{"type": "stderr", "n": 2}, pieces[0]]}, pieces[1]]})
     assert sorted(m["type"] for m in s.addin.sent) == ["stderr", "stdout"]
     assert [m for m in s.addin.sent if m["type"] == "stdout"] == [json.loads(whole)]
+
+
+class CountedId(str):
+    """A request id that counts how often a log line renders it."""
+
+    renders = 0
+
+    def __format__(self, spec):
+        CountedId.renders += 1
+        return str.__format__(self, spec)
+
+
+@pytest.mark.parametrize("level, rendered", [(logging.INFO, False), (logging.DEBUG, True)])
+async def test_debug_lines_are_built_only_when_debug_is_on(s, caplog, level, rendered):
+    caplog.set_level(level, LOGGER)
+    CountedId.renders = 0
+    rid = CountedId("rid-" + s.wb)
+    s.addin.sent.clear()
+    await dispatch("addin", s.wb, {"type": "function_execution", "module_name": "calc", "function_name": "f",
+                                   "args": [], "request_id": rid})
+    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": rid, "result": 1, "logs": ""})
+    await dispatch("addin", s.wb, {"type": "execution_request", "request_id": rid})
+    await asyncio.sleep(WAIT)
+    assert [m["request_id"] for m in s.kernel.sent] == [rid, rid]
+    assert [m["request_id"] for m in s.addin.sent] == [rid]
+    debug_lines = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG and rid in r.getMessage()]
+    assert (CountedId.renders > 0) == rendered
+    assert bool(debug_lines) == rendered
+    if rendered:
+        assert f"Queued function_execution_result for request_id: {rid}" in debug_lines

@@ -230,6 +230,34 @@ async def test_dispatch_to_handler_with_debug_line(recorded_handlers, caplog):
     assert "[TIMING] Received from addin: type=function_execution, request_id=r1" in messages(caplog)
 
 
+@pytest.mark.parametrize("switch_off", ["level", "disabled", "disable_all", "subclass"])
+async def test_debug_line_follows_the_loggers_own_answer(recorded_handlers, caplog, monkeypatch, switch_off):
+    caplog.set_level(logging.DEBUG, LOGGER)
+    logger = relvane.logger
+    if switch_off == "level":
+        caplog.set_level(logging.INFO, LOGGER)
+    elif switch_off == "disabled":
+        monkeypatch.setattr(logger, "disabled", True)
+    elif switch_off == "disable_all":
+        logging.disable(logging.DEBUG)
+    else:  # a logger that decides for itself
+        class Quiet(logging.Logger):
+            def isEnabledFor(self, level):
+                return level > logging.DEBUG
+        quiet = Quiet(LOGGER)
+        quiet.addHandler(caplog.handler)
+        monkeypatch.setattr(relvane, "logger", quiet)
+    try:
+        await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": "r-off"})
+    finally:
+        logging.disable(logging.NOTSET)
+    assert len(recorded_handlers) == 1
+    assert not [m for m in messages(caplog) if "r-off" in m]
+    await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": "r-on"})
+    if switch_off == "disable_all":  # switched on again: no stale answer
+        assert "[TIMING] Received from addin: type=function_execution, request_id=r-on" in messages(caplog)
+
+
 @pytest.mark.parametrize("client_type, message, warning", [
     ("ide", {"type": "function_execution"}, "No handler for ide/function_execution"),
     ("addin", {}, "No handler for addin/None"),
@@ -283,6 +311,40 @@ async def test_matcher_error_is_logged_and_handler_still_runs(recorded_handlers,
     assert len(errors) == 1 and errors[0].getMessage().startswith("Error handling response: ")
     assert errors[0].exc_info is not None
     assert len(recorded_handlers) == 1
+
+
+async def test_matcher_is_read_at_each_dispatch(recorded_handlers, monkeypatch):
+    seen = []
+
+    async def matcher(message):
+        seen.append((len(recorded_handlers), message))
+        return False
+
+    monkeypatch.setattr(relvane, "_try_handle_response", matcher)
+    message = {"type": "function_execution", "request_id": "r-replaced"}
+    await relvane.handle_message("addin", "wb1", message)
+    assert seen == []  # it too runs only once the dispatch has yielded
+    await asyncio.sleep(0)
+    assert seen == [(1, message)] and seen[0][1] is message
+
+
+@pytest.mark.parametrize("request_id, pending, matched, errors", [
+    ("direct-1", True, True, 0),
+    ("direct-2", False, False, 0),
+    (["unhashable"], False, False, 1),
+])
+async def test_matcher_called_directly(caplog, request_id, pending, matched, errors):
+    future = asyncio.get_running_loop().create_future()
+    if pending:
+        relvane.manager._pending_requests[request_id] = future
+    try:
+        message = {"type": "anything", "request_id": request_id}
+        assert await relvane._try_handle_response(message) is matched
+        assert future.done() == matched and (not matched or future.result() is message)
+        assert len(messages(caplog, logging.ERROR)) == errors
+    finally:
+        if pending:
+            relvane.manager._pending_requests.pop(request_id, None)
 
 
 async def test_unhashable_type_ends_the_task_without_warning(recorded_handlers, caplog):
@@ -415,3 +477,74 @@ def test_host_program_serves_status_over_http(tmp_path):
             assert json.load(resp) == {"status": "running", "service": "Tavrino Business Layer"}
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/connections", timeout=5) as resp:
             assert json.load(resp) == {"addin": [], "ide": [], "kernel": [], "inspector": []}
+
+
+@pytest.fixture
+def uvicorn_levels():
+    """Restores the levels that loading a uvicorn configuration sets on its loggers."""
+    names = ("uvicorn.error", "uvicorn.access", "uvicorn.asgi")
+    saved = [logging.getLogger(n).level for n in names]
+    root = logging.getLogger().level
+    yield names
+    for n, level in zip(names, saved):
+        logging.getLogger(n).setLevel(level)
+    logging.getLogger().setLevel(root)
+
+
+@pytest.mark.parametrize("root_level", [logging.DEBUG, logging.INFO, logging.WARNING])
+def test_host_runs_uvicorn_without_per_message_logging(monkeypatch, uvicorn_levels, root_level):
+    import uvicorn
+    from uvicorn.middleware.message_logger import MessageLoggerMiddleware
+
+    import tavrino_master.__main__ as host
+
+    runs = []
+    monkeypatch.setattr(uvicorn, "run", lambda app, **kw: runs.append((app, kw)))
+    monkeypatch.setattr(relvane, "set_port", lambda port: None)
+    monkeypatch.setattr(relvane, "initialize_ide_manager", lambda *args: None)
+    logging.getLogger().setLevel(root_level)
+    host.main(["--port", "8123"])
+
+    (app, kw), = runs
+    assert kw["log_config"] is None
+    config = uvicorn.Config(app, **kw)
+    config.load()
+    layers, layer = [], config.loaded_app
+    while layer is not None and layer is not app:
+        layers.append(type(layer))
+        layer = getattr(layer, "app", None)
+    assert layer is app and MessageLoggerMiddleware not in layers
+    # uvicorn's own lines are filtered exactly as the master's logging set-up filters them
+    assert [logging.getLogger(n).getEffectiveLevel() for n in uvicorn_levels] == [root_level] * 3
+
+
+MMAPPED_BLOCKS = """
+import ctypes, sys
+class Info(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = Info
+if sys.argv[1] == "host":
+    from tavrino_master.__main__ import raise_allocator_threshold
+    raise_allocator_threshold()
+before = libc.mallinfo2().hblks
+buffers = [bytearray(256 * 1024) for _ in range(4)]  # the size asyncio reads into
+print(libc.mallinfo2().hblks - before)
+"""
+
+
+@pytest.mark.parametrize("setup, mmapped", [("plain", 4), ("host", 0)])
+def test_host_keeps_read_buffers_out_of_mmap(setup, mmapped):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer's allocator stands in for glibc's")
+    try:
+        import ctypes
+        ctypes.CDLL(None).mallinfo2
+    except (AttributeError, OSError):
+        pytest.skip("not glibc")
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    out = subprocess.run([sys.executable, "-c", MMAPPED_BLOCKS, setup], capture_output=True, text=True,
+                         env=env, timeout=60, check=True).stdout
+    assert int(out) == mmapped

@@ -331,7 +331,7 @@ Task send_chunked_to_client(py::object self, py::object websocket, py::str raw_j
     chunk["original_type"] = original_type;
     co_await websocket.attr("send_json")(chunk);
   }
-  log_debug(fmt("[BusinessLayer] Sent {} chunks, chunk_id={}", total, chunk_id));
+  debug("[BusinessLayer] Sent {} chunks, chunk_id={}", total, chunk_id);
   co_return py::none();
 }
 

@@ -24,7 +24,7 @@ void init(py::object self) {
   self.attr("_chunk_buffers") = py::dict();
 }
 
-py::dict connections_of(py::handle self) { return as_dict(self.attr("active_connections"), "active_connections"); }
+py::dict connections_of(py::handle self) { return as_dict(attr(self, K("active_connections")), "active_connections"); }
 
 // True when the framework's socket has already been accepted (the endpoint
 // accepts and pings before it registers).
@@ -60,23 +60,24 @@ void disconnect(py::object self, py::str client_type, py::str client_id) {
 }
 
 py::object get_connection(py::object self, py::str client_type, py::str client_id) {
-  return connections_of(self).attr("get")(client_type, py::dict()).attr("get")(client_id);
+  py::object table = find(connections_of(self), client_type);
+  return table ? get(table, client_id) : py::none();
 }
 
 Task send_message(py::object self, py::str client_type, py::str client_id, py::dict message) {
-  py::object ws = self.attr("get_connection")(client_type, client_id);
+  py::object ws = call_method(self, K("get_connection"), client_type, client_id);
   if (ws.is_none()) co_return py::none();
-  co_await ws.attr("send_json")(message);
+  co_await call_method(ws, K("send_json"), message);
   co_return py::none();
 }
 
 Task send_to_ide(py::object self, py::dict message) {
-  co_await self.attr("broadcast")("ide", message);
+  co_await call_method(self, K("broadcast"), K("ide"), message);
   co_return py::none();
 }
 
 Task send_to_addin(py::object self, py::str workbook_id, py::dict message) {
-  co_await self.attr("send_message")("addin", workbook_id, message);
+  co_await call_method(self, K("send_message"), K("addin"), workbook_id, message);
   co_return py::none();
 }
 

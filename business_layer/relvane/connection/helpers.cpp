@@ -11,15 +11,39 @@ constexpr Py_ssize_t kMaxLength = 256;
 py::tuple verdict(bool ok, const char* message) { return py::make_tuple(py::bool_(ok), py::str(message)); }
 
 // The pattern must cover the whole text: "$" alone would let a final line feed through.
-bool whole_match(const char* pattern_global, py::handle text) {
-  return !G(pattern_global).attr("fullmatch")(text).is_none();
+bool whole_match(PyObject* pattern_global, py::handle text) {
+  return !call_method(G(pattern_global), K("fullmatch"), text).is_none();
+}
+
+PyObject* identifier_pattern = nullptr;  // the pattern start-up compiled, kept for the process
+
+// What that pattern's fullmatch answers: an ASCII letter or "_", then ASCII
+// letters, digits or "_".
+bool ascii_identifier(PyObject* text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  if (n == 0 || !PyUnicode_IS_ASCII(text)) return false;
+  const char* c = static_cast<const char*>(PyUnicode_DATA(text));
+  auto word = [](char ch, bool first) {
+    return ch == '_' || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (!first && ch >= '0' && ch <= '9');
+  };
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!word(c[i], i == 0)) return false;
+  return true;
+}
+
+// A name part against the module's identifier pattern, read now; the pattern
+// start-up made is checked without the regular-expression engine.
+bool identifier_part(py::handle part) {
+  py::object pattern = G(K("VALID_PYTHON_IDENTIFIER_PART"));
+  if (pattern.ptr() == identifier_pattern) return ascii_identifier(part.ptr());
+  return !call_method(pattern, K("fullmatch"), part).is_none();
 }
 
 py::tuple validate_client_id(py::str client_id) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(client_id.ptr());
   if (n == 0) return verdict(false, "Client ID cannot be empty");
   if (n > kMaxLength) return verdict(false, "Client ID too long (max 256 characters)");
-  if (!whole_match("VALID_ID_PATTERN", client_id)) return verdict(false, "Client ID contains invalid characters");
+  if (!whole_match(K("VALID_ID_PATTERN"), client_id)) return verdict(false, "Client ID contains invalid characters");
   return verdict(true, "");
 }
 
@@ -27,19 +51,23 @@ py::tuple validate_python_identifier(py::str name) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
   if (n == 0) return verdict(false, "Name cannot be empty");
   if (n > kMaxLength) return verdict(false, "Name too long (max 256 characters)");
-  py::object keywords = G("keyword").attr("kwlist");
-  for (py::handle part : py::list(name.attr("split")("."))) {
+  py::object keywords = attr(G(K("keyword")), K("kwlist"));
+  py::object parts = steal(PyUnicode_Split(name.ptr(), K("."), -1));
+  for (py::handle part : parts) {
     if (PyUnicode_GET_LENGTH(part.ptr()) == 0) return verdict(false, "Name contains empty parts");
-    if (!whole_match("VALID_PYTHON_IDENTIFIER_PART", part))
+    if (!identifier_part(part))
       return py::make_tuple(false, py::str("Invalid identifier: ") + py::str(part));
-    if (keywords.contains(part)) return py::make_tuple(false, py::str("Python keyword not allowed: ") + py::str(part));
+    int keyword = PySequence_Contains(keywords.ptr(), part.ptr());
+    if (keyword < 0) throw py::error_already_set();
+    if (keyword) return py::make_tuple(false, py::str("Python keyword not allowed: ") + py::str(part));
   }
-  return verdict(true, "");
+  static PyObject* const valid = py::make_tuple(true, "").release().ptr();  // immutable, kept for the process
+  return py::reinterpret_borrow<py::tuple>(valid);
 }
 
 py::str compute_code_hash(py::str code) {
-  py::object data = code.attr("encode")("utf-8");
-  return G("hashlib").attr("sha256")(data).attr("hexdigest")();
+  py::object data = steal(PyUnicode_AsUTF8String(code.ptr()));
+  return call_method(call_method(G(K("hashlib")), K("sha256"), data), K("hexdigest"));
 }
 
 py::list normalize_python_paths(py::list python_paths) {
@@ -60,9 +88,28 @@ py::list normalize_python_paths(py::list python_paths) {
   return result;
 }
 
+// The reason a name fails the naming rule, or none; the rule is the module
+// global read now.
+py::object invalid_name(py::handle name) {
+  py::object verdict = call(G(K("validate_python_identifier")), name);
+  if (truthy(steal(PySequence_GetItem(verdict.ptr(), 0)))) return py::none();
+  return steal(PySequence_GetItem(verdict.ptr(), 1));
+}
+
 }  // namespace
 
+py::object call_name_error(const char* call_kind, py::handle module_name, py::handle function_name) {
+  if (!truthy(module_name)) return steal(PyUnicode_FromFormat("%s missing module_name", call_kind));
+  if (!truthy(function_name)) return steal(PyUnicode_FromFormat("%s missing function_name", call_kind));
+  py::object reason = invalid_name(module_name);
+  if (!reason.is_none()) return fmt("Invalid module name '{}': {}", module_name, reason);
+  reason = invalid_name(function_name);
+  if (!reason.is_none()) return fmt("Invalid function name '{}': {}", function_name, reason);
+  return py::none();
+}
+
 void define_helpers(Scope& m) {
+  identifier_pattern = G(K("VALID_PYTHON_IDENTIFIER_PART")).release().ptr();
   tv::def<&compute_code_hash>(m, "compute_code_hash", {"code"});
   tv::def<&normalize_python_paths>(m, "normalize_python_paths", {"python_paths"});
   tv::def<&validate_python_identifier>(m, "validate_python_identifier", {"name"});

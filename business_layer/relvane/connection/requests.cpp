@@ -8,9 +8,9 @@ namespace {
 
 // "request_id" when present and true, else "requestId" (None when missing).
 py::object message_request_id(py::dict message) {
-  py::object rid = message.attr("get")("request_id");
+  py::object rid = get(message, K("request_id"));
   if (truthy(rid)) return rid;
-  return message.attr("get")("requestId");
+  return get(message, K("requestId"));
 }
 
 Task send_and_wait_response(py::object self, py::str client_type, py::str client_id, py::dict message,
@@ -32,7 +32,7 @@ Task send_and_wait_response(py::object self, py::str client_type, py::str client
   }
   co_await ws.attr("send_json")(message);
   py::object type = message.attr("get")("type");
-  log_debug(fmt("Sent message to {} {}: {}", client_type, client_id, type));
+  debug("Sent message to {} {}: {}", client_type, client_id, type);
 
   bool timed_out = false;
   py::object answer;
@@ -53,10 +53,10 @@ Task send_and_wait_response(py::object self, py::str client_type, py::str client
 bool handle_response(py::object self, py::dict message) {
   py::object rid = message_request_id(message);
   if (!truthy(rid)) return false;
-  py::object future = as_dict(self.attr("_pending_requests"), "_pending_requests").attr("get")(rid);
-  if (future.is_none() || truthy(future.attr("done")())) return false;
-  future.attr("set_result")(message);
-  log_debug(fmt("Completed pending request: {}", rid));
+  py::object future = get(as_dict(attr(self, K("_pending_requests")), "_pending_requests"), rid);
+  if (future.is_none() || truthy(call_method(future, K("done")))) return false;
+  call_method(future, K("set_result"), message);
+  debug("Completed pending request: {}", rid);
   return true;
 }
 

@@ -13,58 +13,60 @@ void init(py::object self, py::object manager) {
   self.attr("_lock") = G("asyncio").attr("Lock")();
 }
 
-// Holds the batcher's lock for a critical section that never awaits.
-struct LockHeld {
-  py::object lock;
-  ~LockHeld() {
-    try {
-      lock.attr("release")();
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("ResultBatcher lock");
-    }
-  }
-};
+// Releases the batcher's lock when a critical section that never awaits ends.
+auto lock_held(py::handle lock) {
+  return Finally{[lock] { call_method(lock, K("release")); }, "ResultBatcher lock"};
+}
 
 Task add_result(py::object self, py::str workbook_id, py::dict message) {
-  py::object lock = self.attr("_lock");
-  co_await lock.attr("acquire")();
+  py::object lock = attr(self, K("_lock"));
+  co_await call_method(lock, K("acquire"));
   {
-    LockHeld held{lock};
-    py::dict pending = as_dict(self.attr("_pending"), "_pending");
-    if (!pending.contains(workbook_id)) pending[workbook_id] = py::list();
-    pending[workbook_id].attr("append")(message);
-    py::dict tasks = as_dict(self.attr("_flush_tasks"), "_flush_tasks");
-    if (!tasks.contains(workbook_id))
-      tasks[workbook_id] = G("asyncio").attr("create_task")(self.attr("_flush_after_delay")(workbook_id));
+    auto held = lock_held(lock);
+    py::dict pending = as_dict(attr(self, K("_pending")), "_pending");
+    py::object queued = find(pending, workbook_id);
+    if (!queued) {
+      queued = py::list();
+      set_item(pending, workbook_id, queued);
+    }
+    if (PyList_CheckExact(queued.ptr())) {
+      if (PyList_Append(queued.ptr(), message.ptr()) < 0) throw py::error_already_set();
+    } else {
+      call_method(queued, K("append"), message);
+    }
+    py::dict tasks = as_dict(attr(self, K("_flush_tasks")), "_flush_tasks");
+    if (!contains(tasks, workbook_id))
+      set_item(tasks, workbook_id,
+               call_method(G(K("asyncio")), K("create_task"), call_method(self, K("_flush_after_delay"), workbook_id)));
   }
   co_return py::none();
 }
 
 Task flush_after_delay(py::object self, py::str workbook_id) {
-  co_await G("asyncio").attr("sleep")(self.attr("COALESCE_DELAY"));
-  co_await self.attr("_flush_workbook")(workbook_id);
+  co_await call_method(G(K("asyncio")), K("sleep"), attr(self, K("COALESCE_DELAY")));
+  co_await call_method(self, K("_flush_workbook"), workbook_id);
   co_return py::none();
 }
 
 Task flush_workbook(py::object self, py::str workbook_id) {
-  py::object lock = self.attr("_lock");
+  py::object lock = attr(self, K("_lock"));
   py::object messages;
-  co_await lock.attr("acquire")();
+  co_await call_method(lock, K("acquire"));
   {
-    LockHeld held{lock};
-    messages = self.attr("_pending").attr("pop")(workbook_id, py::list());
-    self.attr("_flush_tasks").attr("pop")(workbook_id, py::none());
+    auto held = lock_held(lock);
+    messages = call_method(attr(self, K("_pending")), K("pop"), workbook_id, py::list());
+    call_method(attr(self, K("_flush_tasks")), K("pop"), workbook_id, Py_None);
   }
   Py_ssize_t n = py::len(messages);
   if (n == 0) co_return py::none();
-  py::object manager = self.attr("_manager");
+  py::object manager = attr(self, K("_manager"));
   if (n == 1) {
-    co_await manager.attr("send_message")("addin", workbook_id, messages[py::int_(0)]);
+    co_await call_method(manager, K("send_message"), K("addin"), workbook_id, steal(PySequence_GetItem(messages.ptr(), 0)));
   } else {
     py::dict batch;
-    batch["type"] = "batch_results";
-    batch["results"] = messages;
-    co_await manager.attr("send_message")("addin", workbook_id, batch);
+    set_item(batch, K("type"), K("batch_results"));
+    set_item(batch, K("results"), messages);
+    co_await call_method(manager, K("send_message"), K("addin"), workbook_id, batch);
   }
   co_return py::none();
 }
@@ -74,7 +76,7 @@ Task flush_all(py::object self) {
   py::list ids;
   co_await lock.attr("acquire")();
   {
-    LockHeld held{lock};
+    auto held = lock_held(lock);
     ids = py::list(self.attr("_pending"));
   }
   for (py::handle id : ids) co_await self.attr("_flush_workbook")(id);

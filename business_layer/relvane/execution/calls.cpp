@@ -8,8 +8,8 @@ namespace {
 
 py::dict validation_error(py::handle error_msg) {
   py::dict error;
-  error["type"] = "ValidationError";
-  error["message"] = error_msg;
+  set_item(error, K("type"), K("ValidationError"));
+  set_item(error, K("message"), error_msg);
   return error;
 }
 
@@ -19,81 +19,73 @@ py::list error_answers(py::handle error_msg, py::handle workbook_id, py::handle 
                        py::handle function_name, bool is_function_execution) {
   py::list answers;
   py::dict failure;
-  failure["type"] = "execution_error";
-  failure["success"] = false;
-  failure["error"] = validation_error(error_msg);
-  failure["request_id"] = request_id;
-  failure["workbook_id"] = workbook_id;
-  failure["module_name"] = module_name;
-  failure["function_name"] = function_name;
+  set_item(failure, K("type"), K("execution_error"));
+  set_item(failure, K("success"), Py_False);
+  set_item(failure, K("error"), validation_error(error_msg));
+  set_item(failure, K("request_id"), request_id);
+  set_item(failure, K("workbook_id"), workbook_id);
+  set_item(failure, K("module_name"), module_name);
+  set_item(failure, K("function_name"), function_name);
   answers.append(failure);
   if (is_function_execution) {
     py::dict result;
-    result["type"] = "function_execution_result";
-    result["request_id"] = request_id;
-    result["success"] = false;
-    result["error"] = validation_error(error_msg);
+    set_item(result, K("type"), K("function_execution_result"));
+    set_item(result, K("request_id"), request_id);
+    set_item(result, K("success"), Py_False);
+    set_item(result, K("error"), validation_error(error_msg));
     answers.append(result);
   }
   return answers;
 }
 
-// The reason a name fails the naming rule, or none.
-py::object invalid_name(py::handle name) {
-  py::object verdict = G("validate_python_identifier")(name);
-  if (truthy(verdict[py::int_(0)])) return py::none();
-  return verdict[py::int_(1)];
-}
-
-py::object error_text(py::handle module_name, py::handle function_name) {
-  if (!truthy(module_name)) return py::str("function_execution/event_execution missing module_name");
-  if (!truthy(function_name)) return py::str("function_execution/event_execution missing function_name");
-  py::object reason = invalid_name(module_name);
-  if (!reason.is_none()) return fmt("Invalid module name '{}': {}", module_name, reason);
-  reason = invalid_name(function_name);
-  if (!reason.is_none()) return fmt("Invalid function name '{}': {}", function_name, reason);
-  return py::none();
-}
-
 Task handle_function_event_execution(py::str client_id, py::dict message) {
   py::str workbook_id = client_id;
-  py::object type = message.attr("get")("type", "");
-  py::object module_name = message.attr("get")("module_name", "");
-  py::object function_name = message.attr("get")("function_name", "");
-  py::object args = message.attr("get")("args", py::list());
-  py::str fresh_id = py::str(G("uuid").attr("uuid4")());
-  py::object request_id = message.attr("get")("request_id", fresh_id);
-  bool is_function_execution = type.equal(py::str("function_execution"));
+  py::object type = get(message, K("type"), K(""));
+  py::object module_name = get(message, K("module_name"), K(""));
+  py::object function_name = get(message, K("function_name"), K(""));
+  py::object args = find(message, K("args"));
+  if (!args) args = py::list();
+  // A fresh id only for a call that brings none.
+  py::object request_id = find(message, K("request_id"));
+  if (!request_id) request_id = py::str(call_method(G(K("uuid")), K("uuid4")));
+  int same = PyObject_RichCompareBool(type.ptr(), K("function_execution"), Py_EQ);
+  if (same < 0) throw py::error_already_set();
+  bool is_function_execution = same == 1;
 
-  py::object error = error_text(module_name, function_name);
+  py::object error = call_name_error("function_execution/event_execution", module_name, function_name);
   if (!error.is_none()) {
     log_warning(error);
     py::list answers = error_answers(error, workbook_id, request_id, module_name, function_name, is_function_execution);
-    for (py::handle answer : answers) co_await G("manager").attr("send_message")("addin", workbook_id, answer);
+    for (py::handle answer : answers)
+      co_await call_method(G(K("manager")), K("send_message"), K("addin"), workbook_id, answer);
     co_return py::none();
   }
 
-  co_await G("full_code_sync")(workbook_id);
+  co_await call(G(K("full_code_sync")), workbook_id);
 
-  py::dict call;
-  call["type"] = is_function_execution ? "custom_function_call" : "event_execution";
-  call["module_name"] = module_name;
-  call["function_name"] = function_name;
-  call["args"] = args;
-  call["request_id"] = request_id;
-  call["workbook_id"] = workbook_id;
+  py::dict call_message;
+  set_item(call_message, K("type"), is_function_execution ? K("custom_function_call") : K("event_execution"));
+  set_item(call_message, K("module_name"), module_name);
+  set_item(call_message, K("function_name"), function_name);
+  set_item(call_message, K("args"), args);
+  set_item(call_message, K("request_id"), request_id);
+  set_item(call_message, K("workbook_id"), workbook_id);
   if (!is_function_execution) {
-    for (const char* key : {"object_name", "event_type", "object_type"}) call[key] = message.attr("get")(key, "");
+    for (PyObject* key : {K("object_name"), K("event_type"), K("object_type")})
+      set_item(call_message, key, get(message, key, K("")));
   }
 
-  log_debug(fmt("Forwarding function/event execution to kernel: {}.{}", module_name, function_name));
-  log_debug(fmt("[TIMING] Forwarded to kernel: type={}, request_id={}", call["type"], request_id));
+  if (debug_enabled()) {
+    log_debug(fmt("Forwarding function/event execution to kernel: {}.{}", module_name, function_name));
+    debug("[TIMING] Forwarded to kernel: type={}, request_id={}", call_message["type"], request_id);
+  }
 
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   // Recorded before the send, so the kernel's answer always finds it.
   if (is_function_execution)
-    as_dict(manager.attr("_pending_function_executions"), "_pending_function_executions")[request_id] = workbook_id;
-  co_await manager.attr("send_message")("kernel", workbook_id, call);
+    set_item(as_dict(attr(manager, K("_pending_function_executions")), "_pending_function_executions"), request_id,
+             workbook_id);
+  co_await call_method(manager, K("send_message"), K("kernel"), workbook_id, call_message);
   co_return py::none();
 }
 

@@ -49,7 +49,7 @@ Task store_and_push(py::str client_id, py::list functions) {
 Task handle_client_sync_functions(py::str client_id, py::dict message) {
   py::list functions = G("get_functions_from_addin_message")(message);
   co_await store_and_push(client_id, functions);
-  log_debug(fmt("[Server] Synced functions to IDE for workbook: {}", client_id));
+  debug("[Server] Synced functions to IDE for workbook: {}", client_id);
   co_return py::none();
 }
 
@@ -57,7 +57,7 @@ Task handle_client_restored_functions(py::str client_id, py::dict message) {
   py::object functions = message.attr("get")("functions", py::list());
   log_info(fmt("[Server] Client restored {} functions for workbook: {}", py::len(functions), client_id));
   co_await store_and_push(client_id, published_records(functions));
-  log_debug(fmt("[Server] Synced restored functions to IDE for workbook: {}", client_id));
+  debug("[Server] Synced restored functions to IDE for workbook: {}", client_id);
   co_return py::none();
 }
 

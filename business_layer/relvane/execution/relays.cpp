@@ -8,28 +8,18 @@ namespace relvane {
 
 namespace {
 
-Task send_to(const char* client_type, py::str client_id, py::dict message) {
-  co_await G("manager").attr("send_message")(client_type, client_id, message);
-  co_return py::none();
-}
-
-Task broadcast_to_ide(py::dict message) {
-  co_await G("manager").attr("broadcast")("ide", message);
-  co_return py::none();
-}
-
 // ---------------------------------------------------------------- add-in side
 
 Task handle_forward_to_kernel(py::str client_id, py::dict message) {
-  co_await send_to("kernel", client_id, message);
+  co_await send_to(K("kernel"), client_id, message);
   co_return py::none();
 }
 
 Task handle_forward_to_addin(py::str client_id, py::dict message) {
   // A present "workbook_id" names the add-in whatever its value; a non-text
   // value is refused by send_message.
-  py::object workbook_id = message.contains("workbook_id") ? py::object(message["workbook_id"]) : py::object(client_id);
-  co_await G("manager").attr("send_message")("addin", workbook_id, message);
+  py::object workbook_id = find(message, K("workbook_id"));
+  co_await send_to(K("addin"), workbook_id ? workbook_id : client_id, message);
   co_return py::none();
 }
 
@@ -39,41 +29,41 @@ Task handle_broadcast_to_ide(py::str, py::dict message) {
 }
 
 Task handle_execution_request(py::str client_id, py::dict message) {
-  co_await send_to("kernel", client_id, message);
+  co_await send_to(K("kernel"), client_id, message);
   co_return py::none();
 }
 
 Task handle_spawn_kernel(py::str client_id, py::dict) {
-  G("manager").attr("spawn_kernel")(client_id);
+  call_method(G(K("manager")), K("spawn_kernel"), client_id);
   co_return py::none();
 }
 
 Task handle_terminate_kernel(py::str client_id, py::dict) {
-  G("manager").attr("terminate_kernel")(client_id);
+  call_method(G(K("manager")), K("terminate_kernel"), client_id);
   co_return py::none();
 }
 
 Task handle_excel_response(py::str client_id, py::dict message) {
-  co_await send_to("kernel", client_id, message);
+  co_await send_to(K("kernel"), client_id, message);
   co_return py::none();
 }
 
 Task handle_sys_response(py::str client_id, py::dict message) {
-  log_debug(fmt("[Server] Routing sys_response from addin {} to kernel", client_id));
-  co_await send_to("kernel", client_id, message);
+  debug("[Server] Routing sys_response from addin {} to kernel", client_id);
+  co_await send_to(K("kernel"), client_id, message);
   co_return py::none();
 }
 
 Task handle_event_config_response(py::str client_id, py::dict message) {
   message["workbook_id"] = client_id;
-  co_await G("manager").attr("send_to_ide")(message);
+  co_await call_method(G(K("manager")), K("send_to_ide"), message);
   co_return py::none();
 }
 
 // ---------------------------------------------------------------- kernel side
 
 Task handle_kernel_to_addin(py::str client_id, py::dict message) {
-  co_await G("manager").attr("send_to_addin")(client_id, message);
+  co_await call_method(G(K("manager")), K("send_to_addin"), client_id, message);
   co_return py::none();
 }
 
@@ -88,7 +78,7 @@ Task handle_kernel_to_ide(py::str client_id, py::dict message) {
 
 Task handle_kernel_transfert(py::str client_id, py::dict message) {
   // The add-in's copy first; a failed send to it keeps the IDEs from getting one.
-  co_await send_to("addin", client_id, message);
+  co_await send_to(K("addin"), client_id, message);
   co_await broadcast_to_ide(message);
   co_return py::none();
 }

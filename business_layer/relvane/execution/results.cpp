@@ -9,13 +9,17 @@ namespace {
 
 struct Outcome {
   bool success;
-  const char* status;
-  const char* payload_key;
+  PyObject* status;
+  PyObject* payload_key;
   const char* log_text;
 };
 
-constexpr Outcome kSuccess{true, "success", "result", "Queued function_execution_result for request_id: {}"};
-constexpr Outcome kError{false, "error", "error", "Queued function_execution_result (error) for request_id: {}"};
+Outcome success_outcome() {
+  return {true, K("success"), K("result"), "Queued function_execution_result for request_id: {}"};
+}
+Outcome error_outcome() {
+  return {false, K("error"), K("error"), "Queued function_execution_result (error) for request_id: {}"};
+}
 
 bool contains_key(py::handle table, py::handle key) {
   int found = PyDict_Contains(table.ptr(), key.ptr());
@@ -26,44 +30,45 @@ bool contains_key(py::handle table, py::handle key) {
 py::object payload_default(const Outcome& outcome) {
   if (outcome.success) return py::none();
   py::dict unknown;
-  unknown["message"] = "Unknown error";
+  set_item(unknown, K("message"), K("Unknown error"));
   return unknown;
 }
 
 Task handle_answer(Outcome outcome, py::str client_id, py::dict message) {
-  py::object manager = G("manager");
-  py::dict pending = as_dict(manager.attr("_pending_function_executions"), "_pending_function_executions");
-  py::object request_id = message.attr("get")("request_id", "N/A");
+  py::object manager = G(K("manager"));
+  py::dict pending = as_dict(attr(manager, K("_pending_function_executions")), "_pending_function_executions");
+  py::object request_id = get(message, K("request_id"), K("N/A"));
 
   // A kernel completes only its own workbook's calls: another kernel quoting a
   // pending id must neither answer that workbook's add-in nor drop its entry.
   bool is_function_execution = truthy(request_id) && contains_key(pending, request_id) &&
                                py::object(pending[request_id]).equal(client_id);
   if (!is_function_execution) {
-    co_await G("handle_kernel_transfert")(client_id, message);
+    co_await call(G(K("handle_kernel_transfert")), client_id, message);
     co_return py::none();
   }
 
-  py::object workbook_id = pending.attr("pop")(request_id);
+  py::object workbook_id = call_method(pending, K("pop"), request_id);
   py::dict function_result;
-  function_result["type"] = "function_execution_result";
-  function_result["request_id"] = request_id;
-  function_result["status"] = outcome.status;
-  function_result[outcome.payload_key] = message.attr("get")(outcome.payload_key, payload_default(outcome));
-  function_result["logs"] = message.attr("get")("logs", "");
+  set_item(function_result, K("type"), K("function_execution_result"));
+  set_item(function_result, K("request_id"), request_id);
+  set_item(function_result, K("status"), outcome.status);
+  py::object payload = find(message, outcome.payload_key);
+  set_item(function_result, outcome.payload_key, payload ? payload : payload_default(outcome));
+  set_item(function_result, K("logs"), get(message, K("logs"), K("")));
 
-  co_await manager.attr("_result_batcher").attr("add_result")(workbook_id, function_result);
-  log_debug(fmt(outcome.log_text, request_id));
+  co_await call_method(attr(manager, K("_result_batcher")), K("add_result"), workbook_id, function_result);
+  debug(outcome.log_text, request_id);
   co_return py::none();
 }
 
 Task handle_kernel_execution_result(py::str client_id, py::dict message) {
-  co_await handle_answer(kSuccess, client_id, message);
+  co_await handle_answer(success_outcome(), client_id, message);
   co_return py::none();
 }
 
 Task handle_kernel_execution_error(py::str client_id, py::dict message) {
-  co_await handle_answer(kError, client_id, message);
+  co_await handle_answer(error_outcome(), client_id, message);
   co_return py::none();
 }
 

@@ -17,23 +17,6 @@ Task _send_streaming_error(py::str client_id, py::str request_id, py::str error_
   co_return py::none();
 }
 
-// The reason a name fails the naming rule, or none.
-py::object invalid_name(py::handle name) {
-  py::object verdict = G("validate_python_identifier")(name);
-  if (truthy(verdict[py::int_(0)])) return py::none();
-  return verdict[py::int_(1)];
-}
-
-py::object rejection(py::handle module_name, py::handle function_name) {
-  if (!truthy(module_name)) return py::str("streaming_function_execution missing module_name");
-  if (!truthy(function_name)) return py::str("streaming_function_execution missing function_name");
-  py::object reason = invalid_name(module_name);
-  if (!reason.is_none()) return fmt("Invalid module name '{}': {}", module_name, reason);
-  reason = invalid_name(function_name);
-  if (!reason.is_none()) return fmt("Invalid function name '{}': {}", function_name, reason);
-  return py::none();
-}
-
 Task handle_streaming_function_execution(py::str client_id, py::dict message) {
   py::object request_id = message.attr("get")("request_id");
   py::object module_name = message.attr("get")("module_name");
@@ -46,7 +29,7 @@ Task handle_streaming_function_execution(py::str client_id, py::dict message) {
     co_return py::none();
   }
 
-  py::object error = rejection(module_name, function_name);
+  py::object error = call_name_error("streaming_function_execution", module_name, function_name);
   if (!error.is_none()) {
     log_warning(error);
     co_await G("_send_streaming_error")(client_id, request_id, error);
@@ -61,7 +44,7 @@ Task handle_streaming_function_execution(py::str client_id, py::dict message) {
   call["module_name"] = module_name;
   call["function_name"] = function_name;
   call["args"] = args;
-  log_debug(fmt("[TIMING] Forwarded to kernel: type={}, request_id={}", message.attr("get")("type"), request_id));
+  debug("[TIMING] Forwarded to kernel: type={}, request_id={}", message.attr("get")("type"), request_id);
   co_await G("manager").attr("send_message")("kernel", client_id, call);
   co_return py::none();
 }

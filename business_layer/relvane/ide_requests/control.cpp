@@ -62,7 +62,7 @@ Task handle_message_ide(py::str client_id, py::dict message) {
   forward["message"] = value;
   forward["from_client"] = client_id;
   co_await G("manager").attr("send_to_ide")(forward);
-  log_debug(fmt("[BusinessLayer] Forwarded message_ide to IDE: {}...", message_preview(value)));
+  debug("[BusinessLayer] Forwarded message_ide to IDE: {}...", message_preview(value));
   co_return py::none();
 }
 

@@ -34,10 +34,10 @@ Task handle_refresh_event_manager_state(py::str, py::dict message) {
                 as_dict(manager.attr("event_definitions"), "event_definitions").contains(workbook_id);
   if (cached) {
     co_await manager.attr("_push_event_manager_state")(workbook_id);
-    log_debug(fmt("Pushed cached event manager state for: {}", workbook_id));
+    debug("Pushed cached event manager state for: {}", workbook_id);
     co_return py::none();
   }
-  log_debug(fmt("No cached data, triggering scan for: {}", workbook_id));
+  debug("No cached data, triggering scan for: {}", workbook_id);
   py::dict scan;
   scan["type"] = "scan_objects_request";
   scan["workbook_id"] = workbook_id;
@@ -99,7 +99,7 @@ Task handle_rename_module_in_events(py::str, py::dict message) {
     co_return py::none();
   }
   if (!truthy(events)) {
-    log_debug(fmt("[BusinessLayer] No events to update for module rename: {} -> {}", old_name, new_name));
+    debug("[BusinessLayer] No events to update for module rename: {} -> {}", old_name, new_name);
     co_return py::none();
   }
   log_info(fmt("[BusinessLayer] Renaming module in {} event handler(s): {} -> {}", py::len(events), old_name,

@@ -25,7 +25,7 @@ Task handle_get_function_at_position(py::str, py::dict message) {
 
 Task handle_inspector_result(py::str, py::dict message) {
   co_await G("manager").attr("send_to_ide")(message);
-  log_debug(fmt("Forwarded {} to IDE", field(message, "type")));
+  debug("Forwarded {} to IDE", field(message, "type"));
   co_return py::none();
 }
 

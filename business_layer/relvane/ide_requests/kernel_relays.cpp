@@ -14,7 +14,7 @@ Task relay_to_kernel(py::dict message) {
     log_warning(fmt("Received {} from IDE without workbook_id", field(message, "type")));
     co_return py::none();
   }
-  co_await G("manager").attr("send_message")("kernel", workbook_id, message);
+  co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
 
@@ -30,7 +30,7 @@ Task handle_lsp_request(py::str, py::dict message) {
 
 Task handle_set_hover_mode(py::str, py::dict message) {
   py::object mode = field(message, "mode", py::str("compact"));
-  log_debug(fmt("[Server] Broadcasting set_hover_mode to all kernels: {}", mode));
+  debug("[Server] Broadcasting set_hover_mode to all kernels: {}", mode);
   py::dict connections = as_dict(G("manager").attr("active_connections"), "active_connections");
   // A snapshot: kernels may connect or leave between the sends.
   py::list kernel_ids(connections.attr("get")("kernel", py::dict()));
@@ -55,8 +55,8 @@ Task handle_get_object_registry(py::str, py::dict message) {
     log_warning(py::str("Received get_object_registry from IDE without workbook_id"));
     co_return py::none();
   }
-  log_debug(fmt("[Server] Forwarding get_object_registry to kernel {}", workbook_id));
-  co_await G("manager").attr("send_message")("kernel", workbook_id, message);
+  debug("[Server] Forwarding get_object_registry to kernel {}", workbook_id);
+  co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
 

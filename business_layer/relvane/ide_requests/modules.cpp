@@ -16,18 +16,13 @@ bool valid_name(py::handle name, const char* what) {
   return false;
 }
 
-Task send_to_kernel(py::object workbook_id, py::object message) {
-  co_await G("manager").attr("send_message")("kernel", workbook_id, message);
-  co_return py::none();
-}
-
 Task handle_ide_execution_request(py::str, py::dict message) {
   py::object workbook_id = field(message, "workbook_id");
   if (!truthy(workbook_id)) {
     log_warning(py::str("Received execution_request from IDE without workbook_id"));
     co_return py::none();
   }
-  co_await send_to_kernel(workbook_id, message);
+  co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
 
@@ -46,7 +41,7 @@ Task handle_run_module(py::str, py::dict message) {
   if (!valid_name(module_name, "module") || !valid_name(function_name, "function")) co_return py::none();
   log_info(fmt("[BusinessLayer] Routing run_module to kernel: {}.{} (workbook_id={})", module_name, function_name,
                workbook_id));
-  co_await send_to_kernel(workbook_id, message);
+  co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
 
@@ -66,7 +61,7 @@ Task handle_update_module(py::str, py::dict message) {
   start_background_task(manager.attr("save_module_to_addin")(workbook_id, module_name, code));
   manager.attr("save_module")(workbook_id, module_name, code);
   supersede_module_edits(manager, workbook_id, module_name);
-  co_await send_to_kernel(workbook_id, message);
+  co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
 
@@ -127,7 +122,7 @@ Task handle_delete_module(py::str, py::dict message) {
   notice["type"] = "delete_module";
   notice["workbook_id"] = workbook_id;
   notice["module_name"] = module_name;
-  co_await send_to_kernel(workbook_id, notice);
+  co_await send_to(K("kernel"), workbook_id, notice);
 
   // A module of that name sent later must reach the kernel again.
   py::dict synced = as_dict(G("manager").attr("_synced_hashes"), "_synced_hashes");

@@ -6,41 +6,68 @@ namespace relvane {
 
 namespace {
 
-Task try_handle_response(py::dict message) {
-  bool failed = false;
-  py::object result;
+// Offers a message to the pending requests; an error is logged, never raised.
+bool match_response(py::handle message) {
   try {
-    result = G("manager").attr("handle_response")(message);
+    return truthy(call_method(G(K("manager")), K("handle_response"), message));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    G("logger").attr("error")(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
-    failed = true;
+    G(K("logger")).attr("error")(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
   }
-  if (failed) co_return py::bool_(false);
-  co_return result;
+  return false;
+}
+
+Task try_handle_response(py::dict message) {
+  co_return py::bool_(match_response(message));
+}
+
+PyObject* own_matcher = nullptr;  // the module's _try_handle_response, kept for the process
+
+// The matcher's one step as a loop callback: queued where its task's first step
+// would be, so it runs at the same moment, without a task's cost.
+PyObject* match_callback(PyObject*, PyObject* message) {
+  try {
+    match_response(message);
+    Py_RETURN_NONE;
+  } catch (...) {
+    tv::set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+PyMethodDef match_callback_def = {"_try_handle_response", match_callback, METH_O, nullptr};
+
+void start_matcher(py::dict message) {
+  py::object matcher = G(K("_try_handle_response"));
+  if (matcher.ptr() != own_matcher) {  // replaced: run whatever it now is as a task
+    start_background_task(call(matcher, message));
+    return;
+  }
+  static PyObject* callback = PyCFunction_New(&match_callback_def, nullptr);
+  py::object loop = call_method(G(K("asyncio")), K("get_running_loop"));
+  call_method(loop, K("call_soon"), callback, message);
 }
 
 Task handle_message(py::str client_type, py::str client_id, py::dict message) {
-  py::object type = message.attr("get")("type");
-  py::object request_id = message.attr("get")("request_id", "N/A");
+  py::object type = get(message, K("type"));
+  py::object request_id = get(message, K("request_id"), K("N/A"));
 
-  if (PyUnicode_CheckExact(type.ptr()) && std::string(py::str(type)) == "chunk") {
-    py::object whole = co_await G("manager").attr("_handle_chunk_message")(client_type, client_id, message);
+  if (PyUnicode_CheckExact(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), "chunk") == 0) {
+    py::object whole = co_await call_method(G(K("manager")), K("_handle_chunk_message"), client_type, client_id, message);
     if (PyDict_Check(whole.ptr()) && PyDict_GET_SIZE(whole.ptr()) > 0)
-      co_await G("handle_message")(client_type, client_id, whole);
+      co_await call(G(K("handle_message")), client_type, client_id, whole);
     co_return py::none();
   }
 
-  start_background_task(G("_try_handle_response")(message));
-  log_debug(fmt("[TIMING] Received from {}: type={}, request_id={}", client_type, type, request_id));
+  start_matcher(message);
+  debug("[TIMING] Received from {}: type={}, request_id={}", client_type, type, request_id);
 
-  py::object table = G("MESSAGE_HANDLERS").attr("get")(client_type, py::dict());
-  py::object handler = table.attr("get")(type);
+  py::object table = find(G(K("MESSAGE_HANDLERS")), client_type);
+  py::object handler = table ? get(table, type) : py::none();
   if (handler.is_none()) {
     log_warning(fmt("No handler for {}/{}", client_type, type));
     co_return py::none();
   }
-  co_await handler(client_id, message);
+  co_await call(handler, client_id, message);
   co_return py::none();
 }
 
@@ -48,7 +75,9 @@ Task handle_response_message(py::str, py::dict) { co_return py::none(); }
 
 }  // namespace
 
-void define_response_matcher(Scope& m) { tv::def<&try_handle_response>(m, "_try_handle_response", {"message"}); }
+void define_response_matcher(Scope& m) {
+  own_matcher = tv::def<&try_handle_response>(m, "_try_handle_response", {"message"}).release().ptr();
+}
 
 void define_response_message_handler(Scope& m) {
   tv::def<&handle_response_message>(m, "handle_response_message", {"client_id", "message"});

@@ -14,6 +14,10 @@ void track(py::set& tasks, py::object task) {
   tasks.add(task);
   task.attr("add_done_callback")(tasks.attr("discard"));
 }
+void track(py::set& tasks, py::handle discard, py::object task) {
+  if (PySet_Add(tasks.ptr(), task.ptr()) < 0) throw py::error_already_set();
+  call_method(task, K("add_done_callback"), discard);
+}
 
 py::object on_connect_work(const std::string& client_type) {
   if (client_type == "addin") return G("on_addin_coonection");
@@ -63,13 +67,15 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
     py::object work = on_connect_work(type);
     if (!work.is_none()) track(tasks, G("asyncio").attr("create_task")(work(websocket, client_type, client_id)));
+    py::object discard = attr(tasks, K("discard"));
     while (true) {
-      py::object value = co_await websocket.attr("receive_json")();
+      py::object value = co_await call_method(websocket, K("receive_json"));
       if (!PyDict_CheckExact(value.ptr())) {
         log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
         continue;
       }
-      track(tasks, G("asyncio").attr("create_task")(G("handle_message")(client_type, client_id, value)));
+      track(tasks, discard,
+            call_method(G(K("asyncio")), K("create_task"), call(G(K("handle_message")), client_type, client_id, value)));
     }
   } catch (py::error_already_set& e) {
     if (!e.matches(G("WebSocketDisconnect").ptr())) failure = e;

@@ -85,11 +85,8 @@ Task push_event_manager_state(py::object self, py::str workbook_id, py::object w
   message["workbook_id"] = workbook_id;
   message["view_model"] = view;
   Py_ssize_t count = py::len(handlers);
-  co_await push_message(
-      self, message, websocket, py::none(),
-      fmt("Pushed merged event manager state to IDE websocket for: {}. {} handlers.", workbook_id, count),
-      fmt("Pushed merged event manager state to IDE for: {}. {} handlers.", workbook_id, count),
-      py::str("Error pushing event manager state: "));
+  PushLog log{"event manager state", workbook_id, "IDE", "merged ", fmt(". {} handlers.", count)};
+  co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
 }
 

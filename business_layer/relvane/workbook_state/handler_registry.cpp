@@ -79,9 +79,8 @@ Task push_events_config_to_addin(py::object self, py::str workbook_id, OptDict e
   message["request_id"] = request_id;
   message["requestId"] = request_id;
   message["save"] = py::bool_(save_flag);
-  co_await push_message(
-      self, message, websocket, workbook_id, fmt("Pushed events configuration to IDE websocket for: {}", workbook_id),
-      fmt("Pushed events configuration to IDE for: {}", workbook_id), py::str("Error pushing events configuration: "));
+  PushLog log{"events configuration", workbook_id};
+  co_await push_message(self, message, websocket, workbook_id, log);
   co_return py::none();
 }
 

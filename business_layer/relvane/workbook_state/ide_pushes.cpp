@@ -1,6 +1,8 @@
 // Unrequested state pushes to the IDE: a workbook's modules, its packages and
 // python paths, an object-registry reset, console lines. Also the one send
 // routine every state push of the workbook state shares.
+#include <string_view>
+
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -13,25 +15,37 @@ void check_cached(py::handle value, const char* func, const char* field, bool wa
   throw py::error_already_set();
 }
 
-Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook,
-                  py::str socket_text, py::str general_text, py::str error_prefix) {
+namespace {
+py::str pushed_line(const PushLog& log, bool on_socket) {
+  py::str subject = log.workbook_id.is_none() ? py::str("") : fmt(" for: {}", log.workbook_id);
+  return fmt("Pushed {}{} to {}{}{}{}", log.qualifier, log.what, log.destination, on_socket ? " websocket" : "",
+             subject, log.tail);
+}
+}  // namespace
+
+Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook, PushLog log) {
   py::object error;
   try {
     if (truthy(websocket)) {
-      co_await websocket.attr("send_json")(message);
-      log_debug(socket_text);
+      co_await call_method(websocket, K("send_json"), message);
+      if (debug_enabled()) log_debug(pushed_line(log, true));
     } else if (!addin_workbook.is_none()) {
-      co_await self.attr("send_to_addin")(addin_workbook, message);
+      co_await call_method(self, K("send_to_addin"), addin_workbook, message);
     } else {
-      co_await self.attr("broadcast")("ide", message);
+      co_await call_method(self, K("broadcast"), K("ide"), message);
     }
-    log_debug(general_text);
+    if (debug_enabled()) log_debug(pushed_line(log, false));
   } catch (py::error_already_set& e) {
     // Only ordinary errors: a cancellation must reach the caller.
     if (!e.matches(PyExc_Exception)) throw;
     error = e.value();
   }
-  if (error) log_error(error_prefix + py::str(error));
+  if (error) {
+    if (std::string_view(log.destination) == "IDE")
+      log_error(fmt("Error pushing {}: {}", log.what, error));
+    else
+      log_error(fmt("Error pushing {} to {}: {}", log.what, log.destination, error));
+  }
   co_return py::none();
 }
 
@@ -55,9 +69,8 @@ Task push_modules(py::object self, py::str workbook_id, OptDict modules, py::obj
   message["workbook_id"] = workbook_id;
   message["modules"] = value;
   message["name"] = self.attr("client_names").attr("get")(workbook_id, "");
-  co_await push_message(
-      self, message, websocket, py::none(), fmt("Pushed modules state to IDE websocket for: {}", workbook_id),
-      fmt("Pushed modules state to IDE for: {}", workbook_id), py::str("Error pushing modules state: "));
+  PushLog log{"modules state", workbook_id};
+  co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
 }
 
@@ -84,10 +97,8 @@ Task push_packages_and_python_paths(py::object self, py::str workbook_id, OptLis
   message["packages"] = pk;
   message["python_paths"] = paths;
   message["package_errors"] = errors;
-  co_await push_message(self, message, websocket, py::none(),
-                        fmt("Pushed packages and python paths state to IDE websocket for: {}", workbook_id),
-                        fmt("Pushed packages and python paths state to IDE for: {}", workbook_id),
-                        py::str("Error pushing packages and python paths state: "));
+  PushLog log{"packages and python paths state", workbook_id};
+  co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
 }
 
@@ -96,9 +107,8 @@ Task push_object_clear(py::object self, py::str workbook_id, py::object websocke
   message["type"] = "object_registry_update";
   message["action"] = "clear_all";
   message["workbook_id"] = workbook_id;
-  co_await push_message(
-      self, message, websocket, py::none(), fmt("Pushed object clear to IDE websocket for: {}", workbook_id),
-      fmt("Pushed object clear to IDE for: {}", workbook_id), py::str("Error pushing object clear: "));
+  PushLog log{"object clear", workbook_id};
+  co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
 }
 
@@ -107,8 +117,8 @@ Task push_message_to_ide_console(py::object self, py::str message, OptStr color,
   out["type"] = "log_to_console";
   out["content"] = message;
   if (!color.is_none() && PyUnicode_GET_LENGTH(color.ptr()) > 0) out["color"] = color;
-  co_await push_message(self, out, websocket, py::none(), py::str("Pushed console message to IDE websocket"),
-                        py::str("Pushed console message to IDE"), py::str("Error pushing console message: "));
+  PushLog log{"console message"};
+  co_await push_message(self, out, websocket, py::none(), log);
   co_return py::none();
 }
 

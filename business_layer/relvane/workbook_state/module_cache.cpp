@@ -19,7 +19,7 @@ void save_module(py::object self, py::str workbook_id, py::str module_name, py::
   py::dict all = all_modules(self);
   if (!entry_of(all, workbook_id)) all[workbook_id] = py::dict();
   as_dict(all[workbook_id], "workbook_modules entry")[module_name] = code;
-  log_debug(fmt("Saved module '{}' for workbook '{}'", module_name, workbook_id));
+  debug("Saved module '{}' for workbook '{}'", module_name, workbook_id);
 }
 
 bool delete_module(py::object self, py::str workbook_id, py::str module_name) {
@@ -28,7 +28,7 @@ bool delete_module(py::object self, py::str workbook_id, py::str module_name) {
   py::dict modules = as_dict(entry, "workbook_modules entry");
   if (!modules.contains(module_name)) return false;
   PyDict_DelItem(modules.ptr(), module_name.ptr());
-  log_debug(fmt("Deleted module '{}' from workbook '{}'", module_name, workbook_id));
+  debug("Deleted module '{}' from workbook '{}'", module_name, workbook_id);
   return true;
 }
 

@@ -27,7 +27,7 @@ Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_n
     py::object success = reply.attr("get")("success", false);
     if (truthy(success)) {
       if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
-      log_debug(fmt("Saved module '{}' to workbook: {}", module_name, workbook_id));
+      debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
     }
     co_return success;
   } catch (py::error_already_set& e) {
@@ -53,7 +53,7 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
       if (!PyUnicode_CheckExact(code.ptr()))
         tv::raise_result_type("ConnectionManager.load_module_from_addin", "str or None", code.ptr());
       if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
-      log_debug(fmt("Loaded module '{}' from workbook: {}", module_name, workbook_id));
+      debug("Loaded module '{}' from workbook: {}", module_name, workbook_id);
     }
     co_return code;
   } catch (py::error_already_set& e) {
@@ -76,7 +76,7 @@ Task delete_module_from_addin(py::object self, py::str workbook_id, py::str modu
     if (truthy(success)) {
       if (edit.is_latest())
         modules_of(self, workbook_id, false).attr("pop")(module_name, py::none());
-      log_debug(fmt("Deleted module '{}' from workbook: {}", module_name, workbook_id));
+      debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
     }
     co_return success;
   } catch (py::error_already_set& e) {

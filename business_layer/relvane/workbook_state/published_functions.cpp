@@ -50,9 +50,8 @@ Task push_custom_functions_to_addin(py::object self, py::str workbook_id, OptLis
   py::dict message;
   message["type"] = "sync_custom_functions";
   message["functions"] = specs;
-  co_await push_message(self, message, py::none(), workbook_id, py::str(),
-                        fmt("Pushed custom functions to Add-in for: {}", workbook_id),
-                        py::str("Error pushing custom functions to Add-in: "));
+  PushLog log{"custom functions", workbook_id, "Add-in"};
+  co_await push_message(self, message, py::none(), workbook_id, log);
   co_return py::none();
 }
 
@@ -66,10 +65,8 @@ Task push_published_functions_state(py::object self, py::str workbook_id, OptLis
   message["type"] = "published_functions_state";
   message["workbook_id"] = workbook_id;
   message["functions"] = list;
-  co_await push_message(self, message, websocket, py::none(),
-                        fmt("Pushed published functions state to IDE websocket for: {}", workbook_id),
-                        fmt("Pushed published functions state to IDE for: {}", workbook_id),
-                        py::str("Error pushing published functions state: "));
+  PushLog log{"published functions state", workbook_id};
+  co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
 }
 

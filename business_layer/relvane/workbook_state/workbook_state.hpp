@@ -21,11 +21,23 @@ inline bool is_request_failure(const py::error_already_set& e) {
 // A value taken from a cache must be of the parameter's type or None.
 void check_cached(py::handle value, const char* func, const char* field, bool want_list);
 
+// How a push names itself in its log lines:
+//   debug "Pushed {qualifier}{what} to {destination} websocket{for}{tail}" after a send to the given socket,
+//   debug "Pushed {qualifier}{what} to {destination}{for}{tail}" after any send,
+//   error "Error pushing {what}[ to {destination} unless IDE]: {error}",
+// where {for} is " for: {workbook_id}" when a workbook is named. Lines are built only when written.
+struct PushLog {
+  const char* what;
+  py::object workbook_id = py::none();
+  const char* destination = "IDE";
+  const char* qualifier = "";
+  py::object tail = py::str("");
+};
+
 // Sends `message` to `websocket` when it is true, otherwise to every IDE (or,
 // when `addin_workbook` is a text, to that workbook's add-in). Ordinary errors
-// are logged as `error_prefix` followed by the error and swallowed.
-Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook,
-                  py::str socket_text, py::str general_text, py::str error_prefix);
+// are logged and swallowed.
+Task push_message(py::object self, py::dict message, py::object websocket, py::object addin_workbook, PushLog log);
 
 }  // namespace relvane
 
