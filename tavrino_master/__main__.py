@@ -61,9 +61,10 @@ def raise_allocator_threshold():
 
     asyncio receives into a fresh 256 KiB buffer and shrinks it to what arrived. glibc serves a block of
     that size with mmap while its threshold is at the initial 128 KiB, so each received frame would cost
-    an mmap, page faults and a munmap. Freeing one larger block raises the threshold for the process.
+    an mmap, page faults and a munmap. Freeing one larger block raises the threshold for the process; a
+    block above 512 KiB would not on 32-bit systems, where that is the highest threshold glibc adopts.
     """
-    block = bytearray(1 << 20)
+    block = bytearray(384 * 1024)
     del block
 
 
