@@ -11,6 +11,7 @@ import urllib.request
 import websockets
 
 import tavrino_master.business_layer.relvane as relvane
+from servers import scaled
 
 # Each client type has ids of its own, none of them a real workbook's: an
 # add-in id makes the host start a kernel program of that id.
@@ -159,7 +160,7 @@ class Traffic:
             if ws is not None:
                 self.reopened += 1
             url = f"ws://127.0.0.1:{self.port}/ws/{client_type}/{client_id}"
-            ws = await asyncio.wait_for(websockets.connect(url, max_size=None), 10)
+            ws = await asyncio.wait_for(websockets.connect(url, max_size=None, close_timeout=scaled(10)), scaled(10))
             self.open[(client_type, client_id)] = ws
             reader = asyncio.ensure_future(self._drain(ws))
             self.readers.add(reader)
@@ -169,7 +170,7 @@ class Traffic:
     async def send(self, client_type, client_id, text):
         ws = await self.socket(client_type, client_id)
         try:
-            await asyncio.wait_for(ws.send(text), 10)
+            await asyncio.wait_for(ws.send(text), scaled(10))
         except websockets.ConnectionClosed:
             pass
 
@@ -181,9 +182,9 @@ class Traffic:
 
     async def close(self):
         for ws in self.open.values():
-            await asyncio.wait_for(ws.close(), 10)
+            await asyncio.wait_for(ws.close(), scaled(20))
         for reader in list(self.readers):
-            await asyncio.wait_for(reader, 10)
+            await asyncio.wait_for(reader, scaled(10))
 
 
 def rss_mib(pid):

@@ -9,7 +9,7 @@ import pytest
 
 from e2e_clients import Client, wait_until
 from fuzz_frames import Traffic, rss_mib, status
-from servers import free_port, running
+from servers import free_port, running, scaled
 from test_execution_e2e import call, open_workbook, wait_results
 
 FRAMES = int(os.environ.get("TAVRINO_FUZZ_FRAMES", "3000"))
@@ -43,7 +43,7 @@ async def test_hostile_frames_leave_the_host_and_a_control_workbook_working(host
     await traffic.run(SEED + 1, 200)
     await asyncio.sleep(0.5)
     before = rss_mib(proc.pid)
-    await asyncio.wait_for(traffic.run(SEED, FRAMES), 120 + FRAMES / 50)
+    await asyncio.wait_for(traffic.run(SEED, FRAMES), scaled(120 + FRAMES / 50))
     await traffic.close()
     await asyncio.sleep(1.0)
     after = rss_mib(proc.pid)
