@@ -105,11 +105,10 @@ def relay_app(coalesce):
 def serve_relay(kind, port):
     import uvicorn
 
-    from tavrino_master.__main__ import raise_allocator_threshold, uvicorn_options
+    from tavrino_master.__main__ import uvicorn_options
     from tavrino_master.logging_config import get_logger
 
     get_logger("bench.relay")  # the master's logging set-up, so uvicorn_options sees the same levels
-    raise_allocator_threshold()
     uvicorn.run(relay_app(kind == "fair"), **uvicorn_options("127.0.0.1", port))
 
 

@@ -56,23 +56,11 @@ def uvicorn_options(host, port):
     return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel()}
 
 
-def raise_allocator_threshold():
-    """Keeps the socket read buffers out of mmap.
-
-    asyncio receives into a fresh 256 KiB buffer and shrinks it to what arrived. glibc serves a block of
-    that size with mmap while its threshold is at the initial 128 KiB, so each received frame would cost
-    an mmap, page faults and a munmap. Freeing one larger block raises the threshold for the process; a
-    block above 512 KiB would not on 32-bit systems, where that is the highest threshold glibc adopts.
-    """
-    block = bytearray(384 * 1024)
-    del block
-
 
 def main(argv=None):
     args = parse_args(argv)
     relvane.set_port(args.port)
     relvane.initialize_ide_manager(args.port, args.watchdog_port, args.token, args.docs_port)
-    raise_allocator_threshold()
     uvicorn.run(create_app(), **uvicorn_options(args.host, args.port))
 
 

@@ -517,34 +517,3 @@ def test_host_runs_uvicorn_without_per_message_logging(monkeypatch, uvicorn_leve
     # uvicorn's own lines are filtered exactly as the master's logging set-up filters them
     assert [logging.getLogger(n).getEffectiveLevel() for n in uvicorn_levels] == [root_level] * 3
 
-
-MMAPPED_BLOCKS = """
-import ctypes, sys
-class Info(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_size_t) for n in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = Info
-if sys.argv[1] == "host":
-    from tavrino_master.__main__ import raise_allocator_threshold
-    raise_allocator_threshold()
-before = libc.mallinfo2().hblks
-buffers = [bytearray(256 * 1024) for _ in range(4)]  # the size asyncio reads into
-print(libc.mallinfo2().hblks - before)
-"""
-
-
-@pytest.mark.parametrize("setup, mmapped", [("plain", 4), ("host", 0)])
-def test_host_keeps_read_buffers_out_of_mmap(setup, mmapped):
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("the sanitizer's allocator stands in for glibc's")
-    try:
-        import ctypes
-        ctypes.CDLL(None).mallinfo2
-    except (AttributeError, OSError):
-        pytest.skip("not glibc")
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    out = subprocess.run([sys.executable, "-c", MMAPPED_BLOCKS, setup], capture_output=True, text=True,
-                         env=env, timeout=60, check=True).stdout
-    assert int(out) == mmapped
