@@ -7,6 +7,8 @@ import re
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from e2e_clients import wait_until
+from servers import scaled
 
 LOGGER = "tavrino_master.business_layer.relvane"
 
@@ -232,8 +234,7 @@ async def test_request_timeout(manager, caplog):
 async def test_cancelled_request_removes_its_entry(manager):
     await manager.connect("addin", "wb1", FakeSocket())
     task = asyncio.create_task(manager.send_and_wait_response("addin", "wb1", {"type": "q"}))
-    await asyncio.sleep(0.01)
-    assert len(manager._pending_requests) == 1
+    await wait_until(lambda: len(manager._pending_requests) == 1)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
@@ -345,7 +346,7 @@ async def test_single_result_is_sent_unwrapped(manager):
     message = {"type": "function_execution_result", "request_id": "1"}
     await manager._result_batcher.add_result("wb1", message)
     assert ws.sent == []
-    await asyncio.sleep(0.03)
+    await wait_until(lambda: ws.sent)
     assert ws.sent == [message] and ws.sent[0] is message
 
 
@@ -358,7 +359,7 @@ async def test_results_within_window_are_batched_per_workbook(manager):
     for m in msgs:
         await batcher.add_result("wb1", m)
     await batcher.add_result("wb2", {"n": 9})
-    await asyncio.sleep(0.03)
+    await wait_until(lambda: a.sent and b.sent and not batcher._flush_tasks)
     assert a.sent == [{"type": "batch_results", "results": msgs}]
     assert list(a.sent[0]) == ["type", "results"]
     assert b.sent == [{"n": 9}]
@@ -368,8 +369,11 @@ async def test_results_within_window_are_batched_per_workbook(manager):
 async def test_result_during_send_starts_new_batch(manager):
     gate = asyncio.Event()
 
+    sending = asyncio.Event()
+
     class SlowSocket(FakeSocket):
         async def send_json(self, message):
+            sending.set()
             await gate.wait()
             self.sent.append(message)
 
@@ -377,10 +381,10 @@ async def test_result_during_send_starts_new_batch(manager):
     await manager.connect("addin", "wb1", ws)
     batcher = manager._result_batcher
     await batcher.add_result("wb1", {"n": 1})
-    await asyncio.sleep(0.02)  # first flush is now blocked in the send
+    await asyncio.wait_for(sending.wait(), scaled(5))  # the first flush is now blocked in the send
     await batcher.add_result("wb1", {"n": 2})
     gate.set()
-    await asyncio.sleep(0.03)
+    await wait_until(lambda: len(ws.sent) == 2)
     assert ws.sent == [{"n": 1}, {"n": 2}]
 
 
@@ -395,10 +399,10 @@ async def test_flush_all_and_failures(manager):
         await batcher.flush_all()
     assert "wb-absent" not in batcher._pending
     ws.fail = False
-    await asyncio.sleep(0.03)  # the delayed tasks wake and find nothing left
+    await wait_until(lambda: not batcher._flush_tasks)  # the delayed tasks wake and find nothing left
     assert ws.sent == []
     await batcher.add_result("wb1", {"n": 3})
-    await asyncio.sleep(0.03)
+    await wait_until(lambda: ws.sent)
     assert ws.sent == [{"n": 3}]
 
 

@@ -7,9 +7,9 @@ import uuid
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from e2e_clients import wait_until
 
 LOGGER = "tavrino_master.business_layer.relvane"
-WAIT = 0.03  # comfortably past the batcher's 5 ms window
 
 
 class Sock:
@@ -67,12 +67,20 @@ async def s():
     setup.ide1 = await setup.add("ide", "ide-" + setup.wb, "ide1")
     setup.ide2 = await setup.add("ide", "ide2-" + setup.wb, "ide2")
     yield setup
-    await asyncio.sleep(WAIT)  # let batcher flushes of this test end
+    await settle()  # let batcher flushes of this test end
     setup.cleanup()
 
 
 def pending():
     return relvane.manager._pending_function_executions
+
+
+async def settle():
+    """Waits until the result batcher has sent what it holds, then lets started tasks run."""
+    batcher = relvane.manager._result_batcher
+    await wait_until(lambda: not batcher._flush_tasks and not batcher._pending)
+    for _ in range(5):
+        await asyncio.sleep(0)
 
 
 async def dispatch(client_type, client_id, message):
@@ -182,7 +190,7 @@ async def test_result_reaches_addin_through_batcher(s, answer, outcome):
     pending()["q1"] = s.wb
     await dispatch("kernel", s.wb, dict(answer, request_id="q1"))
     assert "q1" not in pending() and s.addin.sent == []  # waits for the coalescing window
-    await asyncio.sleep(WAIT)
+    await settle()
     expected = dict({"type": "function_execution_result", "request_id": "q1"}, **outcome)
     assert s.addin.sent == [expected] and list(s.addin.sent[0]) == list(expected)
     assert s.ide1.sent == []
@@ -197,7 +205,7 @@ async def test_results_coalesce_per_workbook_in_order(s):
     for i in range(3):
         await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": f"a{i}", "result": i})
     await dispatch("kernel", s.other, {"type": "execution_error", "request_id": "b0"})
-    await asyncio.sleep(WAIT)
+    await settle()
     assert len(s.addin.sent) == 1 and s.addin.sent[0]["type"] == "batch_results"
     assert [r["request_id"] for r in s.addin.sent[0]["results"]] == ["a0", "a1", "a2"]
     assert [r["result"] for r in s.addin.sent[0]["results"]] == [0, 1, 2]
@@ -215,7 +223,7 @@ async def test_results_coalesce_per_workbook_in_order(s):
 async def test_unmatched_answer_is_relayed_unchanged(s, answer):
     pending()[""] = s.wb  # an empty id never matches, even when recorded
     await dispatch("kernel", s.wb, dict(answer))
-    await asyncio.sleep(WAIT)
+    await settle()
     assert s.addin.sent == [answer] and s.ide1.sent == [answer] and s.ide2.sent == [answer]
     assert s.log[0] == "addin" and pending()[""] == s.wb
 
@@ -224,7 +232,7 @@ async def test_second_answer_to_one_call_is_relayed(s):
     pending()["twice"] = s.wb
     await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": "twice", "result": 1})
     await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": "twice", "result": 2})
-    await asyncio.sleep(WAIT)
+    await settle()
     assert [m["type"] for m in s.addin.sent] == ["execution_result", "function_execution_result"]
     assert s.ide1.sent == [{"type": "execution_result", "request_id": "twice", "result": 2}]
 
@@ -236,12 +244,12 @@ async def test_kernel_cannot_complete_another_workbooks_call(s, answer_type):
     pending()["mine"] = s.wb
     stray = {"type": answer_type, "request_id": "mine", "result": "forged"}
     await dispatch("kernel", s.other, dict(stray))
-    await asyncio.sleep(WAIT)
+    await settle()
     assert s.addin.sent == [] and pending()["mine"] == s.wb
     assert other_addin.sent == [stray] and s.ide1.sent == [stray]  # relayed as any unmatched answer
 
     await dispatch("kernel", s.wb, {"type": answer_type, "request_id": "mine"})
-    await asyncio.sleep(WAIT)
+    await settle()
     assert [m["type"] for m in s.addin.sent] == ["function_execution_result"] and "mine" not in pending()
 
 
@@ -366,7 +374,7 @@ async def test_batch_dispatches_each_element_and_skips_non_objects(s, caplog):
         {"type": "execution_request"},
     ]}
     await dispatch("kernel", s.wb, batch)
-    await asyncio.sleep(WAIT)
+    await settle()
     assert s.addin.sent == [{"type": "stdout", "text": "out"},
                             {"type": "function_execution_result", "request_id": "b1", "status": "success",
                              "result": 1, "logs": ""}]
@@ -456,7 +464,7 @@ async def test_debug_lines_are_built_only_when_debug_is_on(s, caplog, level, ren
                                    "args": [], "request_id": rid})
     await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": rid, "result": 1, "logs": ""})
     await dispatch("addin", s.wb, {"type": "execution_request", "request_id": rid})
-    await asyncio.sleep(WAIT)
+    await settle()
     assert [m["request_id"] for m in s.kernel.sent] == [rid, rid]
     assert [m["request_id"] for m in s.addin.sent] == [rid]
     debug_lines = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG and rid in r.getMessage()]

@@ -249,16 +249,19 @@ async def test_entry_without_version_fails_the_run(env):
 async def test_cancellation_passes_and_records(env):
     env.manager.workbook_packages[WB] = entries("A")
 
+    resolving = asyncio.Event()
+
     class Slow:
         def __init__(self, **kwargs):
             pass
 
         async def resolve(self, specs):
+            resolving.set()
             await asyncio.sleep(10)
     relvane.DependencyResolver, saved = Slow, relvane.DependencyResolver
     try:
         task = asyncio.ensure_future(relvane.handle_workbook_packages_install(WB))
-        await asyncio.sleep(0.01)
+        await asyncio.wait_for(resolving.wait(), 5)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
