@@ -33,11 +33,11 @@ def wait_for_port(port, proc, timeout=15.0):
 
 
 @contextlib.contextmanager
-def running(argv, port, env=None):
-    """Runs argv (which must listen on port) until the block ends."""
+def running(argv, port, env=None, stderr=None):
+    """Runs argv (which must listen on port) until the block ends; stderr as for Popen."""
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]))
     full_env.update(env or {})
-    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True)
+    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True, stderr=stderr)
     try:
         wait_for_port(port, proc)
         yield proc
