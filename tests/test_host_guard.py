@@ -1,16 +1,14 @@
 """Host and Origin checks of the host program, against the real master under uvicorn."""
 import asyncio
-import contextlib
 import json
 import socket
-import sys
 import uuid
 
 import pytest
 import websockets
 
 from e2e_clients import Addin, Client, connections, kernel_processes, wait_until
-from servers import free_port, running, scaled
+from servers import master_with_log, scaled
 from tavrino_master.__main__ import parse_args
 from tavrino_master.host_guard import HostGuard
 
@@ -18,26 +16,16 @@ CLIENT_TYPES = ["addin", "ide", "kernel", "inspector"]
 CROSS_SITE = "http://127.0.0.2:18711"
 
 
-@contextlib.contextmanager
-def guarded_master(tmp_path, *extra, env=None):
-    """The host program on a free loopback port, its log lines going to a file; yields (port, log path)."""
-    port = free_port()
-    log = tmp_path / f"master-{port}.log"
-    argv = [sys.executable, "-m", "tavrino_master", "--port", str(port), *extra]
-    with open(log, "wb") as out, running(argv, port, env=dict({"HOME": str(tmp_path)}, **(env or {})), stderr=out):
-        yield port, log
-
-
 @pytest.fixture(scope="module")
 def plain(tmp_path_factory):
-    with guarded_master(tmp_path_factory.mktemp("plain")) as found:
+    with master_with_log(tmp_path_factory.mktemp("plain")) as found:
         yield found
 
 
 @pytest.fixture(scope="module")
 def listed(tmp_path_factory):
     env = {"TAVRINO_ALLOWED_ORIGINS": " http://tools.example:9000 ,,null"}
-    with guarded_master(tmp_path_factory.mktemp("listed"), "--allow-origin", "https://Addin.example.com/",
+    with master_with_log(tmp_path_factory.mktemp("listed"), "--allow-origin", "https://Addin.example.com/",
                         env=env) as found:
         yield found
 
@@ -78,7 +66,8 @@ async def outcome(port, client_type, origin):
 
 
 def log_lines(log, text):
-    return [line for line in log.read_text(errors="replace").splitlines() if text in line]
+    with open(log, errors="replace") as f:
+        return [line for line in f.read().splitlines() if text in line]
 
 
 # ---------------------------------------------------------------- Host header
