@@ -87,6 +87,9 @@ def normalize_origin(text):
     host, port = parts
     if port == DEFAULT_PORTS.get(scheme):
         port = None
+    address = _ip(host)
+    if address is not None:
+        host = str(address)
     shown = f"[{host}]" if ":" in host else host
     return f"{scheme}://{shown}" + (f":{port}" if port is not None else "")
 
@@ -147,12 +150,7 @@ class HostGuard:
         await self.app(scope, receive, send)
 
     def host_allowed(self, values, scheme=None):
-        if len(values) != 1:
-            return False
-        try:
-            parts = split_host_port(values[0].decode("ascii"))
-        except UnicodeDecodeError:
-            return False
+        parts = _parse_single(values, split_host_port)
         if parts is None:
             return False
         host, port = parts
@@ -167,12 +165,7 @@ class HostGuard:
     def origin_allowed(self, values):
         if not values:
             return True
-        if len(values) != 1:
-            return False
-        try:
-            origin = normalize_origin(values[0].decode("ascii"))
-        except UnicodeDecodeError:
-            return False
+        origin = _parse_single(values, normalize_origin)
         if origin is None:
             return False
         if origin in self.allowed_origins:
@@ -195,6 +188,16 @@ class HostGuard:
                     "headers": [(b"content-type", b"text/plain; charset=utf-8"),
                                 (b"content-length", str(len(_FORBIDDEN)).encode())]})
         await send({"type": "http.response.body", "body": _FORBIDDEN})
+
+
+def _parse_single(values, parse):
+    """parse(text) of a header given exactly once in ASCII, else None."""
+    if len(values) != 1:
+        return None
+    try:
+        return parse(values[0].decode("ascii"))
+    except UnicodeDecodeError:
+        return None
 
 
 def _shown(values):

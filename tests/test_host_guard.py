@@ -195,7 +195,7 @@ def test_two_origin_headers_are_refused(plain):
 @pytest.mark.parametrize("option, env, expected", [
     ([], None, set()),
     (["https://Addin.Example.com:443/"], None, {"https://addin.example.com"}),
-    (["null"], "http://a.example:8080, https://[::1]:443", {"null", "http://a.example:8080", "https://[::1]"}),
+    (["null"], "http://a.example:8080, https://[0:0::1]:443", {"null", "http://a.example:8080", "https://[::1]"}),
     ([], " , ", set()),
 ])
 def test_allowed_origins_are_normalized(monkeypatch, option, env, expected):
