@@ -25,8 +25,8 @@ def plain(tmp_path_factory):
 @pytest.fixture(scope="module")
 def listed(tmp_path_factory):
     env = {"TAVRINO_ALLOWED_ORIGINS": " http://tools.example:9000 ,,null"}
-    with master_with_log(tmp_path_factory.mktemp("listed"), "--allow-origin", "https://Addin.example.com/",
-                        env=env) as found:
+    options = ["--allow-origin", "https://Addin.example.com/", "--allow-origin", "http://second.example:8443"]
+    with master_with_log(tmp_path_factory.mktemp("listed"), *options, env=env) as found:
         yield found
 
 
@@ -172,6 +172,7 @@ async def test_origin_decides_the_handshake_for_every_client_type(plain, client_
     ("https://addin.example.com", "ping"),
     ("https://addin.example.com:443", "ping"),
     ("HTTPS://Addin.Example.COM", "ping"),
+    ("http://second.example:8443", "ping"),
     ("http://tools.example:9000", "ping"),
     ("null", "ping"),
     ("http://localhost:4000", "ping"),
@@ -232,9 +233,8 @@ async def test_refused_pages_register_nothing_and_spawn_no_kernel(plain):
 
     for origin in (CROSS_SITE, "null"):
         with pytest.raises(websockets.InvalidStatusCode) as refused:
-            ws = await asyncio.wait_for(websockets.connect(f"ws://127.0.0.1:{port}/ws/addin/{evil}?name=Evil",
-                                                           origin=origin), scaled(10))
-            Addin(ws, modules=modules)
+            await asyncio.wait_for(websockets.connect(f"ws://127.0.0.1:{port}/ws/addin/{evil}?name=Evil",
+                                                      origin=origin), scaled(10))
         assert refused.value.status_code == 403
     with pytest.raises(websockets.InvalidStatusCode):
         await asyncio.wait_for(websockets.connect(f"ws://127.0.0.1:{port}/ws/kernel/{evil}", origin=CROSS_SITE),
