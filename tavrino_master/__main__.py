@@ -1,12 +1,17 @@
 """The master's host program: the business layer served over HTTP and WebSocket.
 
     /usr/bin/python3 -m tavrino_master [--host 127.0.0.1] [--port 8000]
-        [--watchdog-port N] [--docs-port N] [--token T]
+        [--watchdog-port N] [--docs-port N] [--token T] [--allow-origin ORIGIN ...]
 
 Clients connect to ws://HOST:PORT/ws/{client_type}/{client_id}; GET / answers
 the status and GET /connections the connected client ids. The token (given,
 taken from TAVRINO_AUTH_TOKEN, or made afresh) goes only to the IDE process
 manager.
+
+Requests whose Host header does not name the served address and port, and
+WebSocket handshakes from web pages of origins other than loopback ones (or
+those allowed with --allow-origin or TAVRINO_ALLOWED_ORIGINS), are refused
+(tavrino_master/host_guard.py).
 """
 import argparse
 import logging
@@ -17,6 +22,7 @@ import uvicorn
 from fastapi import FastAPI
 
 from tavrino_master.business_layer import relvane
+from tavrino_master.host_guard import ALLOWED_ORIGINS_ENV, HostGuard, allowed_origins_from
 
 WEBSOCKET_PATH = "/ws/{client_type}/{client_id}"
 
@@ -38,7 +44,15 @@ def parse_args(argv=None):
     parser.add_argument("--watchdog-port", type=int, help="the IDE's watchdog port (default: port + 1)")
     parser.add_argument("--docs-port", type=int, help="the IDE's documentation port (default: port + 2)")
     parser.add_argument("--token", help="token handed to the IDE (default: $TAVRINO_AUTH_TOKEN, else a new one)")
+    parser.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
+                        help="also accept WebSocket connections from pages of this origin, e.g. "
+                             f"https://addin.example.com (repeatable; also ${ALLOWED_ORIGINS_ENV}, comma-separated); "
+                             "null only when named")
     args = parser.parse_args(argv)
+    try:
+        args.allowed_origins = allowed_origins_from(args.allow_origin, os.environ)
+    except ValueError as e:
+        parser.error(str(e))
     if args.watchdog_port is None:
         args.watchdog_port = args.port + 1
     if args.docs_port is None:
@@ -56,12 +70,12 @@ def uvicorn_options(host, port):
     return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel()}
 
 
-
 def main(argv=None):
     args = parse_args(argv)
     relvane.set_port(args.port)
     relvane.initialize_ide_manager(args.port, args.watchdog_port, args.token, args.docs_port)
-    uvicorn.run(create_app(), **uvicorn_options(args.host, args.port))
+    app = HostGuard(create_app(), args.host, args.port, args.allowed_origins)
+    uvicorn.run(app, **uvicorn_options(args.host, args.port))
 
 
 if __name__ == "__main__":

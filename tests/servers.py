@@ -33,11 +33,11 @@ def wait_for_port(port, proc, timeout=15.0):
 
 
 @contextlib.contextmanager
-def running(argv, port, env=None):
-    """Runs argv (which must listen on port) until the block ends."""
+def running(argv, port, env=None, stderr=None):
+    """Runs argv (which must listen on port) until the block ends; stderr as for Popen."""
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]))
     full_env.update(env or {})
-    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True)
+    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True, stderr=stderr)
     try:
         wait_for_port(port, proc)
         yield proc
@@ -53,3 +53,14 @@ def running(argv, port, env=None):
 def uvicorn_app(app, port):
     return running([sys.executable, "-m", "uvicorn", app, "--host", "127.0.0.1", "--port", str(port),
                     "--log-level", "warning"], port)
+
+
+@contextlib.contextmanager
+def master_with_log(home, *options, env=None):
+    """The host program on a free loopback port with its log going to a file in home;
+    yields (port, log path)."""
+    port = free_port()
+    log = os.path.join(home, f"master-{port}.log")
+    argv = [sys.executable, "-m", "tavrino_master", "--port", str(port), *options]
+    with open(log, "wb") as out, running(argv, port, env=dict({"HOME": str(home)}, **(env or {})), stderr=out):
+        yield port, log
