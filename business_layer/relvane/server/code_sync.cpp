@@ -24,6 +24,52 @@ py::list module_items(py::handle manager, py::handle workbook_id) {
   return py::list(call_method(modules, K("items")));
 }
 
+// Digests of module texts already hashed, so that a call for a workbook whose
+// code did not change hashes nothing: workbook id -> {module name -> (text,
+// digest)}, kept for the process. A text never changes and the entry holds it,
+// so meeting the very same object again means the same digest (its address
+// cannot pass to another text while the entry lives); any other object is
+// hashed anew. Only the last text seen per module is kept.
+PyObject* hashed_texts = nullptr;
+// compute_code_hash as start-up defined it; a replacement is called every time.
+PyObject* builtin_code_hash = nullptr;
+
+py::dict hashed_for(py::handle workbook_id) {
+  py::object table = find(hashed_texts, workbook_id);
+  if (!table) {
+    table = py::dict();
+    set_item(hashed_texts, workbook_id, table);
+  }
+  return py::reinterpret_steal<py::dict>(table.release());
+}
+
+py::object code_hash(py::handle hash_fn, py::dict hashed, py::handle name, py::handle code) {
+  if (hash_fn.ptr() != builtin_code_hash || !PyUnicode_CheckExact(code.ptr())) return call(hash_fn, code);
+  PyObject* entry = PyDict_GetItemWithError(hashed.ptr(), name.ptr());
+  if (!entry && PyErr_Occurred()) throw py::error_already_set();
+  if (entry && PyTuple_GET_ITEM(entry, 0) == code.ptr()) return borrow(PyTuple_GET_ITEM(entry, 1));
+  py::object digest = call(hash_fn, code);
+  set_item(hashed, name, py::make_tuple(code, digest));
+  return digest;
+}
+
+bool empty_code(py::handle code) {
+  return code.is_none() || (PyUnicode_Check(code.ptr()) && PyUnicode_GET_LENGTH(code.ptr()) == 0);
+}
+
+// Drops the digests of modules that are gone from the cache or emptied, so
+// their old texts are not kept alive; `live` counts the modules hashed.
+void forget_gone(py::dict hashed, py::list items, Py_ssize_t live) {
+  if (PyDict_GET_SIZE(hashed.ptr()) <= live) return;
+  py::set names;
+  for (py::handle item : items) {
+    py::object code = steal(PySequence_GetItem(item.ptr(), 1));
+    if (!empty_code(code)) names.add(steal(PySequence_GetItem(item.ptr(), 0)));
+  }
+  for (py::handle name : py::list(hashed))
+    if (!names.contains(name)) PyDict_DelItem(hashed.ptr(), name.ptr());
+}
+
 Task full_code_sync(py::str workbook_id) {
   py::object manager = G(K("manager"));
   py::dict synced_all = as_dict(attr(manager, K("_synced_hashes")), "_synced_hashes");
@@ -32,12 +78,17 @@ Task full_code_sync(py::str workbook_id) {
     synced = py::dict();
     set_item(synced_all, workbook_id, synced);
   }
+  py::object hash_fn = G(K("compute_code_hash"));
+  py::dict hashed = hashed_for(workbook_id);
+  py::list items = module_items(manager, workbook_id);
   long sent = 0;
-  for (py::handle item : module_items(manager, workbook_id)) {
+  Py_ssize_t live = 0;
+  for (py::handle item : items) {
     py::object name = steal(PySequence_GetItem(item.ptr(), 0));
     py::object code = steal(PySequence_GetItem(item.ptr(), 1));
-    if (code.is_none() || (PyUnicode_Check(code.ptr()) && PyUnicode_GET_LENGTH(code.ptr()) == 0)) continue;
-    py::object hash = call(G(K("compute_code_hash")), code);
+    if (empty_code(code)) continue;
+    py::object hash = code_hash(hash_fn, hashed, name, code);
+    ++live;
     if (hash.equal(get(synced, name))) continue;
     // A hash stands for text the kernel holds: with no kernel connected nothing
     // is recorded, so the kernel that connects later still receives the module.
@@ -48,6 +99,7 @@ Task full_code_sync(py::str workbook_id) {
     ++sent;
     debug("[Full Sync] Synced module '{}' to kernel", name);
   }
+  forget_gone(hashed, items, live);
   if (sent > 0) log_info(fmt("[Full Sync] Synced {} module(s) to kernel for workbook: {}", sent, workbook_id));
   co_return py::none();
 }
@@ -60,6 +112,10 @@ py::dict make_update_module_message(py::handle workbook_id, py::handle name, py:
 
 py::list snapshot_module_items(py::handle manager, py::handle workbook_id) { return module_items(manager, workbook_id); }
 
-void define_full_code_sync(Scope& m) { tv::def<&full_code_sync>(m, "full_code_sync", {"workbook_id"}); }
+void define_full_code_sync(Scope& m) {
+  if (!hashed_texts) hashed_texts = py::dict().release().ptr();
+  builtin_code_hash = G(K("compute_code_hash")).release().ptr();  // kept for the process
+  tv::def<&full_code_sync>(m, "full_code_sync", {"workbook_id"});
+}
 
 }  // namespace relvane
