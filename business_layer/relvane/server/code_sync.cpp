@@ -15,10 +15,14 @@ py::dict update_module_message(py::handle workbook_id, py::handle name, py::hand
   return message;
 }
 
+py::object cached_modules(py::handle manager, py::handle workbook_id) {
+  return find(as_dict(attr(manager, K("workbook_modules")), "workbook_modules"), workbook_id);
+}
+
 // A snapshot of the workbook's modules: other tasks may change the cache while
 // the sends are awaited.
 py::list module_items(py::handle manager, py::handle workbook_id) {
-  py::object modules = find(as_dict(attr(manager, K("workbook_modules")), "workbook_modules"), workbook_id);
+  py::object modules = cached_modules(manager, workbook_id);
   if (!modules) return py::list();
   if (PyDict_CheckExact(modules.ptr())) return steal(PyDict_Items(modules.ptr()));
   return py::list(call_method(modules, K("items")));
@@ -57,17 +61,23 @@ bool empty_code(py::handle code) {
   return code.is_none() || (PyUnicode_Check(code.ptr()) && PyUnicode_GET_LENGTH(code.ptr()) == 0);
 }
 
+// The same snapshot as a dictionary, walked without making a pair per module.
+py::dict module_copy(py::handle manager, py::handle workbook_id) {
+  py::object modules = cached_modules(manager, workbook_id);
+  if (!modules) return py::dict();
+  if (!PyDict_CheckExact(modules.ptr())) return py::dict(py::list(call_method(modules, K("items"))));
+  return py::reinterpret_steal<py::dict>(steal(PyDict_Copy(modules.ptr())).release());
+}
+
 // Drops the digests of modules that are gone from the cache or emptied, so
 // their old texts are not kept alive; `live` counts the modules hashed.
-void forget_gone(py::dict hashed, py::list items, Py_ssize_t live) {
+void forget_gone(py::dict hashed, py::dict modules, Py_ssize_t live) {
   if (PyDict_GET_SIZE(hashed.ptr()) <= live) return;
-  py::set names;
-  for (py::handle item : items) {
-    py::object code = steal(PySequence_GetItem(item.ptr(), 1));
-    if (!empty_code(code)) names.add(steal(PySequence_GetItem(item.ptr(), 0)));
+  for (py::handle name : py::list(hashed)) {
+    PyObject* code = PyDict_GetItemWithError(modules.ptr(), name.ptr());
+    if (!code && PyErr_Occurred()) throw py::error_already_set();
+    if (!code || empty_code(code)) PyDict_DelItem(hashed.ptr(), name.ptr());
   }
-  for (py::handle name : py::list(hashed))
-    if (!names.contains(name)) PyDict_DelItem(hashed.ptr(), name.ptr());
 }
 
 Task full_code_sync(py::str workbook_id) {
@@ -80,12 +90,12 @@ Task full_code_sync(py::str workbook_id) {
   }
   py::object hash_fn = G(K("compute_code_hash"));
   py::dict hashed = hashed_for(workbook_id);
-  py::list items = module_items(manager, workbook_id);
+  py::dict modules = module_copy(manager, workbook_id);
   long sent = 0;
-  Py_ssize_t live = 0;
-  for (py::handle item : items) {
-    py::object name = steal(PySequence_GetItem(item.ptr(), 0));
-    py::object code = steal(PySequence_GetItem(item.ptr(), 1));
+  Py_ssize_t live = 0, pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(modules.ptr(), &pos, &key, &value)) {  // the copy is ours alone: safe across awaits
+    py::object name = borrow(key), code = borrow(value);
     if (empty_code(code)) continue;
     py::object hash = code_hash(hash_fn, hashed, name, code);
     ++live;
@@ -99,7 +109,7 @@ Task full_code_sync(py::str workbook_id) {
     ++sent;
     debug("[Full Sync] Synced module '{}' to kernel", name);
   }
-  forget_gone(hashed, items, live);
+  forget_gone(hashed, modules, live);
   if (sent > 0) log_info(fmt("[Full Sync] Synced {} module(s) to kernel for workbook: {}", sent, workbook_id));
   co_return py::none();
 }
