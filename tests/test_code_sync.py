@@ -39,13 +39,6 @@ class Addin(Sock):
 
 
 @pytest.fixture
-def manager(monkeypatch):
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
-    return fresh
-
-
-@pytest.fixture
 async def peers(manager):
     addin, kernel = Addin(manager), Sock()
     addin.replies = {"save_module_request": {"success": True}, "delete_module_request": {"success": True}}
