@@ -142,13 +142,32 @@ async def handle_message(client_type, client_id, message):
     await handler(client_id, message)
 
 
+# Digests of module texts already hashed: workbook id -> {module name -> (text, digest)}. A str never
+# changes and the entry holds it, so the very same object again has the same digest.
+_hashed_texts = {}
+
+
+def _code_hash(hashed, name, code):
+    if type(code) is not str:
+        return compute_code_hash(code)
+    entry = hashed.get(name)
+    if entry is not None and entry[0] is code:
+        return entry[1]
+    digest = compute_code_hash(code)
+    hashed[name] = (code, digest)
+    return digest
+
+
 async def full_code_sync(workbook_id):
     synced = manager._synced_hashes.setdefault(workbook_id, {})
-    sent = 0
-    for name, code in list(manager.workbook_modules.get(workbook_id, {}).items()):
+    hashed = _hashed_texts.setdefault(workbook_id, {})
+    items = list(manager.workbook_modules.get(workbook_id, {}).items())
+    sent = live = 0
+    for name, code in items:
         if not code:
             continue
-        code_hash = compute_code_hash(code)
+        code_hash = _code_hash(hashed, name, code)
+        live += 1
         if synced.get(name) == code_hash:
             continue
         await manager.send_message("kernel", workbook_id, {"type": "update_module", "workbook_id": workbook_id,
@@ -156,6 +175,10 @@ async def full_code_sync(workbook_id):
         synced[name] = code_hash
         sent += 1
         logger.debug(f"[Full Sync] Synced module '{name}' to kernel")
+    if len(hashed) > live:  # modules gone or emptied keep no old text alive
+        names = {name for name, code in items if code}
+        for name in [n for n in hashed if n not in names]:
+            del hashed[name]
     if sent:
         logger.info(f"[Full Sync] Synced {sent} module(s) to kernel for workbook: {workbook_id}")
 

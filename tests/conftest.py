@@ -2,6 +2,8 @@ import logging
 import os
 import sys
 
+import pytest
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if ROOT not in sys.path:
@@ -30,3 +32,13 @@ class _LeftoverClientTasks:
 
 
 logging.getLogger("asyncio").addFilter(_LeftoverClientTasks())
+
+
+@pytest.fixture
+def manager(monkeypatch):
+    """A fresh connection manager behind the business layer's module global."""
+    import tavrino_master.business_layer.relvane as relvane  # on use: importing it starts the module up
+
+    fresh = relvane.ConnectionManager()
+    monkeypatch.setattr(relvane, "manager", fresh)
+    return fresh

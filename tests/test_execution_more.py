@@ -13,13 +13,6 @@ LOGGER = "tavrino_master.business_layer.relvane"
 
 
 @pytest.fixture
-def manager(monkeypatch):
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
-    return fresh
-
-
-@pytest.fixture
 async def peers(manager):
     """The add-in and kernel of wb1, and one IDE."""
     socks = {"addin": Sock(), "kernel": Sock(), "ide": Sock()}

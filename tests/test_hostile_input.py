@@ -28,13 +28,6 @@ def run_child(code, timeout=120):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-@pytest.fixture
-def manager(monkeypatch):
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
-    return fresh
-
-
 # ---------------------------------------------------------------- receivers of the wrong type
 
 PROXY_CALLS = {

@@ -42,13 +42,6 @@ class Addin(Sock):
 
 
 @pytest.fixture
-def manager(monkeypatch):
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
-    return fresh
-
-
-@pytest.fixture
 def ides(manager):
     socks = [Sock(), Sock()]
 

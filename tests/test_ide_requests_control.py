@@ -9,13 +9,6 @@ from tests.test_ide_requests import Addin, Sock, warnings
 LOGGER = "tavrino_master.business_layer.relvane"
 
 
-@pytest.fixture
-def manager(monkeypatch):
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
-    return fresh
-
-
 async def two_ides(manager):
     socks = [Sock(), Sock()]
     for n, s in enumerate(socks):

@@ -15,13 +15,6 @@ WB = "wb1"
 
 
 
-@pytest.fixture
-def manager(monkeypatch):
-    m = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", m)
-    return m
-
-
 async def ides(manager, n=2):
     socks = [Sock() for _ in range(n)]
     for i, s in enumerate(socks):
