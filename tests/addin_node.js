@@ -5,20 +5,23 @@
 //   node addin_node.js <master url> <plan.json> <report.json>
 //
 // The plan: {"modules": {name: text}, "calls": [message, ...],
-//            "office": {"<caller>.<name>": wire value}, "timeout_ms": n}
+//            "office": {"<caller>.<name>": wire value}, "expect": [type, ...],
+//            "timeout_ms": n}
 // Once the kernel's connect work has ended (the master's "sync_custom_functions"),
 // every call goes out at once; the run ends when each has its result (a
-// streaming call: its result with "done").
+// streaming call: its result with "done") and a message of each "expect" type
+// has come.
 // The report file holds the results by request id, the Office.js requests
-// answered and the number of frames.
+// answered, the messages of the "expect" types and the number of frames.
 "use strict";
 const fs = require("fs");
 const WebSocket = require("ws");
 
 const [url, planPath, reportPath] = process.argv.slice(2);
 const plan = JSON.parse(fs.readFileSync(planPath, "utf8"));
-const report = { results: {}, batched: [], streams: {}, office: [], frames: 0 };
+const report = { results: {}, batched: [], streams: {}, office: [], expected: [], frames: 0 };
 const waiting = new Set(plan.calls.map((call) => call.request_id));
+const expected = new Set(plan.expect || []);
 let started = false;
 
 function fail(code, text) {
@@ -27,7 +30,8 @@ function fail(code, text) {
 }
 
 const timer = setTimeout(
-  () => fail(2, `timed out; no result for ${[...waiting].join(", ")} after ${report.frames} frames`),
+  () => fail(2, `timed out; no result for ${[...waiting].join(", ")}, no ${[...expected].join(", ")} ` +
+    `after ${report.frames} frames`),
   plan.timeout_ms || 60000);
 
 const ws = new WebSocket(url, { maxPayload: 512 * 1024 * 1024 });
@@ -38,7 +42,7 @@ function send(message) {
 
 function settle(rid) {
   waiting.delete(rid);
-  if (started && waiting.size === 0) {
+  if (started && waiting.size === 0 && expected.size === 0) {
     clearTimeout(timer);
     fs.writeFileSync(reportPath, JSON.stringify(report));
     ws.close();
@@ -55,7 +59,11 @@ const answers = {
 
 function onMessage(message) {
   const kind = message.type;
-  if (answers[kind]) {
+  if ((plan.expect || []).includes(kind)) {
+    report.expected.push(message);
+    expected.delete(kind);
+    settle(undefined);
+  } else if (answers[kind]) {
     send({ ...answers[kind](), request_id: message.request_id });
   } else if (kind === "sync_custom_functions" && !started) {
     started = true;
@@ -98,6 +106,8 @@ ws.on("message", (data, isBinary) => {
 });
 ws.on("error", (error) => fail(3, `connection failed: ${error.message}`));
 ws.on("close", () => {
-  if (waiting.size > 0 || !started) fail(3, `connection closed early; waiting for ${[...waiting].join(", ")}`);
+  if (waiting.size > 0 || expected.size > 0 || !started) {
+    fail(3, `connection closed early; waiting for ${[...waiting, ...expected].join(", ")}`);
+  }
   process.exit(0);
 });

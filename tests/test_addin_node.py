@@ -176,46 +176,92 @@ async def test_node_addin_parses_every_frame_of_the_real_kernel(tmp_path):
     assert [m.get("result") for m in stream] == [wire("Float", 1.0), MISSING, wire("String", "-Infinity"), None]
 
 
-# ---------------------------------------------------------------- scripted kernel, either encoder
+# ---------------------------------------------------------------- scripted kernel, Python's own json
+
+NAN, INF = float("nan"), float("inf")
+# What each scripted function answers: an "execution_result" with this result,
+# or (for "fail") an "execution_error" with this error.
+ANSWERS = {
+    "one": wire("Float", 1.0),
+    "nan": wire("Float", NAN),
+    "inf": wire("Float", INF),
+    "ninf": wire("Float", -INF),
+    "nested": wire("Array", [wire("Float", NAN), wire("Dict", {"k": wire("Float", -INF)}),
+                             {"raw": [NAN, INF, -INF, "NaN"], "deep": [[{"x": NAN}]]}]),
+    "fail": {"message": "bad", "details": [NAN, {"limit": INF}], "text": "Infinity"},
+}
+# Relayed unchanged to the add-in: output, and an answer that matches no call.
+RELAYS = [{"type": "stdout", "content": "NaN", "values": [NAN, INF, -INF]},
+          {"type": "execution_result", "request_id": "stray", "result": wire("Float", NAN), "logs": ""}]
+
+
+def answer(function_name, rid):
+    if function_name == "fail":
+        return {"type": "execution_error", "request_id": rid, "error": ANSWERS["fail"], "logs": str(NAN)}
+    return {"type": "execution_result", "request_id": rid, "result": ANSWERS[function_name], "logs": ""}
+
+
+def as_the_kernel_program_sends(message):
+    return json.loads(wire_json.dumps(message))
+
+
+def chunks(text, size=40):
+    pieces = [text[i:i + size] for i in range(0, len(text), size)]
+    chunk_id = "c-" + uuid.uuid4().hex
+    return [json.dumps({"type": "chunk", "chunk_id": chunk_id, "chunk_index": i,
+                        "total_chunks": len(pieces), "data": piece}) for i, piece in enumerate(pieces)]
+
 
 class Kernel(Client):
-    """Answers every worksheet-function call only once all of `expected` are in,
-    back to back, so the master batches them; `encode` writes the frames."""
+    """Answers every worksheet-function call once all of `expected` are in, with
+    the relays first, written by Python's json (NaN and Infinity included) and
+    sent one message a frame, inside one "batch", or that batch in chunks."""
 
-    def __init__(self, ws, encode=None, expected=0):
+    def __init__(self, ws):
         super().__init__(ws)
-        self.encode = encode
-        self.expected = expected
+        self.packing = None
+        self.expected = 0
         self.held = []
 
     async def on_message(self, message):
         if message.get("type") != "custom_function_call":
             return
-        value = {"half": float("nan"), "one": 1.0, "two": 2.0}[message["function_name"]]
-        self.held.append({"type": "execution_result", "request_id": message["request_id"],
-                          "result": wire("Float", value), "logs": ""})
-        if len(self.held) == self.expected:
-            for answer in self.held:
-                await self.ws.send(self.encode(answer))
+        self.held.append(answer(message["function_name"], message["request_id"]))
+        if len(self.held) < self.expected:
+            return
+        messages = RELAYS + self.held
+        if self.packing == "alone":
+            frames = [json.dumps(m) for m in messages]
+        else:
+            batch = json.dumps({"type": "batch", "messages": messages})
+            frames = [batch] if self.packing == "batch" else chunks(batch)
+        for frame in frames:
+            await self.ws.send(frame)
 
 
-@pytest.mark.parametrize("encode, parsed", [(json.dumps, False), (wire_json.dumps, True)],
-                         ids=["python-default", "wire_json"])
-async def test_node_addin_refuses_what_python_json_writes(tmp_path, encode, parsed):
+@pytest.mark.parametrize("packing", ["alone", "batch", "chunks"])
+async def test_node_addin_parses_what_a_kernel_writes_with_python_json(tmp_path, packing):
     wb = "node-" + uuid.uuid4().hex[:10]
-    calls = [call("one"), call("half"), call("two")]
+    calls = [call(name) for name in ANSWERS]
+    plan = {"modules": {}, "calls": calls, "office": {}, "expect": ["stdout", "execution_result"]}
     with master(tmp_path) as port:
-        addin = asyncio.ensure_future(run_addin(port, tmp_path, wb, {"modules": {}, "calls": calls, "office": {}},
-                                                30 * SCALE))
+        addin = asyncio.ensure_future(run_addin(port, tmp_path, wb, plan, 30 * SCALE))
         await wait_until(lambda: wb in connections(port).get("addin", []) or addin.done(), 15 * SCALE)
         kernel = await Kernel.connect(port, "kernel", wb)
-        kernel.encode, kernel.expected, kernel.held = encode, len(calls), []
+        kernel.packing, kernel.expected = packing, len(calls)
         code, report, err = await addin
         await kernel.close()
-    if parsed:
-        assert code == 0, err
-        assert report["results"]["half"]["result"] == MISSING
-        assert report["results"]["one"]["result"] == wire("Float", 1.0)
-    else:
-        # The frame with the NaN is refused, and with it every result batched in it.
-        assert code == 1 and "JSON.parse refused" in err and '"value": NaN' in err, err
+    assert code == 0, err  # JSON.parse took every frame
+
+    # The same values as the kernel program's own encoder gives them.
+    for name in ANSWERS:
+        sent = answer(name, name)
+        outcome = ("error", "error") if name == "fail" else ("success", "result")
+        expected = {"type": "function_execution_result", "request_id": name, "status": outcome[0],
+                    outcome[1]: sent[outcome[1]], "logs": sent["logs"]}
+        assert report["results"][name] == as_the_kernel_program_sends(expected), name
+    assert report["results"]["nan"]["result"] == MISSING
+    assert report["results"]["ninf"]["result"] == wire("String", "-Infinity")
+    assert report["results"]["fail"]["error"]["details"] == [None, {"limit": "Infinity"}]
+    assert sorted(report["expected"], key=lambda m: m["type"]) == [
+        as_the_kernel_program_sends(m) for m in sorted(RELAYS, key=lambda m: m["type"])]

@@ -272,7 +272,7 @@ class HandshakingSocket(Sock):
             await asyncio.sleep(0)
         self.sent.append(message)
 
-    async def receive_json(self):
+    async def receive_text(self):
         await asyncio.sleep(0.01)
         raise relvane.WebSocketDisconnect(1000)
 

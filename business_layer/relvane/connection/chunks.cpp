@@ -1,6 +1,7 @@
 // Long messages travel as "chunk" pieces, each holding a slice of the JSON text:
 // reassembly of the pieces any client sends, and a send that cuts a long
 // message into pieces.
+#include "business_layer/relvane/connection/frames.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 #include <algorithm>
@@ -278,7 +279,7 @@ Task handle_chunk_message(py::object self, py::str client_type, py::str client_i
   py::object value;
   py::object decode_error;
   try {
-    value = G("json").attr("loads")(text);
+    value = parse_frame(text);
   } catch (py::error_already_set& e) {
     if (!e.matches(G("json").attr("JSONDecodeError").ptr())) throw;
     decode_error = e.value();

@@ -1,5 +1,6 @@
 // The add-in's worksheet-function and event calls: names checked, the kernel's
 // modules brought up to date, then the call forwarded to the workbook's kernel.
+#include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
@@ -82,9 +83,7 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
 
   py::object manager = G(K("manager"));
   // Recorded before the send, so the kernel's answer always finds it.
-  if (is_function_execution)
-    set_item(as_dict(attr(manager, K("_pending_function_executions")), "_pending_function_executions"), request_id,
-             workbook_id);
+  if (is_function_execution) record_pending_call(manager, request_id, workbook_id);
   co_await call_method(manager, K("send_message"), K("kernel"), workbook_id, call_message);
   co_return py::none();
 }

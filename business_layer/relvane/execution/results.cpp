@@ -1,6 +1,7 @@
 // A kernel's answers to worksheet-function calls: turned into
 // "function_execution_result" for the add-in that made the call and coalesced
 // by the result batcher; answers that match no call are relayed unchanged.
+#include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
@@ -21,12 +22,6 @@ Outcome error_outcome() {
   return {false, K("error"), K("error"), "Queued function_execution_result (error) for request_id: {}"};
 }
 
-bool contains_key(py::handle table, py::handle key) {
-  int found = PyDict_Contains(table.ptr(), key.ptr());
-  if (found < 0) throw py::error_already_set();  // an unhashable id
-  return found == 1;
-}
-
 py::object payload_default(const Outcome& outcome) {
   if (outcome.success) return py::none();
   py::dict unknown;
@@ -36,19 +31,17 @@ py::object payload_default(const Outcome& outcome) {
 
 Task handle_answer(Outcome outcome, py::str client_id, py::dict message) {
   py::object manager = G(K("manager"));
-  py::dict pending = as_dict(attr(manager, K("_pending_function_executions")), "_pending_function_executions");
   py::object request_id = get(message, K("request_id"), K("N/A"));
 
   // A kernel completes only its own workbook's calls: another kernel quoting a
   // pending id must neither answer that workbook's add-in nor drop its entry.
-  bool is_function_execution = truthy(request_id) && contains_key(pending, request_id) &&
-                               py::object(pending[request_id]).equal(client_id);
+  bool is_function_execution = truthy(request_id) && take_pending_call(manager, request_id, client_id);
   if (!is_function_execution) {
     co_await call(G(K("handle_kernel_transfert")), client_id, message);
     co_return py::none();
   }
 
-  py::object workbook_id = call_method(pending, K("pop"), request_id);
+  const py::str& workbook_id = client_id;
   py::dict function_result;
   set_item(function_result, K("type"), K("function_execution_result"));
   set_item(function_result, K("request_id"), request_id);

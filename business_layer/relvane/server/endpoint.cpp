@@ -3,6 +3,7 @@
 // and clean up however the reading ends.
 #include <optional>
 
+#include "business_layer/relvane/connection/frames.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
@@ -69,7 +70,10 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     if (!work.is_none()) track(tasks, G("asyncio").attr("create_task")(work(websocket, client_type, client_id)));
     py::object discard = attr(tasks, K("discard"));
     while (true) {
-      py::object value = co_await call_method(websocket, K("receive_json"));
+      // Parsed here rather than by the framework: what is relayed must never
+      // hold a non-finite number (see parse_frame).
+      py::object text = co_await call_method(websocket, K("receive_text"));
+      py::object value = parse_frame(text);
       if (!PyDict_CheckExact(value.ptr())) {
         log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
         continue;
