@@ -22,12 +22,14 @@ def modules():
     def make(**options):
         found = WorkbookModules(**options)
         sys.meta_path.insert(0, found)
+        sys.meta_path.append(found.on_demand)
         made.append(found)
         return found
 
     yield make
     for found in made:
         sys.meta_path.remove(found)
+        sys.meta_path.remove(found.on_demand)
         found.unload_all()
 
 
@@ -219,6 +221,9 @@ def test_listener_never_sends_bridge_requests(kernel):
 class FakeMessaging:
     def __init__(self):
         self.resets = 0
+
+    def on_message(self, message):
+        pass
 
     def reset(self):
         self.resets += 1
