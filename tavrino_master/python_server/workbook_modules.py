@@ -113,6 +113,10 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     def _ask(self, name):
         """Asks the master for a module it never sent and waits a while for it;
         true when it came."""
+        return self._request(name) and self._arrived(name)
+
+    def _request(self, name):
+        """Asks the master for a module; false when it cannot be asked."""
         if self._request_module is None:
             return False
         with self._changed:
@@ -123,6 +127,9 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             self._request_module(name)
         except Exception:
             return False
+        return True
+
+    def _arrived(self, name):
         with self._changed:
             return self._changed.wait_for(lambda: name in self._sources, self._request_timeout)
 
@@ -159,9 +166,13 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         exec(compile(code, source_filename(module.__name__), "exec"), module.__dict__)
 
 
-class _OnDemand(importlib.abc.MetaPathFinder):
+class _OnDemand(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     """The last finder: a top-level module imported by workbook code that no
-    other finder found is asked of the master, and loaded when it comes."""
+    other finder found is asked of the master.
+
+    The import system calls finders under its global lock, so the wait for
+    the master's answer happens in create_module, under that module's own
+    lock only: imports of other modules go on meanwhile."""
 
     def __init__(self, modules):
         self._modules = modules
@@ -169,9 +180,25 @@ class _OnDemand(importlib.abc.MetaPathFinder):
     def find_spec(self, fullname, path=None, target=None):
         if "." in fullname or not self._imported_by_workbook_code():
             return None
-        if not self._modules._known(fullname) and not self._modules._ask(fullname):
+        if self._modules._known(fullname):
+            return self._modules.find_spec(fullname)
+        if not self._modules._request(fullname):
             return None
-        return self._modules.find_spec(fullname)
+        return importlib.util.spec_from_loader(fullname, self, origin=source_filename(fullname))
+
+    def create_module(self, spec):
+        if not self._modules._arrived(spec.name):
+            raise ModuleNotFoundError(f"No module named {spec.name!r}", name=spec.name)
+        # From here the module is the workbook's like any other.
+        found = self._modules.find_spec(spec.name)
+        if found is None:  # deleted as soon as it came
+            raise ModuleNotFoundError(f"No module named {spec.name!r}", name=spec.name)
+        spec.loader = found.loader
+        spec.submodule_search_locations = found.submodule_search_locations
+        return None
+
+    def exec_module(self, module):
+        self._modules.exec_module(module)
 
     def _imported_by_workbook_code(self):
         """True when the import statement being served stands in a workbook module."""
