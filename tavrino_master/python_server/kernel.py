@@ -6,8 +6,10 @@ keeps the workbook's modules, runs its functions and hosts the object bridge.
 Threads: the main thread is the listener; it reads the master's messages in
 its own event loop, records module texts and paths, passes the add-in's
 answers to `messaging.on_message`, and hands every call to a worker thread. It
-never runs user code and never sends a bridge request itself, so a user
-function blocked on an Office.js call always gets its answer.
+never runs user code and never waits on a bridge request itself (the releases
+of a call's arguments leave from it without waiting), so a user function
+blocked on an Office.js call always gets its answer. It also sends what the
+workers hand to the outbox.
 """
 import asyncio
 import concurrent.futures
