@@ -16,8 +16,9 @@ add-in) through each server:
   does what any implementation has to: one task per received message, the
   kernel's results to an add-in coalesced within the same 5 ms window;
 - bare relay: the same endpoint forwarding each message as it arrives;
-- master, kernel program (1 workbook): the master with the real kernel program
-  it starts, which runs the trivial function (CPU figure: the master's alone).
+- master, kernel program (1 and 10 workbooks): the master with the real kernel
+  programs it starts, which run the trivial function (CPU figure: the master's
+  alone); its ratios against the master with scripted kernels are printed too.
 
 The servers stay up for the whole run and take turns round by round, so that
 load from elsewhere on the machine falls on all of them alike. Per round and
@@ -213,6 +214,7 @@ async def no_kernels(conn, port, names):
     conn.send("closed")
 
 
+KERNEL_PROGRAM = "master, kernel program"
 ROADS = [
     # scripted kernels connect first; an add-in may call once the master has pulled its state
     Road("master", master_argv, ready_on="get_events_request", env={"TAVRINO_KERNEL_STANDBY": "1"}),
@@ -220,8 +222,8 @@ ROADS = [
     Road("bare relay", lambda port: [sys.executable, os.path.abspath(__file__), "--serve", "bare", str(port)]),
     # the real kernel program that the master starts runs the trivial function; its connect work ends with
     # the add-in's event configuration
-    Road("master, kernel program", master_argv, ready_on="save_event_config_request", kernel_side=no_kernels,
-         env={"TAVRINO_KERNEL_STANDBY": "0"}, max_workbooks=1),
+    Road(KERNEL_PROGRAM, master_argv, ready_on="save_event_config_request", kernel_side=no_kernels,
+         env={"TAVRINO_KERNEL_STANDBY": "0"}, max_workbooks=10),
 ]
 
 
@@ -384,6 +386,13 @@ def report(workbooks, figures):
             ratios = [m[key] / r[key] for m, r in zip(master, rows)]
             note = f"   (goal {goal})" if goal and base == "fair relay" else ""
             print(f"    {label:<13} {spread(ratios)}{note}")
+    programs = figures.get(KERNEL_PROGRAM)
+    if programs:
+        print(f"  {KERNEL_PROGRAM} / master (scripted kernels) (min / median / max over rounds):")
+        for key, label, goal in (("throughput", "throughput", ">= 0.8"), ("p50", "latency p50", "<= 1.5"),
+                                 ("p99", "latency p99", "")):
+            ratios = [k[key] / m[key] for k, m in zip(programs, master)]
+            print(f"    {label:<13} {spread(ratios)}" + (f"   (goal {goal})" if goal else ""))
 
 
 def main():

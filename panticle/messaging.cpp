@@ -42,16 +42,45 @@ class Locked {
   py::object lock_;
 };
 
-// waiters.pop(request_id, None) under the lock; the future is dropped after.
-py::object take_waiter(py::handle self, py::handle rid) {
-  py::object taken;
-  {
-    Locked held(self.attr(names.waiters_lock));
-    py::object waiters = self.attr(names.waiters);
-    taken = own(PyObject_CallMethodObjArgs(waiters.ptr(), names.pop, rid.ptr(), Py_None, nullptr));
+// fn() under the object's lock named `lock_name`: its new reference, or null
+// with the error set. The request path's form of Locked: no C++ exception.
+template <class Fn>
+PyObject* under_lock(PyObject* self, PyObject* lock_name, Fn&& fn) noexcept {
+  PyObject* lock = PyObject_GetAttr(self, lock_name);
+  if (!lock) return nullptr;
+  PyObject* r = PyObject_CallMethodNoArgs(lock, names.acquire);
+  if (!r) {
+    Py_DECREF(lock);
+    return nullptr;
   }
-  return taken;
+  Py_DECREF(r);
+  PyObject* result = fn();
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  r = PyObject_CallMethodNoArgs(lock, names.release);
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_WriteUnraisable(lock);
+  }
+  PyErr_Restore(t, v, tb);
+  Py_DECREF(lock);
+  return result;
 }
+
+// waiters.pop(request_id, None) under the lock: the future (or None), dropped
+// by the caller after the lock; null with the error set.
+PyObject* pop_waiter(PyObject* self, PyObject* rid) noexcept {
+  return under_lock(self, names.waiters_lock, [&]() -> PyObject* {
+    PyObject* waiters = PyObject_GetAttr(self, names.waiters);
+    if (!waiters) return nullptr;
+    PyObject* taken = PyObject_CallMethodObjArgs(waiters, names.pop, rid, Py_None, nullptr);
+    Py_DECREF(waiters);
+    return taken;
+  });
+}
+
+py::object take_waiter(py::handle self, py::handle rid) { return own(pop_waiter(self.ptr(), rid.ptr())); }
 
 // uuid.uuid4().hex, read through the module global at each use.
 PyObject* fresh_hex_id() {
@@ -95,7 +124,7 @@ void set_send_handler(py::object self, py::object handler) { self.attr(names.sen
 
 // The request after the handler check; null with the error set on failure.
 // Failures are the outcome of a request, so no C++ exception carries them.
-PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double wait_for) {
+PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double wait_for) noexcept {
   py::object rid = py::reinterpret_steal<py::object>(fresh_hex_id());
   if (!rid) return nullptr;
   py::object envelope = py::reinterpret_steal<py::object>(PyDict_Copy(req));
@@ -105,11 +134,15 @@ PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double 
 
   py::object future = py::reinterpret_steal<py::object>(new_future());
   if (!future) return nullptr;
-  {
-    Locked held(py::handle(self).attr(names.waiters_lock));
-    py::object waiters = py::handle(self).attr(names.waiters);
-    if (PyObject_SetItem(waiters.ptr(), rid.ptr(), future.ptr()) < 0) throw py::error_already_set();
-  }
+  PyObject* stored = under_lock(self, names.waiters_lock, [&]() -> PyObject* {
+    PyObject* waiters = PyObject_GetAttr(self, names.waiters);
+    if (!waiters) return nullptr;
+    const int rc = PyObject_SetItem(waiters, rid.ptr(), future.ptr());
+    Py_DECREF(waiters);
+    return rc < 0 ? nullptr : Py_NewRef(Py_None);
+  });
+  if (!stored) return nullptr;
+  Py_DECREF(stored);
 
   // The answer may arrive while the handler still runs: the waiter exists.
   PyObject* answer = nullptr;
@@ -131,14 +164,14 @@ PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double 
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   PyErr_NormalizeException(&t, &v, &tb);
-  try {
-    take_waiter(self, rid);
-  } catch (...) {
+  PyObject* taken = pop_waiter(self, rid.ptr());
+  if (!taken) {
     Py_XDECREF(t);
     Py_XDECREF(v);
     Py_XDECREF(tb);
-    throw;
+    return nullptr;
   }
+  Py_DECREF(taken);
   if (timed_out) {
     Py_XDECREF(t);
     Py_XDECREF(v);
@@ -186,12 +219,7 @@ PyObject* send_request_sync(const tv::FunctionSpec* spec, PyObject* const* args)
     if (present == 0) PyErr_SetString(PyExc_RuntimeError, "No send handler registered");
     return nullptr;
   }
-  PyObject* answer = nullptr;
-  try {
-    answer = send_checked(self, req, handler, wait_for);
-  } catch (...) {
-    tv::set_python_error_from_current_exception();
-  }
+  PyObject* answer = send_checked(self, req, handler, wait_for);
   Py_DECREF(handler);
   return answer;
 }

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 from tavrino_master.python_server import kernel as kp
+from tavrino_master.python_server import outbox
 from tavrino_master.python_server.workbook_modules import WorkbookModules
 
 
@@ -22,12 +23,14 @@ def modules():
     def make(**options):
         found = WorkbookModules(**options)
         sys.meta_path.insert(0, found)
+        sys.meta_path.append(found.on_demand)
         made.append(found)
         return found
 
     yield make
     for found in made:
         sys.meta_path.remove(found)
+        sys.meta_path.remove(found.on_demand)
         found.unload_all()
 
 
@@ -220,6 +223,9 @@ class FakeMessaging:
     def __init__(self):
         self.resets = 0
 
+    def on_message(self, message):
+        pass
+
     def reset(self):
         self.resets += 1
 
@@ -278,3 +284,135 @@ def test_a_call_naming_an_unsent_module_asks_for_it_but_not_for_others(modules):
     assert wb.load("kpt_on_demand").WHO == "sent"
     assert wb.load("json").dumps(1) == "1"  # found in the environment: never asked
     assert asked == ["kpt_on_demand"]
+
+
+@pytest.mark.parametrize("texts, limit, frames", [
+    (['{"a":1}'], 100, ['{"a":1}']),  # alone: not wrapped
+    (['{"a":1}', '{"b":2}', '{"c":3}'], 100, ['{"type":"batch","messages":[{"a":1},{"b":2},{"c":3}]}']),
+    (['{"a":1}', '{"b":2}', '{"c":3}'], 16, ['{"type":"batch","messages":[{"a":1},{"b":2}]}', '{"c":3}']),
+    (['{"a":1}', '{"long":"' + "x" * 40 + '"}', '{"c":3}'], 16,
+     ['{"a":1}', '{"long":"' + "x" * 40 + '"}', '{"c":3}']),  # too long for any batch: goes alone
+    ([], 100, []),
+])
+def test_texts_waiting_together_leave_in_order_as_batches(texts, limit, frames):
+    packed = outbox.pack(texts, limit)
+    assert packed == frames
+    unpacked = [m for f in map(json.loads, packed) for m in (f["messages"] if f.get("type") == "batch" else [f])]
+    assert unpacked == [json.loads(t) for t in texts]
+
+
+class Socket:
+    def __init__(self, released):
+        self.frames = []
+        self.released = released  # what was released when each frame left
+
+    async def send(self, frame):
+        self.frames.append((frame, list(self.released)))
+
+
+async def test_outbox_sends_every_thread_s_texts_in_order_and_releases_after_them():
+    import asyncio
+
+    released = []
+    socket = Socket(released)
+
+    async def current():
+        return socket
+
+    box = outbox.Outbox(current, 1.0)
+    box.attach(asyncio.get_running_loop())
+
+    class Proxy:
+        def __init__(self, n):
+            self.n = n
+
+        def __del__(self):
+            released.append(self.n)
+
+    def worker(w):
+        for i in range(200):
+            box.put([json.dumps({"w": w, "i": i})])
+        held = [Proxy(w)]
+        box.put_release(held)
+        del held  # the outbox's own reference is the last one
+
+    threads = [threading.Thread(target=worker, args=(w,)) for w in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    for _ in range(500):
+        if len(released) == 4:
+            break
+        await asyncio.sleep(0.01)
+    sent = [(m, at) for frame, at in socket.frames
+            for m in (json.loads(frame).get("messages") or [json.loads(frame)])]
+    for w in range(4):
+        mine = [(m["i"], at) for m, at in sent if m["w"] == w]
+        assert [i for i, _ in mine] == list(range(200))
+        assert all(w not in at for _, at in mine)  # released only after every answer it followed
+    assert sorted(released) == [0, 1, 2, 3]
+    assert len(socket.frames) < 800  # texts that waited together left together
+
+
+def test_a_workbook_module_wins_and_other_names_go_to_the_usual_finders_first(modules, tmp_path, monkeypatch):
+    (tmp_path / "kpt_shadowed.py").write_text("WHO = 'installed'\n")
+    (tmp_path / "kpt_on_path.py").write_text("WHO = 'path'\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    asked = []
+    wb = modules(request_module=asked.append, request_timeout=0.1)
+    wb.update("kpt_shadowed", "WHO = 'workbook'\n")
+    wb.update("kpt_user", "import kpt_shadowed, kpt_on_path\ndef who():\n"
+                          "    return kpt_shadowed.WHO, kpt_on_path.WHO\n")
+    try:
+        assert wb.load("kpt_user").who() == ("workbook", "path")
+        assert asked == []
+    finally:
+        sys.modules.pop("kpt_on_path", None)
+
+
+def test_waiting_for_the_master_holds_up_no_other_load(modules):
+    asking, answer = threading.Event(), threading.Event()
+
+    def request(name):
+        asking.set()
+
+    wb = modules(request_module=request, request_timeout=10)
+    wb.update("kpt_waits", "import kpt_from_master\n")
+    wb.update("kpt_free", "VALUE = 'free'\n")
+    outcome = []
+
+    def load_waiting():
+        try:
+            outcome.append(wb.load("kpt_waits").kpt_from_master.WORD)
+        except Exception as exc:
+            outcome.append(exc)
+        answer.set()
+
+    threading.Thread(target=load_waiting, daemon=True).start()
+    assert asking.wait(10)
+    assert wb.load("kpt_free").VALUE == "free"  # while the other load still waits
+    assert not answer.is_set(), outcome
+    wb.update("kpt_from_master", "WORD = 'came'\n")
+    assert answer.wait(10) and outcome == ["came"]
+
+
+@pytest.mark.parametrize("raised", [SystemExit(3), KeyboardInterrupt()])
+def test_calls_and_callables_answer_what_ends_a_program(kernel, raised):
+    def boom(*args):
+        raise raised
+
+    kernel.modules.update("kpt_ending", "def boom():\n    raise BOOM\n")
+    kernel.modules._namespace["BOOM"] = raised
+    callable_id = kp.panticle.messaging.register_callable(boom)
+    try:
+        kernel.run_function_call({"module_name": "kpt_ending", "function_name": "boom", "request_id": "e1"})
+        kernel.run_event({"module_name": "kpt_ending", "function_name": "boom", "request_id": "e2"})
+        kernel.run_callable({"callable_id": callable_id, "args": [], "request_id": "e3"})
+    finally:
+        kp.panticle.messaging.unregister_callable(callable_id)
+    call, event, answer = kernel.sent
+    name = type(raised).__name__
+    assert call["type"] == "execution_error" and call["error"]["type"] == name
+    assert event["success"] is False and event["error"]["type"] == name
+    assert answer["ok"] is False and answer["error"]["type"] == name

@@ -6,6 +6,7 @@ import uuid
 import pytest
 
 from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
+from servers import scaled
 
 KERNELS_ON = {"TAVRINO_KERNEL_STANDBY": "0"}
 
@@ -97,19 +98,28 @@ class Book(Addin):
     def stream(self, rid):
         return [m for m in self.of_type("streaming_function_result") if m.get("request_id") == rid]
 
-    async def call(self, function_name, *args, rid=None, timeout=10):
+    def released(self):
+        return [m["caller"] for m in self.of_type("sys_request") if m.get("method") == "DEL"]
+
+    async def start_call(self, function_name, *args, module="calc"):
+        rid = uuid.uuid4().hex
+        await self.send({"type": "function_execution", "module_name": module, "function_name": function_name,
+                         "args": list(args), "request_id": rid})
+        return rid
+
+    async def call(self, function_name, *args, rid=None, timeout=10, module="calc"):
         rid = rid or uuid.uuid4().hex
-        await self.send({"type": "function_execution", "module_name": "calc", "function_name": function_name,
+        await self.send({"type": "function_execution", "module_name": module, "function_name": function_name,
                          "args": list(args), "request_id": rid})
         await wait_until(lambda: rid in self.results(), timeout)
         return self.results()[rid]
 
 
-async def open_workbook(port, ide, name="Book1"):
+async def open_workbook(port, ide, name="Book1", modules=MODULES, **state):
     """A new workbook's add-in whose real kernel has connected and received its modules."""
     wb = "kp-" + uuid.uuid4().hex[:12]
     console = len(ide.of_type("log_to_console"))
-    addin = await Book.connect(port, wb, name=name, modules=dict(MODULES))
+    addin = await Book.connect(port, wb, name=name, modules=dict(modules), **state)
     await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
     await ide.wait_for("log_to_console", console + 1, timeout=20)  # the kernel's connect work has ended
     return wb, addin
@@ -231,3 +241,135 @@ async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path)
         await ide.send({"type": "spawn_kernel"})
         await wait_until(lambda: kernel_processes(ide_id), 10)
     await wait_until(lambda: not kernel_processes(ide_id), 10)
+
+
+async def new_ide(port):
+    ide = await Client.connect(port, "ide", "ide-" + uuid.uuid4().hex[:8])
+    await ide.wait_for("workbook_list", timeout=10)
+    return ide
+
+
+async def timed(coro):
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    value = await coro
+    return value, loop.time() - started
+
+
+IMPORTS = {"imports": (
+    "def stdlib():\n"
+    "    import wave\n"
+    "    return wave.__name__\n"
+    "def on_path():\n"
+    "    import kp_on_path\n"
+    "    return kp_on_path.WORD\n"
+    "def unknown():\n"
+    "    import nomod\n"
+    "def quick():\n"
+    "    return 'quick'\n"),
+    # loaded only while another import waits for the master
+    "imports_later": "def fresh():\n    import colorsys\n    return colorsys.__name__\n"}
+
+
+async def test_imports_from_workbook_code_cost_a_plain_import_and_unknown_names_hold_up_nothing(port, tmp_path):
+    (tmp_path / "kp_on_path.py").write_text("WORD = 'from the python path'\n")
+    ide = await new_ide(port)
+    wb, addin = await open_workbook(port, ide, modules=IMPORTS, python_paths=[str(tmp_path)])
+    await addin.call("quick", module="imports", timeout=30)  # the module itself is loaded
+
+    for function, expected in (("stdlib", "wave"), ("on_path", "from the python path")):
+        answer, took = await timed(addin.call(function, module="imports"))
+        assert answer["result"] == wire("String", expected) and took < scaled(1.0), (function, took)
+
+    unknown = await addin.start_call("unknown", module="imports")
+    quick = [await addin.start_call("quick", module="imports"),
+             await addin.start_call("fresh", module="imports_later")]
+    _, took = await timed(wait_until(lambda: all(r in addin.results() for r in quick), 10))
+    assert took < scaled(1.0) and addin.results()[quick[1]]["result"] == wire("String", "colorsys")
+    await wait_until(lambda: unknown in addin.results(), 10)
+    failed = addin.results()[unknown]
+    assert failed["status"] == "error" and failed["error"]["type"] == "ModuleNotFoundError"
+    assert "import nomod" in failed["error"]["traceback"]
+    await addin.close()
+    await ide.close()
+
+
+def raising(kind):
+    return {"raising": (
+        f"def boom(*args):\n    raise {kind}('boom')\n"
+        "def stream():\n    yield 1\n    boom()\n"
+        "def hand_out():\n    Excel.onCall(boom)\n    return 'handed'\n"
+        "def fine():\n    return 'still here'\n")}
+
+
+@pytest.mark.parametrize("kind", ["SystemExit", "KeyboardInterrupt"])
+async def test_what_ends_a_program_is_answered_as_an_error_on_every_road(port, kind):
+    ide = await new_ide(port)
+    wb, addin = await open_workbook(port, ide, modules=raising(kind))
+
+    failed = await addin.call("boom", module="raising", timeout=30)
+    assert failed["status"] == "error" and failed["error"]["type"] == kind and failed["error"]["message"] == "boom"
+
+    await addin.send({"type": "event_execution", "module_name": "raising", "function_name": "boom", "args": [],
+                      "request_id": "ev-x", "object_name": "Sheet1", "event_type": "onChanged",
+                      "object_type": "Worksheet"})
+    [event] = await addin.wait_for("event_execution_result", timeout=10)
+    assert event["success"] is False and event["error"]["type"] == kind
+
+    await addin.send({"type": "streaming_function_execution", "request_id": "s-x", "module_name": "raising",
+                      "function_name": "stream", "args": []})
+    await wait_until(lambda: any(m["done"] for m in addin.stream("s-x")), 10)
+    value, end = addin.stream("s-x")
+    assert value["result"] == wire("Int", 1) and value["done"] is False
+    assert end["done"] is True and end["error"] == f"{kind}: boom"
+
+    assert (await addin.call("hand_out", module="raising"))["result"] == wire("String", "handed")
+    [handed] = addin.handed
+    await addin.send({"type": "python_function_call", "callable_id": handed["value"], "args": [],
+                      "requestId": "cb-x"})
+    await wait_until(lambda: [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-x"], 10)
+    [answer] = [m for m in addin.of_type("sys_request") if m.get("requestId") == "cb-x"]
+    assert answer["kind"] == "response" and answer["ok"] is False and answer["error"]["type"] == kind
+
+    await ide.send({"type": "run_module", "workbook_id": wb, "module_name": "raising", "function_name": "boom"})
+    await wait_until(lambda: f"{kind}: boom" in "".join(m.get("content", "") for m in ide.of_type("stderr")), 10)
+
+    assert (await addin.call("fine", module="raising"))["result"] == wire("String", "still here")
+    assert len(kernel_processes(wb)) == 1
+    await addin.close()
+    await ide.close()
+
+
+RANGES = {"ranges": "def total(rows):\n    return sum(sum(row) for row in rows)\n"}
+
+
+async def test_a_large_range_argument_is_answered_before_its_rows_are_released(port):
+    ide = await new_ide(port)
+    wb, addin = await open_workbook(port, ide, modules=RANGES)
+    small = {"type": "Array", "value": [], "isSpec": False, "id": 1}
+    assert (await addin.call("total", small, module="ranges", timeout=30))["result"] == wire("Int", 0)
+    await wait_until(lambda: addin.released() == [1], 10)
+
+    rows = [{"type": "Array", "value": [wire("Int", c) for c in range(10)], "isSpec": False, "id": 1000 + r}
+            for r in range(5000)]
+    table = {"type": "Array", "value": rows, "isSpec": False, "id": 999}
+    answer, took = await timed(addin.call("total", table, module="ranges"))
+    assert answer["result"] == wire("Int", 5000 * 45)
+    assert took < scaled(1.0), took
+    await wait_until(lambda: len(addin.released()) >= 5002, 10)
+    assert sorted(addin.released()) == [1, 999] + list(range(1000, 6000))
+    await addin.close()
+    await ide.close()
+
+
+async def test_stream_values_keep_their_order_when_sent_together(port):
+    ide = await new_ide(port)
+    wb, addin = await open_workbook(port, ide)
+    for rid in ("o-1", "o-2"):
+        await addin.send({"type": "streaming_function_execution", "request_id": rid, "module_name": "calc",
+                          "function_name": "stream", "args": [wire("Int", 300)]})
+    for rid in ("o-1", "o-2"):
+        await wait_until(lambda: any(m["done"] for m in addin.stream(rid)), 20)
+        assert [m.get("result", {}).get("value") for m in addin.stream(rid)] == [i * 10 for i in range(300)] + [None]
+    await addin.close()
+    await ide.close()

@@ -6,13 +6,14 @@ keeps the workbook's modules, runs its functions and hosts the object bridge.
 Threads: the main thread is the listener; it reads the master's messages in
 its own event loop, records module texts and paths, passes the add-in's
 answers to `messaging.on_message`, and hands every call to a worker thread. It
-never runs user code and never sends a bridge request itself, so a user
-function blocked on an Office.js call always gets its answer.
+never runs user code and never waits on a bridge request itself (the releases
+of a call's arguments leave from it without waiting), so a user function
+blocked on an Office.js call always gets its answer. It also sends what the
+workers hand to the outbox.
 """
 import asyncio
 import concurrent.futures
 import importlib
-import inspect
 import io
 import json
 import logging
@@ -20,11 +21,13 @@ import os
 import sys
 import threading
 import time
-import traceback
 
 import websockets
 
 from tavrino_master.python_server import wire_json
+from tavrino_master.python_server.calls import (OutputRouter, error_record, from_wire_args, iterate, resolve,
+                                                run_to_value)
+from tavrino_master.python_server.outbox import Outbox
 from tavrino_master.python_server.tavrino import panticle
 from tavrino_master.python_server.workbook_modules import WorkbookModules
 
@@ -47,85 +50,6 @@ NOT_SERVED = {
 }
 
 
-OWN_FRAMES = ("tavrino_master.python_server", "importlib", "asyncio")
-
-
-def error_record(exc):
-    """What a failure tells the add-in: message, type and the user's part of the traceback."""
-    tb = exc.__traceback__
-    # Frames of this program and of the import machinery come first; the
-    # user's code starts after them.
-    while tb is not None and str(tb.tb_frame.f_globals.get("__name__")).startswith(OWN_FRAMES):
-        tb = tb.tb_next
-    try:
-        text = str(exc)
-    except Exception:
-        text = f"<{type(exc).__name__} whose text cannot be shown>"
-    return {"message": text, "type": type(exc).__name__,
-            "traceback": "".join(traceback.format_exception(type(exc), exc, tb))}
-
-
-def resolve(obj, dotted):
-    for part in dotted.split("."):
-        obj = getattr(obj, part)
-    return obj
-
-
-def from_wire_args(args):
-    """Positional and keyword arguments from a list of wire values or call-argument records."""
-    positional, named = [], {}
-    for arg in args or []:
-        if isinstance(arg, dict) and arg.get("arg_type") in ("PLACED", "NAMED"):
-            value = panticle.Serializer.from_wire(arg.get("value"))
-            if arg["arg_type"] == "NAMED":
-                named[arg.get("name")] = value
-            else:
-                positional.append(value)
-        else:
-            positional.append(panticle.Serializer.from_wire(arg))
-    return positional, named
-
-
-def run_to_value(value):
-    """An awaitable returned by user code runs in a loop of this worker thread."""
-    if inspect.isawaitable(value):
-        return asyncio.run(_await(value))
-    return value
-
-
-async def _await(awaitable):
-    return await awaitable
-
-
-class OutputRouter(io.TextIOBase):
-    """Stands in for sys.stdout or sys.stderr: a thread inside a captured call
-    writes into that call's logs, every other write goes to the IDEs."""
-
-    def __init__(self, kernel, stream_name, fallback):
-        self._kernel = kernel
-        self._name = stream_name
-        self._fallback = fallback
-
-    @property
-    def encoding(self):
-        return "utf-8"
-
-    def writable(self):
-        return True
-
-    def write(self, text):
-        capture = getattr(self._kernel.captures, "buffer", None)
-        if capture is not None:
-            capture.write(text)
-        elif text:
-            if not self._kernel.output(self._name, text):
-                self._fallback.write(text)
-        return len(text)
-
-    def flush(self):
-        self._fallback.flush()
-
-
 class Kernel:
     def __init__(self, workbook_id, port, host="127.0.0.1", master_pid=None):
         self.workbook_id = workbook_id
@@ -137,7 +61,7 @@ class Kernel:
         self.listener_ident = None
         self.captures = threading.local()
         self.pool = concurrent.futures.ThreadPoolExecutor(WORKERS, thread_name_prefix="kernel-worker")
-        self.sending = set()  # sends started on the listener thread, kept until done
+        self.outbox = Outbox(self.current_socket, SEND_TIMEOUT)
         self.streams = {}
         self.early_cancels = []
         self.streams_lock = threading.Lock()
@@ -168,6 +92,7 @@ class Kernel:
         """Bridge and output first: no user code runs before these are in place."""
         self.messaging.set_send_handler(self.send_request)
         sys.meta_path.insert(0, self.modules)
+        sys.meta_path.append(self.modules.on_demand)
         sys.stdout = OutputRouter(self, "stdout", sys.__stdout__)
         sys.stderr = OutputRouter(self, "stderr", sys.__stderr__)
 
@@ -181,6 +106,10 @@ class Kernel:
     async def listen(self):
         self.loop = asyncio.get_running_loop()
         self.listener_ident = threading.get_ident()
+        self.outbox.attach(self.loop)
+        # Answers reach the bridge on this thread. Marking it before the first
+        # one comes lets a proxy freed here send its release without waiting.
+        self.messaging.on_message({})
         self.connected = asyncio.Event()
         watchdog = asyncio.create_task(self.watch_parent())
         last_seen = time.monotonic()
@@ -246,41 +175,38 @@ class Kernel:
     def guarded(work, message):
         try:
             work(message)
-        except Exception:
+        except BaseException:  # a worker survives whatever user code raised
             log.exception("%s failed", work.__name__)
 
     # -- sending -------------------------------------------------------------------
 
-    async def _send_text(self, texts):
+    async def current_socket(self):
+        """The connection to the master, waiting a while for one."""
         if self.ws is None:
             await asyncio.wait_for(self.connected.wait(), SEND_TIMEOUT)
-        ws = self.ws
-        if ws is None:
-            raise ConnectionError("not connected to the master")
-        for text in texts:
-            await ws.send(text)
+        return self.ws
 
     def send(self, message):
-        """Sends one message to the master; from a worker it waits until sent
-        and raises when that fails."""
-        texts = wire_json.frames(message)
-        if threading.get_ident() == self.listener_ident:
-            task = self.loop.create_task(self._send_text(texts))
-            self.sending.add(task)
-            task.add_done_callback(self._sent)
-            return
-        asyncio.run_coroutine_threadsafe(self._send_text(texts), self.loop).result(SEND_TIMEOUT)
+        """Hands one message over for the master without waiting for it to be
+        sent; raises at once when it cannot be encoded."""
+        self.outbox.put(wire_json.frames(message))
 
-    def _sent(self, task):
-        self.sending.discard(task)
-        if not task.cancelled() and task.exception() is not None:
-            log.warning("Send to the master failed: %s", task.exception())
+    def release_later(self, held):
+        """Drops the objects in `held` on the listener thread after every
+        message sent before: proxies among them are released off the answer's path."""
+        if self.loop is None:
+            held.clear()
+        else:
+            self.outbox.put_release(held)
 
     def send_request(self, envelope):
         """The bridge's send handler: each request travels to the add-in as "sys_request"."""
-        if threading.get_ident() == self.listener_ident:
-            # Its answer could only come through this very thread.
+        # An answer could only come through the listener thread; a release
+        # sent from it does not wait for one.
+        if threading.get_ident() == self.listener_ident and envelope.get("method") != "DEL":
             raise RuntimeError("Office.js requests cannot be sent from the kernel's listener thread")
+        if self.ws is None:
+            raise ConnectionError("not connected to the master")
         self.send(dict(envelope, type="sys_request"))
 
     def output(self, stream_name, text):
@@ -309,9 +235,7 @@ class Kernel:
             self.modules.delete(name)
 
     def on_set_paths(self, message):
-        for path in message.get("old_paths") or []:
-            while path in sys.path:
-                sys.path.remove(path)
+        remove_paths(message.get("old_paths") or [])
         for path in reversed(message.get("new_paths") or []):
             if isinstance(path, str) and path and path not in sys.path:
                 sys.path.insert(0, path)
@@ -319,9 +243,7 @@ class Kernel:
 
     def on_unload_paths(self, message):
         paths = [p for p in message.get("paths") or [] if isinstance(p, str) and p]
-        for path in paths:
-            while path in sys.path:
-                sys.path.remove(path)
+        remove_paths(paths)
         prefixes = tuple(os.path.join(os.path.abspath(p), "") for p in paths)
         if prefixes:
             for name, module in list(sys.modules.items()):
@@ -334,38 +256,50 @@ class Kernel:
 
     # -- calls (worker threads) ------------------------------------------------------
 
-    def call_user_function(self, message):
+    # Each road keeps what user code was handed and gave back in a list
+    # `held`, emptied by release_later once the answer is on its way: the
+    # arguments' proxies are released after the answer, never before it.
+
+    def call_user_function(self, message, held):
         """Resolves the named function and calls it with the converted arguments."""
         module = self.modules.load(message.get("module_name"))
         function = resolve(module, message.get("function_name"))
         args, kwargs = from_wire_args(message.get("args"))
+        held += (args, kwargs)
         return run_to_value(function(*args, **kwargs))
 
-    def captured(self, work, message):
-        """Runs work(message) with this thread's output captured: (ok, value or exception, logs)."""
+    def captured(self, work, *args):
+        """Runs work(*args) with this thread's output captured: (ok, value or
+        exception, logs). Whatever user code raises is an outcome, SystemExit
+        and KeyboardInterrupt included."""
         buffer = io.StringIO()
         self.captures.buffer = buffer
         try:
-            return True, work(message), buffer.getvalue()
-        except Exception as exc:
+            return True, work(*args), buffer.getvalue()
+        except BaseException as exc:
             return False, exc, buffer.getvalue()
         finally:
             self.captures.buffer = None
 
     def run_function_call(self, message):
-        ok, value, logs = self.captured(self.call_user_function, message)
+        held = []
+        ok, value, logs = self.captured(self.call_user_function, message, held)
+        held.append(value)
         answer = {"type": "execution_result" if ok else "execution_error", "request_id": message.get("request_id")}
         if ok:
             try:
                 answer["result"] = panticle.Serializer.to_wire(value)
-            except Exception as exc:
+            except BaseException as exc:
                 ok, value = False, exc
+                held.append(exc)
                 answer["type"] = "execution_error"
         if not ok:
             answer["error"] = error_record(value)
         answer["logs"] = logs
+        del value
         self.send_answer(answer, lambda exc: {"type": "execution_error", "request_id": answer["request_id"],
                                               "error": error_record(exc), "logs": logs})
+        self.release_later(held)
 
     def send_answer(self, answer, failed):
         """Sends an answer; one whose value cannot travel as JSON is replaced by failed(error)."""
@@ -375,14 +309,18 @@ class Kernel:
             self.send(failed(exc))
 
     def run_event(self, message):
-        ok, value, logs = self.captured(self.call_user_function, message)
+        held = []
+        ok, value, logs = self.captured(self.call_user_function, message, held)
         answer = {"type": "event_execution_result", "request_id": message.get("request_id"),
                   "workbook_id": self.workbook_id, "module_name": message.get("module_name"),
                   "function_name": message.get("function_name"), "success": ok}
         if not ok:
             answer["error"] = error_record(value)
         answer["logs"] = logs
+        held.append(value)
+        del value
         self.send(answer)
+        self.release_later(held)
 
     def run_module(self, message):
         """The IDE runs a module's function: its output and any failure go to the IDEs."""
@@ -391,25 +329,34 @@ class Kernel:
                                          message.get("function_name"))())
             if value is not None:
                 print(repr(value))
-        except Exception as exc:
+        except BaseException as exc:
             sys.stderr.write(error_record(exc)["traceback"])
+
+    def call_callable(self, message, held):
+        function = self.messaging.get_callable(message.get("callable_id"))
+        if function is None:
+            raise LookupError(f"Unknown callable: {message.get('callable_id')}")
+        args, kwargs = from_wire_args(message.get("args"))
+        held += (args, kwargs)
+        value = run_to_value(function(*args, **kwargs))
+        held.append(value)
+        return panticle.Serializer.to_wire(value)
 
     def run_callable(self, message):
         """A callable handed out by user code, called by the add-in: the answer
         is the response envelope the add-in waits for."""
+        held = []
         answer = {"kind": "response", "requestId": message.get("request_id")}
         try:
-            function = self.messaging.get_callable(message.get("callable_id"))
-            if function is None:
-                raise LookupError(f"Unknown callable: {message.get('callable_id')}")
-            args, kwargs = from_wire_args(message.get("args"))
-            answer["result"] = panticle.Serializer.to_wire(run_to_value(function(*args, **kwargs)))
+            answer["result"] = self.call_callable(message, held)
             answer["ok"] = True
-        except Exception as exc:
+        except BaseException as exc:
+            held.append(exc)
             answer["ok"] = False
             answer["error"] = error_record(exc)
         self.send_answer(dict(answer, type="sys_request"),
                          lambda exc: dict(answer, type="sys_request", ok=False, result=None, error=error_record(exc)))
+        self.release_later(held)
 
     # -- streaming -----------------------------------------------------------------------
 
@@ -442,53 +389,40 @@ class Kernel:
         def result(**fields):
             self.send(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
 
+        held = []
         try:
-            if cancelled.is_set():
-                result(done=True, cancelled=True)
-                return
-            module = self.modules.load(message.get("module_name"))
-            function = resolve(module, message.get("function_name"))
-            args, kwargs = from_wire_args(message.get("args"))
-            produced = function(*args, **kwargs)
-            for value in iterate(produced, cancelled):
-                result(result=panticle.Serializer.to_wire(value), done=False)
-            if cancelled.is_set():
-                result(done=True, cancelled=True)
-            else:
-                result(done=True)
-        except Exception as exc:
+            self.stream_values(message, cancelled, held, result)
+        except BaseException as exc:
+            held.append(exc)
             record = error_record(exc)
             result(error=f"{record['type']}: {record['message']}", traceback=record["traceback"], done=True)
         finally:
             with self.streams_lock:
                 self.streams.pop(rid, None)
+        self.release_later(held)
+
+    def stream_values(self, message, cancelled, held, result):
+        if cancelled.is_set():
+            result(done=True, cancelled=True)
+            return
+        module = self.modules.load(message.get("module_name"))
+        function = resolve(module, message.get("function_name"))
+        args, kwargs = from_wire_args(message.get("args"))
+        held += (args, kwargs)
+        produced = function(*args, **kwargs)
+        held.append(produced)
+        for value in iterate(produced, cancelled):
+            result(result=panticle.Serializer.to_wire(value), done=False)
+        if cancelled.is_set():
+            result(done=True, cancelled=True)
+        else:
+            result(done=True)
 
 
-def iterate(produced, cancelled):
-    """The values of a stream until it ends or is cancelled: a generator, an
-    async generator, or the single value of a plain function."""
-    if inspect.isasyncgen(produced):
-        loop = asyncio.new_event_loop()
-        try:
-            while not cancelled.is_set():
-                try:
-                    value = loop.run_until_complete(produced.__anext__())
-                except StopAsyncIteration:
-                    return
-                yield value
-        finally:
-            loop.run_until_complete(produced.aclose())
-            loop.close()
-    elif inspect.isgenerator(produced):
-        try:
-            for value in produced:
-                yield value
-                if cancelled.is_set():
-                    return
-        finally:
-            produced.close()
-    else:
-        yield run_to_value(produced)
+def remove_paths(paths):
+    for path in paths:
+        while path in sys.path:
+            sys.path.remove(path)
 
 
 def standby(master_pid):

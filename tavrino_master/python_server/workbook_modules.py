@@ -2,7 +2,8 @@
 importable under their names from user code and from each other.
 
 The listener thread only records texts (never runs user code); worker threads
-import. Any change of text makes every workbook module load afresh at the next
+import, without a lock of this module around the import: a wait for the
+master's answer about one module holds up only the import that needs it. Any change of text makes every workbook module load afresh at the next
 call, so a module that imports a changed one runs against the new text too.
 """
 import importlib
@@ -17,19 +18,32 @@ def source_filename(name):
     return f"workbook/{name.replace('.', '/')}.py"
 
 
-class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
-    """Finder and loader of the workbook's modules, held as texts in memory."""
+# How long an import from workbook code waits for the master to send a module
+# none of the finders knows; the master answers at once from its cache, and a
+# module it lacks may never come.
+REQUEST_TIMEOUT = 2.0
 
-    def __init__(self, namespace=None, request_module=None, request_timeout=5.0):
+
+class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    """Finder and loader of the workbook's modules, held as texts in memory.
+
+    It stands first on sys.meta_path, so that a workbook module wins over an
+    installed one of the same name, and answers from memory only. Its
+    `on_demand` finder stands last: a top-level name that workbook code
+    imports and no finder knows is asked of the master there."""
+
+    def __init__(self, namespace=None, request_module=None, request_timeout=REQUEST_TIMEOUT):
         self._sources = {}
+        self._parents = set()  # names that exist only as parents of dotted ones
         self._changed = threading.Condition()
         self._generation = 0
         self._loaded_generation = 0
-        self._import_lock = threading.RLock()
+        self._imports = 0  # loads under way; the modules are unloaded only when none is
         self._namespace = dict(namespace or {})
         self._request_module = request_module
         self._request_timeout = request_timeout
         self._asked = set()
+        self.on_demand = _OnDemand(self)
 
     # -- listener side: record only -------------------------------------------
 
@@ -40,8 +54,7 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             if self._sources.get(name) == code:
                 return False
             self._sources[name] = code
-            self._generation += 1
-            self._changed.notify_all()
+            self._texts_changed()
         linecache.cache.pop(source_filename(name), None)
         return True
 
@@ -49,9 +62,14 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         with self._changed:
             if self._sources.pop(name, None) is None:
                 return False
-            self._generation += 1
+            self._texts_changed()
         linecache.cache.pop(source_filename(name), None)
         return True
+
+    def _texts_changed(self):
+        self._parents = {name.rsplit(".", i)[0] for name in self._sources for i in range(1, name.count(".") + 1)}
+        self._generation += 1
+        self._changed.notify_all()
 
     def names(self):
         with self._changed:
@@ -61,12 +79,15 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
 
     def load(self, name):
         """The current module `name`, loaded afresh when any workbook text changed."""
-        with self._import_lock:
-            with self._changed:
-                generation = self._generation
-            if generation != self._loaded_generation:
+        with self._changed:
+            # Unloading while another thread imports would pull modules from
+            # under it: a changed text waits for the imports under way.
+            self._changed.wait_for(lambda: self._generation == self._loaded_generation or not self._imports)
+            if self._generation != self._loaded_generation:
                 self.unload_all()
-                self._loaded_generation = generation
+                self._loaded_generation = self._generation
+            self._imports += 1
+        try:
             try:
                 return importlib.import_module(name)
             except ModuleNotFoundError as exc:
@@ -75,6 +96,10 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
                 if not (name == missing or name.startswith(missing + ".")) or not self._ask(name):
                     raise
             return importlib.import_module(name)
+        finally:
+            with self._changed:
+                self._imports -= 1
+                self._changed.notify_all()
 
     def unload_all(self):
         for mod_name, module in list(sys.modules.items()):
@@ -83,11 +108,15 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
 
     def _known(self, name):
         with self._changed:
-            return name in self._sources or any(n.startswith(name + ".") for n in self._sources)
+            return name in self._sources or name in self._parents
 
     def _ask(self, name):
         """Asks the master for a module it never sent and waits a while for it;
         true when it came."""
+        return self._request(name) and self._arrived(name)
+
+    def _request(self, name):
+        """Asks the master for a module; false when it cannot be asked."""
         if self._request_module is None:
             return False
         with self._changed:
@@ -98,38 +127,30 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             self._request_module(name)
         except Exception:
             return False
+        return True
+
+    def _arrived(self, name):
         with self._changed:
             return self._changed.wait_for(lambda: name in self._sources, self._request_timeout)
 
     # -- import protocol ----------------------------------------------------------
 
     def find_spec(self, fullname, path=None, target=None):
-        if not self._known(fullname):
-            if "." in fullname or not self._imported_by_workbook_code():
-                return None
-            self._ask(fullname)
-            if not self._known(fullname):
-                return None
         with self._changed:
-            is_package = fullname not in self._sources or any(n.startswith(fullname + ".") for n in self._sources)
+            if fullname in self._sources:
+                is_package = fullname in self._parents
+            elif fullname in self._parents:
+                is_package = True
+            else:
+                return None
         spec = importlib.util.spec_from_loader(fullname, self, origin=source_filename(fullname),
                                                is_package=is_package)
         spec.has_location = False
         return spec
 
-    def _imported_by_workbook_code(self):
-        """True when the import statement being served stands in a workbook module."""
-        try:
-            frame = sys._getframe(2)
-        except ValueError:
-            return False
-        while frame is not None and frame.f_code.co_filename.startswith("<frozen importlib"):
-            frame = frame.f_back
-        return frame is not None and frame.f_globals.get("__loader__") is self
-
     def is_package(self, fullname):
         with self._changed:
-            return fullname not in self._sources or any(n.startswith(fullname + ".") for n in self._sources)
+            return fullname in self._parents or fullname not in self._sources
 
     def get_source(self, fullname):
         with self._changed:
@@ -143,3 +164,48 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         for key, value in self._namespace.items():
             module.__dict__.setdefault(key, value)
         exec(compile(code, source_filename(module.__name__), "exec"), module.__dict__)
+
+
+class _OnDemand(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    """The last finder: a top-level module imported by workbook code that no
+    other finder found is asked of the master.
+
+    The import system calls finders under its global lock, so the wait for
+    the master's answer happens in create_module, under that module's own
+    lock only: imports of other modules go on meanwhile."""
+
+    def __init__(self, modules):
+        self._modules = modules
+
+    def find_spec(self, fullname, path=None, target=None):
+        if "." in fullname or not self._imported_by_workbook_code():
+            return None
+        if self._modules._known(fullname):
+            return self._modules.find_spec(fullname)
+        if not self._modules._request(fullname):
+            return None
+        return importlib.util.spec_from_loader(fullname, self, origin=source_filename(fullname))
+
+    def create_module(self, spec):
+        if not self._modules._arrived(spec.name):
+            raise ModuleNotFoundError(f"No module named {spec.name!r}", name=spec.name)
+        # From here the module is the workbook's like any other.
+        found = self._modules.find_spec(spec.name)
+        if found is None:  # deleted as soon as it came
+            raise ModuleNotFoundError(f"No module named {spec.name!r}", name=spec.name)
+        spec.loader = found.loader
+        spec.submodule_search_locations = found.submodule_search_locations
+        return None
+
+    def exec_module(self, module):
+        self._modules.exec_module(module)
+
+    def _imported_by_workbook_code(self):
+        """True when the import statement being served stands in a workbook module."""
+        try:
+            frame = sys._getframe(2)
+        except ValueError:
+            return False
+        while frame is not None and frame.f_code.co_filename.startswith("<frozen importlib"):
+            frame = frame.f_back
+        return frame is not None and frame.f_globals.get("__loader__") is self._modules

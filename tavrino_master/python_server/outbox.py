@@ -1,0 +1,131 @@
+"""Messages of the kernel program to its master, handed over by any thread and
+sent by the listener's event loop.
+
+A worker never waits on the loop for its answer to leave: it appends the JSON
+text to the outbox and, when no drain is under way, wakes the loop once. The
+loop then sends everything waiting at that moment; what arrives while it sends
+is taken by the same drain. Texts that wait together leave together, packed
+into "batch" messages, in the order they were handed over.
+
+Besides texts the outbox carries holders: lists of objects (a call's arguments
+and result) that are emptied on the loop once every text put before them has
+been sent, so that proxies among them are released after the call's answer.
+"""
+import asyncio
+import logging
+import threading
+from collections import deque
+
+log = logging.getLogger("tavrino.kernel")
+
+# A batch frame holds at most this many characters of packed messages; the
+# master's server refuses frames beyond 16 MiB.
+BATCH_LIMIT = 1024 * 1024
+BATCH_OPEN = '{"type":"batch","messages":['
+BATCH_CLOSE = "]}"
+
+
+def pack(texts, limit=BATCH_LIMIT):
+    """The frames that carry `texts` in order: runs of them joined into
+    "batch" messages of at most `limit` characters; a text alone goes as itself."""
+    frames, group, size = [], [], 0
+    for text in texts:
+        if group and size + len(text) + 1 > limit:
+            frames.append(_joined(group))
+            group, size = [], 0
+        group.append(text)
+        size += len(text) + 1
+    if group:
+        frames.append(_joined(group))
+    return frames
+
+
+def _joined(group):
+    if len(group) == 1:
+        return group[0]
+    return BATCH_OPEN + ",".join(group) + BATCH_CLOSE
+
+
+class Outbox:
+    """Thread-safe queue of outgoing texts, drained by one task on the loop."""
+
+    def __init__(self, socket, send_timeout):
+        # `socket()` waits (at most send_timeout) for the current connection; None when there is none.
+        self._socket = socket
+        self._send_timeout = send_timeout
+        self._lock = threading.Lock()
+        self._items = deque()
+        self._draining = False
+        self._task = None
+        self.loop = None
+
+    def attach(self, loop):
+        self.loop = loop
+
+    def put(self, texts):
+        """Hands texts over from any thread; never waits for them to be sent."""
+        self._put(texts)
+
+    def put_release(self, holder):
+        """Empties the list `holder` on the loop once the texts put before it are sent."""
+        if not self._put((holder,)):
+            holder.clear()
+
+    def _put(self, items):
+        with self._lock:
+            self._items.extend(items)
+            if self._draining:
+                return True
+            self._draining = True
+        try:
+            self.loop.call_soon_threadsafe(self._start)
+        except (AttributeError, RuntimeError):  # no loop, or it has closed: nothing will be sent
+            with self._lock:
+                self._items.clear()
+                self._draining = False
+            return False
+        return True
+
+    def _start(self):
+        self._task = self.loop.create_task(self._drain())
+
+    async def _drain(self):
+        try:
+            while True:
+                with self._lock:
+                    if not self._items:
+                        self._draining = False
+                        return
+                    items = list(self._items)
+                    self._items.clear()
+                texts = []
+                for item in items:
+                    if isinstance(item, str):
+                        texts.append(item)
+                        continue
+                    await self._send(texts)
+                    texts = []
+                    item.clear()  # releases go out from here without waiting for their answers
+                await self._send(texts)
+        except BaseException:
+            with self._lock:
+                self._draining = False
+            raise
+
+    async def _send(self, texts):
+        if not texts:
+            return
+        try:
+            ws = await self._socket()
+        except asyncio.TimeoutError:
+            ws = None
+        if ws is None:
+            log.warning("Not connected to the master: %d message(s) dropped", len(texts))
+            return
+        frames = pack(texts)
+        for sent, frame in enumerate(frames):
+            try:
+                await ws.send(frame)
+            except Exception as exc:
+                log.warning("Send to the master failed (%s): %d frame(s) dropped", exc, len(frames) - sent)
+                return
