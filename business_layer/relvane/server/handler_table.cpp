@@ -142,11 +142,11 @@ py::dict table_of(const Entry (&entries)[N]) {
 
 void define_handler_table(Scope& m) {
   py::dict handlers;
-  handlers["addin"] = table_of(kAddin);
-  handlers["kernel"] = table_of(kKernel);
-  handlers["ide"] = table_of(kIde);
-  handlers["inspector"] = table_of(kInspector);
-  m.ns["MESSAGE_HANDLERS"] = handlers;
+  set_item(handlers, K("addin"), table_of(kAddin));
+  set_item(handlers, K("kernel"), table_of(kKernel));
+  set_item(handlers, K("ide"), table_of(kIde));
+  set_item(handlers, K("inspector"), table_of(kInspector));
+  set_item(m.ns, K("MESSAGE_HANDLERS"), handlers);
 }
 
 }  // namespace relvane

@@ -7,7 +7,7 @@ namespace relvane {
 namespace {
 
 py::dict modules_of(py::handle self, py::handle workbook_id, bool create) {
-  py::dict all = as_dict(self.attr("workbook_modules"), "workbook_modules");
+  py::dict all = as_dict(attr(self, K("workbook_modules")), "workbook_modules");
   if (!all.contains(workbook_id)) {
     if (!create) return py::dict();
     all[workbook_id] = py::dict();
@@ -20,11 +20,11 @@ Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_n
   py::object error;
   try {
     py::dict message;
-    message["type"] = "save_module_request";
-    message["module_name"] = module_name;
-    message["code"] = code;
+    set_item(message, K("type"), K("save_module_request"));
+    set_item(message, K("module_name"), module_name);
+    set_item(message, K("code"), code);
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object success = reply.attr("get")("success", false);
+    py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
       if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
       debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
@@ -44,10 +44,10 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
   py::object error;
   try {
     py::dict message;
-    message["type"] = "load_module_request";
-    message["module_name"] = module_name;
+    set_item(message, K("type"), K("load_module_request"));
+    set_item(message, K("module_name"), module_name);
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object code = reply.attr("get")("code");
+    py::object code = get(reply, K("code"));
     if (!code.is_none()) {
       // Only text goes into the cache.
       if (!PyUnicode_CheckExact(code.ptr()))
@@ -69,13 +69,13 @@ Task delete_module_from_addin(py::object self, py::str workbook_id, py::str modu
   py::object error;
   try {
     py::dict message;
-    message["type"] = "delete_module_request";
-    message["module_name"] = module_name;
+    set_item(message, K("type"), K("delete_module_request"));
+    set_item(message, K("module_name"), module_name);
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object success = reply.attr("get")("success", false);
+    py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
       if (edit.is_latest())
-        modules_of(self, workbook_id, false).attr("pop")(module_name, py::none());
+        call_method(modules_of(self, workbook_id, false), K("pop"), module_name, py::none());
       debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
     }
     co_return success;
