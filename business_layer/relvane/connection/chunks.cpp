@@ -225,8 +225,8 @@ class Assembler {
     for (OpenMessage& m : open_) {
       if (!m.open || !m.table.is(table_)) continue;
       drop(m);
-      log_error(fmt("[BusinessLayer] Too many open chunked messages from {}, dropping chunk_id {}", sender_,
-                    m.chunk_id));
+      log_error(
+          fmt("[BusinessLayer] Too many open chunked messages from {}, dropping chunk_id {}", sender_, m.chunk_id));
       return;
     }
   }

@@ -18,9 +18,9 @@ py::dict processes_of(py::handle self) { return as_dict(attr(self, K("kernel_pro
 // caller, so a terminated kernel leaves no zombie behind.
 void reap_in_background(py::handle process) {
   if (!call_method(process, K("poll")).is_none()) return;
-  py::object thread = py::module_::import("threading")
-                          .attr("Thread")("target"_a = attr(process, K("wait")),
-                                          "name"_a = fmt("kernel-reaper-{}", attr(process, K("pid"))), "daemon"_a = true);
+  py::object thread = attr(py::module_::import("threading"), K("Thread"))(
+      "target"_a = attr(process, K("wait")), "name"_a = fmt("kernel-reaper-{}", attr(process, K("pid"))),
+      "daemon"_a = true);
   call_method(thread, K("start"));
 }
 
@@ -105,7 +105,8 @@ py::object spawn_kernel(py::object self, py::str workbook_id) {
   try {
     // One kernel per workbook: a running predecessor would be left unreachable.
     py::object earlier = get(processes, workbook_id);
-    if (!earlier.is_none() && call_method(earlier, K("poll")).is_none()) call_method(self, K("terminate_kernel"), workbook_id);
+    if (!earlier.is_none() && call_method(earlier, K("poll")).is_none())
+      call_method(self, K("terminate_kernel"), workbook_id);
 
     py::object sys = G(K("sys"));
     py::list command;
@@ -120,7 +121,7 @@ py::object spawn_kernel(py::object self, py::str workbook_id) {
     // Its own process group, so the forced kill can address the kernel and its
     // children without reaching the master.
     if (!on_windows()) options[K("process_group")] = 0;
-    py::object process = call_method(G(K("subprocess")), K("Popen"), command, **options);
+    py::object process = attr(G(K("subprocess")), K("Popen"))(command, **options);
     processes[workbook_id] = process;
     log_info(fmt("Spawned kernel for workbook: {}", workbook_id));
     return process;

@@ -7,7 +7,8 @@ namespace relvane {
 namespace {
 
 Task handle_kernel_batch(py::str client_id, py::dict message) {
-  py::object elements = message.contains("messages") ? py::object(message[K("messages")]) : py::object(py::list());
+  py::object elements = find(message, K("messages"));
+  if (!elements) elements = py::list();
   py::list messages = as_list(elements, "batch messages");
 
   py::list dispatches;

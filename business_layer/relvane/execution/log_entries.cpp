@@ -35,7 +35,8 @@ py::str logger_name(py::handle caller) {
   if (!truthy(caller)) return name;
   py::object found = call_method(py::module_::import("re"), K("search"), py::str(R"(/([^/]+\.js):\d+:\d+)"), caller);
   if (found.is_none()) return name;
-  return py::str("addin.") + py::str(call_method(call_method(found, K("group"), py::int_(1)), K("replace"), K(".js"), K("")));
+  return py::str("addin.") +
+         py::str(call_method(call_method(found, K("group"), py::int_(1)), K("replace"), K(".js"), K("")));
 }
 
 Task handle_log_entry(py::str, py::dict message) {
@@ -50,14 +51,14 @@ Task handle_log_entry(py::str, py::dict message) {
   py::str line = call_method(py::str(" "), K("join"), parts);
 
   py::object logger = get_logger(logger_name(caller));
-  const char* method = "debug";
-  if (level.equal(py::str("ERROR")))
-    method = "error";
-  else if (level.equal(py::str("WARNING")))
-    method = "warning";
-  else if (level.equal(py::str("INFO")))
-    method = "info";
-  logger.attr(method)(line);
+  PyObject* method = K("debug");
+  if (level.equal(py::handle(K("ERROR"))))
+    method = K("error");
+  else if (level.equal(py::handle(K("WARNING"))))
+    method = K("warning");
+  else if (level.equal(py::handle(K("INFO"))))
+    method = K("info");
+  call_method(logger, method, line);
   co_return py::none();
 }
 

@@ -13,7 +13,8 @@ Task handle_workbook_structure_update(py::str client_id, py::dict message) {
 }
 
 Task handle_event_definitions_update(py::str client_id, py::dict message) {
-  call_method(G(K("manager")), K("handle_event_definitions_update"), client_id, get(message, K("definitions"), py::dict()));
+  call_method(G(K("manager")), K("handle_event_definitions_update"), client_id,
+              get(message, K("definitions"), py::dict()));
   co_return py::none();
 }
 

@@ -67,8 +67,10 @@ Task handle_register_handler(py::str, py::dict message) {
     log_warning(py::str("Received register_handler from IDE with missing parameters"));
     co_return py::none();
   }
-  py::object success = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type, object_id, event_name, module_name, function_name);
-  co_await call_method(G(K("manager")), K("send_to_ide"), handler_result(K("register_handler_result"), workbook_id, object_id, event_name, success));
+  py::object success = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type,
+                                            object_id, event_name, module_name, function_name);
+  co_await call_method(G(K("manager")), K("send_to_ide"),
+                       handler_result(K("register_handler_result"), workbook_id, object_id, event_name, success));
   co_return py::none();
 }
 
@@ -82,7 +84,8 @@ Task handle_unregister_handler(py::str, py::dict message) {
   }
   py::object success =
       co_await call_method(G(K("manager")), K("handle_unregister_handler"), workbook_id, object_id, event_name);
-  co_await call_method(G(K("manager")), K("send_to_ide"), handler_result(K("unregister_handler_result"), workbook_id, object_id, event_name, success));
+  co_await call_method(G(K("manager")), K("send_to_ide"),
+                       handler_result(K("unregister_handler_result"), workbook_id, object_id, event_name, success));
   co_return py::none();
 }
 
@@ -113,14 +116,17 @@ Task handle_rename_module_in_events(py::str, py::dict message) {
       log_warning(fmt("[BusinessLayer] Skipping event with missing parameters: {}", entry));
       continue;
     }
-    py::object removed = co_await call_method(G(K("manager")), K("handle_unregister_handler"), workbook_id, object_id, event_name);
-    py::object added = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type, object_id, event_name, new_name, function_name);
+    py::object removed =
+        co_await call_method(G(K("manager")), K("handle_unregister_handler"), workbook_id, object_id, event_name);
+    py::object added = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type,
+                                            object_id, event_name, new_name, function_name);
     // Unbound after a confirmed removal: the handler would stop firing, so it
     // goes back to the module it was bound to.
     if (truthy(removed) && !truthy(added)) {
       log_warning(fmt("[BusinessLayer] Could not bind {}[{}].{} to {}, restoring {}", object_type, object_id,
                       event_name, new_name, old_name));
-      py::object restored = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type, object_id, event_name, old_name, function_name);
+      py::object restored = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id,
+                                                 object_type, object_id, event_name, old_name, function_name);
       if (!truthy(restored))
         log_error(fmt("[BusinessLayer] Event handler {}[{}].{} is left unbound", object_type, object_id, event_name));
     }

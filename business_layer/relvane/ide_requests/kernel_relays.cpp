@@ -40,7 +40,8 @@ Task handle_set_hover_mode(py::str, py::dict message) {
     set_item(change, K("mode"), mode);
     // One kernel whose socket fails must not keep the change from the others.
     try {
-      co_await call_method(G(K("manager")), K("send_message"), K("kernel"), py::reinterpret_borrow<py::object>(kernel_id), change);
+      co_await call_method(G(K("manager")), K("send_message"), K("kernel"),
+                           py::reinterpret_borrow<py::object>(kernel_id), change);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
       log_error(fmt("[Server] Error sending set_hover_mode to kernel {}: {}", kernel_id, py::str(e.value())));

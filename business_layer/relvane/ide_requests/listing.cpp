@@ -31,7 +31,8 @@ Task handle_get_module(py::str, py::dict message) {
   }
   py::object code = call_method(G(K("manager")), K("get_module"), workbook_id, module_name);
   // Cached empty text is an answer too; only a miss asks the workbook.
-  if (code.is_none()) code = co_await call_method(G(K("manager")), K("load_module_from_addin"), workbook_id, module_name);
+  if (code.is_none())
+    code = co_await call_method(G(K("manager")), K("load_module_from_addin"), workbook_id, module_name);
   py::dict answer;
   set_item(answer, K("type"), K("module_content"));
   set_item(answer, K("workbook_id"), workbook_id);

@@ -8,7 +8,8 @@ namespace relvane {
 
 namespace {
 
-// (valid, message) of the name rule.
+// Whether `name` passes validate_python_identifier; a refused name is logged
+// with the rule's message.
 bool valid_name(py::handle name, const char* what) {
   py::object verdict = call(G(K("validate_python_identifier")), name);
   if (truthy(verdict[py::int_(0)])) return true;
@@ -86,7 +87,8 @@ Task handle_save_module(py::str, py::dict message) {
   // The cache feeds every kernel sync: a name the kernel could not import
   // safely never enters it. The IDE learns that nothing was saved.
   if (!valid_name(module_name, "module")) {
-    co_await call_method(manager, K("send_to_ide"), outcome(K("module_saved"), workbook_id, module_name, py::bool_(false)));
+    co_await call_method(manager, K("send_to_ide"),
+                         outcome(K("module_saved"), workbook_id, module_name, py::bool_(false)));
     co_return py::none();
   }
   py::object saving = call_method(manager, K("save_module_to_addin"), workbook_id, module_name, code);
@@ -110,7 +112,8 @@ Task handle_delete_module(py::str, py::dict message) {
   py::object manager = G(K("manager"));
   // As for saves: a name no module can have deletes nothing anywhere.
   if (!valid_name(module_name, "module")) {
-    co_await call_method(manager, K("send_to_ide"), outcome(K("module_deleted"), workbook_id, module_name, py::bool_(false)));
+    co_await call_method(manager, K("send_to_ide"),
+                         outcome(K("module_deleted"), workbook_id, module_name, py::bool_(false)));
     co_return py::none();
   }
   py::object deleting = call_method(manager, K("delete_module_from_addin"), workbook_id, module_name);
@@ -126,9 +129,11 @@ Task handle_delete_module(py::str, py::dict message) {
 
   // A module of that name sent later must reach the kernel again.
   py::dict synced = as_dict(attr(G(K("manager")), K("_synced_hashes")), "_synced_hashes");
-  if (synced.contains(workbook_id)) call_method(as_dict(synced[workbook_id], "_synced_hashes entry"), K("pop"), module_name, py::none());
+  if (synced.contains(workbook_id))
+    call_method(as_dict(synced[workbook_id], "_synced_hashes entry"), K("pop"), module_name, py::none());
 
-  co_await call_method(G(K("manager")), K("send_to_ide"), outcome(K("module_deleted"), workbook_id, module_name, deleted));
+  co_await call_method(G(K("manager")), K("send_to_ide"),
+                       outcome(K("module_deleted"), workbook_id, module_name, deleted));
   co_return py::none();
 }
 

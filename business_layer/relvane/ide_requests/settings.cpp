@@ -8,7 +8,7 @@ namespace {
 
 Task handle_get_settings(py::str, py::dict message) {
   py::object path = get(message, K("path"), K(""));
-  py::object value = get(G(K("settings_manager")), path);
+  py::object value = call_method(G(K("settings_manager")), K("get"), path);
   py::dict answer;
   set_item(answer, K("type"), K("settings_response"));
   set_item(answer, K("request_id"), get(message, K("request_id")));

@@ -2,7 +2,7 @@
 // entries marked for removal, resolve the whole tree, install it into the
 // package cache (with retry passes that see what already succeeded), report
 // every step to the IDE and hand the result to the kernel and the add-in.
-#include "business_layer/relvane/relvane.hpp"
+#include "business_layer/relvane/package_install/package_install.hpp"
 
 namespace relvane {
 
@@ -10,42 +10,23 @@ namespace {
 
 // ---------------------------------------------------------------- small helpers
 
-py::object mgr() { return G(K("manager")); }
-
-bool text_nonempty(py::handle o) { return PyUnicode_Check(o.ptr()) && PyUnicode_GET_LENGTH(o.ptr()) > 0; }
-
-// A new list with the items of `o` (py::list(o) would share a list it is given).
-py::list new_list(py::handle o) {
-  PyObject* l = PySequence_List(o.ptr());
-  if (!l) throw py::error_already_set();
-  return py::reinterpret_steal<py::list>(l);
-}
-
 bool is_kind(py::handle kind, PyObject* name) { return kind.equal(py::handle(name)); }
 
-// The map of the workbook in one of the manager's per-workbook fields, made
-// empty when missing.
-py::object workbook_map(PyObject* field, py::handle workbook_id) {
-  py::dict all = as_dict(attr(mgr(), field), PyUnicode_AsUTF8(field));
-  py::object map = find(all, workbook_id);
-  if (!map) {
-    map = py::dict();
-    set_item(all, workbook_id, map);
-  }
-  return map;
-}
-
-// "[a,b]" in the given order, or "" without extras.
+// Extras in the given order, or "" without extras.
 py::str extras_display(py::handle extras) {
   if (extras.is_none() || !truthy(extras)) return py::str("");
-  return py::str("[") + call_method(py::str(","), K("join"), extras) + py::str("]");
+  return bracketed(extras);
 }
 
 py::object package_key(py::handle spec) {
   return call(G(K("_get_package_key")), attr(spec, K("name")), attr(spec, K("version")), attr(spec, K("extras")));
 }
 
-py::object find_entry(py::handle packages, py::handle name) { return call(G(K("_find_package_by_name")), packages, name); }
+// Sets the "status" of the workbook's entry of that name, if there is one.
+void set_status(py::handle packages, py::handle name, PyObject* status) {
+  py::object entry = call(G(K("_find_package_by_name")), packages, name);
+  if (!entry.is_none()) set_item(entry, K("status"), status);
+}
 
 // Puts `paths` ahead of the environment's PYTHONPATH. No entry is ever empty:
 // an empty entry is the working directory on the installer's import path.
@@ -72,40 +53,38 @@ py::object canonical_name(py::handle name) {
   return py::handle(canonicalize)(name);
 }
 
-py::dict pip_output(py::handle workbook_id, PyObject* output_type, py::handle message) {
+// A dict with these items, in this order.
+py::dict message_of(std::initializer_list<std::pair<PyObject*, py::handle>> items) {
   py::dict m;
-  set_item(m, K("type"), K("pip_output"));
-  set_item(m, K("workbook_id"), workbook_id);
-  set_item(m, K("output_type"), output_type);
-  set_item(m, K("message"), message);
+  for (const auto& [key, value] : items) set_item(m, key, value);
   return m;
+}
+
+py::dict pip_output(py::handle workbook_id, PyObject* output_type, py::handle message) {
+  return message_of({{K("type"), K("pip_output")},
+                     {K("workbook_id"), workbook_id},
+                     {K("output_type"), output_type},
+                     {K("message"), message}});
 }
 
 // Error lines of a failed resolution and of the run's guard name the kind first.
 py::dict pip_error_first(py::handle workbook_id, py::handle message) {
-  py::dict m;
-  set_item(m, K("type"), K("pip_output"));
-  set_item(m, K("output_type"), K("error"));
-  set_item(m, K("workbook_id"), workbook_id);
-  set_item(m, K("message"), message);
-  return m;
+  return message_of({{K("type"), K("pip_output")},
+                     {K("output_type"), K("error")},
+                     {K("workbook_id"), workbook_id},
+                     {K("message"), message}});
 }
 
 py::dict packages_update(py::handle workbook_id, py::handle packages, bool with_errors = true) {
-  py::dict m;
-  set_item(m, K("type"), K("workbook_packages_update"));
-  set_item(m, K("workbook_id"), workbook_id);
-  set_item(m, K("packages"), packages);
+  py::dict m = message_of(
+      {{K("type"), K("workbook_packages_update")}, {K("workbook_id"), workbook_id}, {K("packages"), packages}});
   if (with_errors) m[K("package_errors")] = get(attr(mgr(), K("package_errors")), workbook_id, py::dict());
   return m;
 }
 
 py::dict installation_complete(py::handle workbook_id, py::handle message) {
-  py::dict m;
-  set_item(m, K("type"), K("package_installation_complete"));
-  set_item(m, K("workbook_id"), workbook_id);
-  set_item(m, K("message"), message);
-  return m;
+  return message_of(
+      {{K("type"), K("package_installation_complete")}, {K("workbook_id"), workbook_id}, {K("message"), message}});
 }
 
 py::object to_ide(py::dict message) { return call_method(mgr(), K("broadcast"), K("ide"), message); }
@@ -114,14 +93,13 @@ py::list resolved_records(py::handle packages) {
   py::list records;
   for (py::handle r : packages) {
     py::object spec = attr(r, K("spec"));
-    py::dict rec;
-    set_item(rec, K("name"), attr(spec, K("name")));
-    set_item(rec, K("version"), attr(spec, K("version")));
-    set_item(rec, K("extras"), attr(spec, K("extras")));
-    set_item(rec, K("is_direct"), attr(r, K("is_direct")));
-    set_item(rec, K("from_dist"), attr(spec, K("from_dist")));
-    set_item(rec, K("source"), new_list(attr(r, K("source"))));
-    set_item(rec, K("is_error"), attr(r, K("is_error")));
+    py::dict rec = message_of({{K("name"), attr(spec, K("name"))},
+                               {K("version"), attr(spec, K("version"))},
+                               {K("extras"), attr(spec, K("extras"))},
+                               {K("is_direct"), attr(r, K("is_direct"))},
+                               {K("from_dist"), attr(spec, K("from_dist"))},
+                               {K("source"), new_list(attr(r, K("source")))},
+                               {K("is_error"), attr(r, K("is_error"))}});
     records.append(rec);
   }
   return records;
@@ -141,7 +119,6 @@ Task guarded(Task work) {
   co_return error;
 }
 
-
 // Reads one (kind, content) pair the way tuple unpacking would.
 std::pair<py::object, py::object> unpack_pair(py::handle item) {
   py::tuple t = py::reinterpret_steal<py::tuple>(PySequence_Tuple(item.ptr()));
@@ -160,57 +137,15 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
   return {t[0], t[1]};
 }
 
-// ---------------------------------------------------------------- keys and error records
-
-py::str get_package_key(py::str name, py::str version, OptList extras) {
-  py::str key = name + py::str("==") + version;
-  if (extras.is_none() || py::len(extras) == 0) return key;
-  for (py::handle e : extras)
-    if (!PyUnicode_CheckExact(e.ptr())) tv::raise_arg_type("_get_package_key", "extras", "list of str or None", e.ptr());
-  py::list sorted = new_list(extras);
-  call_method(sorted, K("sort"));
-  return key + py::str("[") + call_method(py::str(","), K("join"), sorted) + py::str("]");
-}
-
-py::object find_package_by_name(py::list packages, py::str package_name) {
-  py::object wanted = call_method(package_name, K("lower"));
-  for (py::handle entry : packages) {
-    py::object name = py::reinterpret_borrow<py::object>(entry)[K("name")];
-    if (call_method(name, K("lower")).equal(wanted)) return py::reinterpret_borrow<py::object>(entry);
-  }
-  return py::none();
-}
-
-py::list find_direct_packages_for_dependency(py::str workbook_id, py::str) {
-  py::list names;
-  py::object packages = get(attr(mgr(), K("workbook_packages")), workbook_id, py::list());
-  for (py::handle entry : packages) names.append(py::reinterpret_borrow<py::object>(entry)[K("name")]);
-  return names;
-}
-
-void record_package_error(py::str workbook_id, py::str failed_package, py::str error_msg, OptStr direct_package) {
-  py::dict errors = as_dict(workbook_map(K("package_errors"), workbook_id), "package_errors entry");
-  bool has_direct = text_nonempty(direct_package);
-  py::object target = has_direct ? py::object(direct_package) : py::object(failed_package);
-  if (!errors.contains(target)) errors[target] = py::list();
-  py::object text = error_msg;
-  if (has_direct && !direct_package.equal(failed_package))
-    text = fmt("Dependency '{}':\n{}", failed_package, error_msg);
-  call_method(errors[target], K("append"), text);
-}
-
 // ---------------------------------------------------------------- first pass
 
 // Files one failure of the first pass: record, error texts, status, console line.
 Task file_first_pass_failure(py::str workbook_id, py::object resolved_pkg, py::object spec, py::object error_text,
                              py::object packages, py::list failed_packages, py::str extras_str) {
-  py::dict record;
-  set_item(record, K("pkg"), resolved_pkg);
-  set_item(record, K("spec"), spec);
-  set_item(record, K("error"), error_text);
-  set_item(record, K("is_direct"), attr(resolved_pkg, K("is_direct")));
-  failed_packages.append(record);
-  bool direct = truthy(attr(resolved_pkg, K("is_direct")));
+  py::object is_direct = attr(resolved_pkg, K("is_direct"));
+  failed_packages.append(
+      message_of({{K("pkg"), resolved_pkg}, {K("spec"), spec}, {K("error"), error_text}, {K("is_direct"), is_direct}}));
+  bool direct = truthy(is_direct);
   if (direct) {
     call(G(K("record_package_error")), workbook_id, attr(spec, K("name")), error_text);
   } else {
@@ -218,11 +153,11 @@ Task file_first_pass_failure(py::str workbook_id, py::object resolved_pkg, py::o
       call(G(K("record_package_error")), workbook_id, attr(spec, K("name")), error_text, source);
   }
   if (direct) {
-    py::object entry = find_entry(packages, attr(spec, K("name")));
-    if (!entry.is_none()) set_item(entry, K("status"), K("error"));
+    set_status(packages, attr(spec, K("name")), K("error"));
   }
-  co_await to_ide(pip_output(workbook_id, K("error"),
-                             fmt("{}{}=={}: {}", attr(spec, K("name")), extras_str, attr(spec, K("version")), error_text)));
+  co_await to_ide(
+      pip_output(workbook_id, K("error"),
+                 fmt("{}{}=={}: {}", attr(spec, K("name")), extras_str, attr(spec, K("version")), error_text)));
   co_return py::none();
 }
 
@@ -255,8 +190,8 @@ Task read_install_stream(py::str workbook_id, py::object key, py::object stream,
     } else if (is_kind(kind, K("success"))) {
       if (!loud) continue;
       if (cached)
-        co_await to_ide(
-            pip_output(workbook_id, K("cached"), fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)));
+        co_await to_ide(pip_output(workbook_id, K("cached"),
+                                   fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)));
       else
         co_await to_ide(
             pip_output(workbook_id, K("success"), fmt("Installed {}{}=={} to {}", name, extras_str, version, path)));
@@ -277,8 +212,8 @@ Task install_from_stream(py::str workbook_id, py::object resolved_pkg, py::objec
   py::object version = attr(spec, K("version"));
   py::tuple end = co_await read_install_stream(
       workbook_id, key,
-      call_method(G(K("package_manager")), K("install_package_to_cache"), name, version, attr(spec, K("extras"))),
-      spec, extras_str, py::bool_(true));
+      call_method(G(K("package_manager")), K("install_package_to_cache"), name, version, attr(spec, K("extras"))), spec,
+      extras_str, py::bool_(true));
   py::object path = end[0];
   py::object error_msg = end[1];
   if (!path.is_none() && truthy(path)) {
@@ -307,8 +242,7 @@ Task install_one(py::str workbook_id, py::object resolved_pkg, py::object packag
     co_await to_ide(pip_output(workbook_id, K("success"),
                                fmt("\u2713 {}{}=={} (from current environment)", name, extras_str, version)));
     if (truthy(attr(resolved_pkg, K("is_direct")))) {
-      py::object entry = find_entry(packages, name);
-      if (!entry.is_none()) set_item(entry, K("status"), K("installed"));
+      set_status(packages, name, K("installed"));
       co_await to_ide(packages_update(workbook_id, packages));
     }
     co_return py::none();
@@ -317,8 +251,7 @@ Task install_one(py::str workbook_id, py::object resolved_pkg, py::object packag
   py::object key = package_key(spec);
   set_item(workbook_map(K("package_stderr"), workbook_id), key, py::list());
   if (truthy(attr(resolved_pkg, K("is_direct")))) {
-    py::object entry = find_entry(packages, name);
-    if (!entry.is_none()) set_item(entry, K("status"), K("installing"));
+    set_status(packages, name, K("installing"));
     co_await to_ide(packages_update(workbook_id, packages));
   }
   co_await to_ide(pip_output(workbook_id, K("stdout"), fmt("Processing {}{}=={}...", name, extras_str, version)));
@@ -337,16 +270,15 @@ Task install_one(py::str workbook_id, py::object resolved_pkg, py::object packag
 
 // One retried package, installed with `env`; appends the record to
 // new_failed when it fails again.
-Task retry_from_stream(py::str workbook_id, py::dict fail_info, py::object key, py::str extras_str,
-                       py::object packages, py::dict env, py::list installed_paths, py::list new_failed) {
+Task retry_from_stream(py::str workbook_id, py::dict fail_info, py::object key, py::str extras_str, py::object packages,
+                       py::dict env, py::list installed_paths, py::list new_failed) {
   py::object spec = fail_info[K("spec")];
   py::object name = attr(spec, K("name"));
   py::object version = attr(spec, K("version"));
-  py::tuple end = co_await read_install_stream(
-      workbook_id, key,
-      attr(G(K("package_manager")), K("install_package_to_cache"))(name, version, attr(spec, K("extras")),
-                                                                    "env"_a = env),
-      spec, extras_str, py::bool_(false));
+  py::tuple end = co_await read_install_stream(workbook_id, key,
+                                               attr(G(K("package_manager")), K("install_package_to_cache"))(
+                                                   name, version, attr(spec, K("extras")), "env"_a = env),
+                                               spec, extras_str, py::bool_(false));
   py::object path = end[0];
   py::object error_msg = end[1];
   bool cached = truthy(end[2]);
@@ -366,12 +298,9 @@ Task retry_from_stream(py::str workbook_id, py::dict fail_info, py::object key, 
     co_await to_ide(pip_output(workbook_id, K("cached"),
                                fmt("Retry succeeded: {}{}=={} from cache {}", name, extras_str, version, path)));
   else
-    co_await to_ide(pip_output(workbook_id, K("success"),
-                               fmt("Retry succeeded: {}{}=={} to {}", name, extras_str, version, path)));
-  if (direct) {
-    py::object entry = find_entry(packages, name);
-    if (!entry.is_none()) set_item(entry, K("status"), K("installing"));
-  }
+    co_await to_ide(
+        pip_output(workbook_id, K("success"), fmt("Retry succeeded: {}{}=={} to {}", name, extras_str, version, path)));
+  if (direct) set_status(packages, name, K("installing"));
   co_return py::none();
 }
 
@@ -402,11 +331,8 @@ Task retry_passes(py::str workbook_id, py::list failed_packages, py::object pack
     py::dict env = call_method(attr(G(K("os")), K("environ")), K("copy"));
     prepend_python_path(env, installed_paths);
 
-    py::dict start;
-    set_item(start, K("type"), K("pip_output"));
-    set_item(start, K("workbook_id"), workbook_id);
-    start[K("message")] =
-        fmt("Retrying {} failed package(s) with enhanced environment...", py::len(failed_packages));
+    py::str line = fmt("Retrying {} failed package(s) with enhanced environment...", py::len(failed_packages));
+    py::dict start = message_of({{K("type"), K("pip_output")}, {K("workbook_id"), workbook_id}, {K("message"), line}});
     co_await to_ide(start);
 
     py::list new_failed;
@@ -422,9 +348,22 @@ Task retry_passes(py::str workbook_id, py::list failed_packages, py::object pack
 
 // ---------------------------------------------------------------- the run
 
+// The error lines filed under `package`, after a "\n" that parts them from
+// the lines already there.
+py::object error_lines(py::dict final_errors, py::handle package) {
+  py::object lines = find(final_errors, package);
+  if (!lines) {
+    lines = py::list();
+    set_item(final_errors, package, lines);
+  } else {
+    call_method(lines, K("append"), K("\n"));
+  }
+  return lines;
+}
+
 Task final_report(py::str workbook_id, py::list failed_packages, py::object packages, py::object result) {
-  co_await to_ide(
-      pip_output(workbook_id, K("error"), fmt("{} package(s) failed to install after retries:", py::len(failed_packages))));
+  co_await to_ide(pip_output(workbook_id, K("error"),
+                             fmt("{} package(s) failed to install after retries:", py::len(failed_packages))));
   py::dict final_errors;
   for (py::handle rec_h : failed_packages) {
     py::dict rec = as_dict(rec_h, "failed package record");
@@ -438,24 +377,17 @@ Task final_report(py::str workbook_id, py::list failed_packages, py::object pack
     py::object pkg = rec[K("pkg")];
     if (PyObject_SetAttr(pkg.ptr(), K("is_error"), Py_True) < 0) throw py::error_already_set();
     if (truthy(rec[K("is_direct")])) {
-      if (final_errors.contains(name))
-        call_method(final_errors[name], K("append"), K("\n"));
-      else
-        final_errors[name] = py::list();
+      py::object lines = error_lines(final_errors, name);
       if (truthy(stderr_lines))
-        call_method(final_errors[name], K("extend"), stderr_lines);
+        call_method(lines, K("extend"), stderr_lines);
       else
-        call_method(final_errors[name], K("append"), rec[K("error")]);
-      py::object entry = find_entry(packages, name);
-      if (!entry.is_none()) set_item(entry, K("status"), K("error"));
+        call_method(lines, K("append"), rec[K("error")]);
+      set_status(packages, name, K("error"));
     } else {
       for (py::handle direct_pkg : attr(pkg, K("source"))) {
-        if (!final_errors.contains(direct_pkg))
-          final_errors[direct_pkg] = py::list();
-        else
-          call_method(final_errors[direct_pkg], K("append"), K("\n"));
-        call_method(final_errors[direct_pkg], K("append"), fmt("Dependency '{}':\n{}", name, rec[K("error")]));
-        call_method(final_errors[direct_pkg], K("extend"), stderr_lines);
+        py::object lines = error_lines(final_errors, direct_pkg);
+        call_method(lines, K("append"), fmt("Dependency '{}':\n{}", name, rec[K("error")]));
+        call_method(lines, K("extend"), stderr_lines);
       }
     }
   }
@@ -485,22 +417,17 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
   attr(mgr(), K("workbook_installed_packages"))[workbook_id] = new_list(packages);
   attr(mgr(), K("workbook_package_paths"))[workbook_id] = installed_paths;
   if (py::len(installed_paths) > 0) {
-    py::dict paths;
-    set_item(paths, K("type"), K("set_package_paths"));
-    set_item(paths, K("old_paths"), old_paths);
-    set_item(paths, K("new_paths"), installed_paths);
+    py::dict paths = message_of(
+        {{K("type"), K("set_package_paths")}, {K("old_paths"), old_paths}, {K("new_paths"), installed_paths}});
     co_await call_method(mgr(), K("send_message"), K("kernel"), workbook_id, paths);
     log_info(fmt("Sent {} package paths to kernel for workbook {}", py::len(installed_paths), workbook_id));
-    py::dict updated;
-    set_item(updated, K("type"), K("package_paths_updated"));
-    set_item(updated, K("workbook_id"), workbook_id);
-    set_item(updated, K("paths"), installed_paths);
-    set_item(updated, K("old_paths"), old_paths);
+    py::dict updated = message_of({{K("type"), K("package_paths_updated")},
+                                   {K("workbook_id"), workbook_id},
+                                   {K("paths"), installed_paths},
+                                   {K("old_paths"), old_paths}});
     co_await to_ide(updated);
   }
-  py::dict save;
-  set_item(save, K("type"), K("save_workbook_packages"));
-  set_item(save, K("packages"), packages);
+  py::dict save = message_of({{K("type"), K("save_workbook_packages")}, {K("packages"), packages}});
   co_await call_method(mgr(), K("send_message"), K("addin"), workbook_id, save);
   log_info(fmt("Sent package list to Add-in for persistence: {} packages", py::len(packages)));
   // An entry that lost its status meanwhile counts as not installed; it must not
@@ -508,7 +435,8 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
   long installed_count = 0;
   for (py::handle entry : packages) {
     py::object status = get(entry, K("status"));
-    if (PyUnicode_Check(status.ptr()) && truthy(call_method(status, K("startswith"), K("installed")))) ++installed_count;
+    if (PyUnicode_Check(status.ptr()) && truthy(call_method(status, K("startswith"), K("installed"))))
+      ++installed_count;
   }
   co_await to_ide(installation_complete(
       workbook_id, fmt("\u2713 Installation complete. {} package(s) installed.", installed_count)));
@@ -525,9 +453,7 @@ Task run_installation(py::str workbook_id) {
   py::object old_paths = get(attr(mgr(), K("workbook_package_paths")), workbook_id, py::list());
   if (truthy(old_paths)) {
     log_info(fmt("Unloading modules from {} paths for workbook {}", py::len(old_paths), workbook_id));
-    py::dict unload;
-    set_item(unload, K("type"), K("unload_and_clear_paths"));
-    set_item(unload, K("paths"), old_paths);
+    py::dict unload = message_of({{K("type"), K("unload_and_clear_paths")}, {K("paths"), old_paths}});
     co_await call_method(mgr(), K("send_message"), K("kernel"), workbook_id, unload);
     attr(mgr(), K("workbook_package_paths"))[workbook_id] = py::list();
   }
@@ -549,9 +475,8 @@ Task run_installation(py::str workbook_id) {
 
   if (!truthy(packages)) {
     log_info(py::str("No packages to install after removing marked packages for workbook ") + workbook_id);
-    py::dict save;
-    set_item(save, K("type"), K("save_workbook_packages"));
-    set_item(save, K("packages"), py::list());
+    py::list none;
+    py::dict save = message_of({{K("type"), K("save_workbook_packages")}, {K("packages"), none}});
     co_await call_method(mgr(), K("send_message"), K("addin"), workbook_id, save);
     co_await to_ide(installation_complete(workbook_id, py::str("\u2713 All packages removed. No packages to install.")));
     co_return py::none();
@@ -562,15 +487,16 @@ Task run_installation(py::str workbook_id) {
 
   py::object pm = G(K("package_manager"));
   py::object resolver = G(K("DependencyResolver"))("settings_manager"_a = attr(pm, K("settings_manager")),
-                                                "package_cache"_a = attr(pm, K("package_cache")));
+                                                   "package_cache"_a = attr(pm, K("package_cache")));
   py::list specs;
   for (py::handle entry_h : packages) {
     py::object entry = py::reinterpret_borrow<py::object>(entry_h);
     specs.append(G(K("PackageSpec"))("name"_a = entry[K("name")], "version"_a = entry[K("version")],
-                                  "extras"_a = get(entry, K("extras"), py::list())));
+                                     "extras"_a = get(entry, K("extras"), py::list())));
   }
   log_info(fmt("Resolving dependencies for {} packages in workbook {}", py::len(specs), workbook_id));
-  co_await to_ide(pip_output(workbook_id, K("stdout"), fmt("Resolving dependencies for {} package(s)...", py::len(specs))));
+  co_await to_ide(
+      pip_output(workbook_id, K("stdout"), fmt("Resolving dependencies for {} package(s)...", py::len(specs))));
 
   py::object result = co_await call_method(resolver, K("resolve"), specs);
 
@@ -578,13 +504,15 @@ Task run_installation(py::str workbook_id) {
     log_error(fmt("Dependency resolution failed for workbook {}: {}", workbook_id, attr(result, K("errors"))));
     for (py::handle entry : packages) py::reinterpret_borrow<py::object>(entry)[K("status")] = "error";
     co_await to_ide(packages_update(workbook_id, packages, false));
-    for (py::handle err : new_list(attr(result, K("errors")))) co_await to_ide(pip_error_first(workbook_id, py::str(err)));
+    for (py::handle err : new_list(attr(result, K("errors"))))
+      co_await to_ide(pip_error_first(workbook_id, py::str(err)));
     co_return py::none();
   }
 
   attr(mgr(), K("workbook_resolved_deps"))[workbook_id] = resolved_records(attr(result, K("packages")));
-  co_await to_ide(pip_output(workbook_id, K("success"),
-                             fmt("Resolved {} package(s) including dependencies", py::len(attr(result, K("packages"))))));
+  co_await to_ide(
+      pip_output(workbook_id, K("success"),
+                 fmt("Resolved {} package(s) including dependencies", py::len(attr(result, K("packages"))))));
   py::object conflicts = attr(result, K("conflicts"));
   if (truthy(conflicts)) {
     log_warning(fmt("Found {} version conflicts: {}", py::len(conflicts), conflicts));
@@ -635,12 +563,7 @@ Task handle_workbook_packages_install(py::str workbook_id) {
 }  // namespace
 
 void define_package_installation(Scope& m) {
-  tv::def<&get_package_key>(m, "_get_package_key", {"name", "version", {"extras", py::none()}});
-  tv::def<&find_package_by_name>(m, "_find_package_by_name", {"packages", "package_name"});
-  tv::def<&find_direct_packages_for_dependency>(m, "_find_direct_packages_for_dependency",
-                                                {"workbook_id", "dep_name"});
-  tv::def<&record_package_error>(m, "record_package_error",
-                                 {"workbook_id", "failed_package", "error_msg", {"direct_package", py::none()}});
+  define_package_records(m);
   tv::def<&handle_workbook_packages_install>(m, "handle_workbook_packages_install", {"workbook_id"});
 }
 

@@ -9,11 +9,8 @@ namespace relvane {
 
 namespace {
 
-// Keeps a connection's unfinished tasks; each removes itself when done.
-void track(py::set& tasks, py::object task) {
-  tasks.add(task);
-  call_method(task, K("add_done_callback"), attr(tasks, K("discard")));
-}
+// Keeps a connection's unfinished tasks; each removes itself (`discard` is
+// the set's own discard) when done.
 void track(py::set& tasks, py::handle discard, py::object task) {
   if (PySet_Add(tasks.ptr(), task.ptr()) < 0) throw py::error_already_set();
   call_method(task, K("add_done_callback"), discard);
@@ -41,7 +38,8 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   }
   py::tuple verdict = call(G(K("validate_client_id")), client_id);
   if (!truthy(verdict[0])) {
-    co_await attr(websocket, K("close"))("code"_a = 4002, "reason"_a = py::str("Invalid client ID: ") + py::str(verdict[1]));
+    co_await attr(websocket, K("close"))("code"_a = 4002,
+                                         "reason"_a = py::str("Invalid client ID: ") + py::str(verdict[1]));
     co_return py::none();
   }
   py::object name = get(attr(websocket, K("query_params")), K("name"), K(""));
@@ -65,9 +63,11 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     pinged = true;
     co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
     log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
-    py::object work = on_connect_work(type);
-    if (!work.is_none()) track(tasks, call_method(G(K("asyncio")), K("create_task"), work(websocket, client_type, client_id)));
     py::object discard = attr(tasks, K("discard"));
+    py::object work = on_connect_work(type);
+    if (!work.is_none())
+      track(tasks, discard,
+            call_method(G(K("asyncio")), K("create_task"), call(work, websocket, client_type, client_id)));
     while (true) {
       py::object value = co_await call_method(websocket, K("receive_json"));
       if (!PyDict_CheckExact(value.ptr())) {
@@ -92,9 +92,11 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     if (type == "addin") call_method(manager, K("terminate_kernel"), client_id);
     if (!interrupted) {
       if (type == "addin" && pinged)
-        co_await call_method(manager, K("broadcast"), K("ide"), workbook_message(K("workbook_disconnected"), client_id));
+        co_await call_method(manager, K("broadcast"), K("ide"),
+                             workbook_message(K("workbook_disconnected"), client_id));
       if (type == "kernel")
-        co_await call_method(manager, K("send_message"), K("addin"), client_id, workbook_message(K("kernel_disconnected"), client_id));
+        co_await call_method(manager, K("send_message"), K("addin"), client_id,
+                             workbook_message(K("kernel_disconnected"), client_id));
     }
   }
   if (failure) throw *failure;

@@ -61,7 +61,7 @@ void initialize_ide_manager(py::object server_port, py::object watchdog_port, py
   py::int_ docs = as_port(f, "docs_port", docs_port);
   if (!PyUnicode_CheckExact(auth_token.ptr())) tv::raise_arg_type(f, "auth_token", "str", auth_token.ptr());
   py::object ide = G(K("IDEProcessManager"))("server_port"_a = server, "watchdog_port"_a = watchdog,
-                                          "auth_token"_a = auth_token, "docs_port"_a = docs);
+                                             "auth_token"_a = auth_token, "docs_port"_a = docs);
   set_item(globals(), K("ide_manager"), ide);
   log_info(fmt("IDE manager initialized with server port: {}, watchdog port: {}, docs port: {}", server, watchdog,
                docs));

@@ -27,7 +27,8 @@ Task on_addin_coonection(py::object, py::str, py::str client_id) {
   py::object functions = co_await call_method(manager, K("request_functions_from_addin"), client_id);
   py::dict functions_message;
   set_item(functions_message, K("functions"), functions.is_none() ? py::list() : functions);
-  attr(manager, K("published_functions"))[client_id] = call(G(K("get_functions_from_addin_message")), functions_message);
+  attr(manager, K("published_functions"))[client_id] =
+      call(G(K("get_functions_from_addin_message")), functions_message);
 
   py::object packages_info = co_await call_method(manager, K("request_packages_from_addin"), client_id);
   py::tuple pair = call(G(K("get_pacakages_and_python_paths_from_addin_message")), or_empty_dict(packages_info));
@@ -79,7 +80,8 @@ Task on_kernel_connection(py::object, py::str, py::str client_id) {
   co_await call_method(manager, K("_push_object_clear"), client_id);
   py::object name = get(attr(manager, K("client_names")), client_id);
   if (name.is_none()) name = client_id;
-  co_await call_method(manager, K("_push_message_to_ide_console"), py::str("Kernell connected for workbook ") + py::str(name));
+  co_await call_method(manager, K("_push_message_to_ide_console"),
+                       py::str("Kernell connected for workbook ") + py::str(name));
   co_return py::none();
 }
 

@@ -90,6 +90,8 @@ void startup(py::module_ m) {
   define_response_message_handler(scope);
   define_ide_control_requests(scope);
 
+  // The table binds the handlers defined above (and the package handlers
+  // imported first); a handler defined below it fails the import.
   define_handler_table(scope);
 
   define_lifecycle_hooks(scope);

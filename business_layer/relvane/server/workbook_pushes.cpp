@@ -8,7 +8,8 @@ namespace {
 
 Task send_workbook_list_to_ide(py::object websocket) {
   py::object manager = G(K("manager"));
-  py::object addins = get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("addin"), py::dict());
+  py::object addins =
+      get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("addin"), py::dict());
   py::object names = attr(manager, K("client_names"));
   py::object modules = attr(manager, K("workbook_modules"));
   py::list workbooks;

@@ -53,7 +53,8 @@ Task handle_unregister_handler(py::object self, py::str workbook_id, py::str obj
     py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
       py::dict all = as_dict(attr(self, K("registered_handlers")), "registered_handlers");
-      if (all.contains(workbook_id)) call_method(all[workbook_id], K("pop"), py::make_tuple(object_id, event_name), py::none());
+      if (all.contains(workbook_id))
+        call_method(all[workbook_id], K("pop"), py::make_tuple(object_id, event_name), py::none());
       log_debug(py::str("Unregistered handler from local registry"));
       co_await call_method(self, K("_push_event_manager_state"), workbook_id);
     }

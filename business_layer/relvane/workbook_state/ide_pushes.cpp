@@ -52,8 +52,8 @@ Task push_message(py::object self, py::dict message, py::object websocket, py::o
 namespace {
 
 // The cached entry of `field` for the workbook, or a new empty dict/list.
-py::object cached_or_empty(py::handle owner, const char* field, py::handle workbook_id, bool want_list) {
-  py::object table = owner.attr(field);
+py::object cached_or_empty(py::handle owner, PyObject* field, py::handle workbook_id, bool want_list) {
+  py::object table = attr(owner, field);
   if (truthy(call_method(table, K("__contains__"), workbook_id))) return table[workbook_id];
   return want_list ? py::object(py::list()) : py::object(py::dict());
 }
@@ -61,7 +61,7 @@ py::object cached_or_empty(py::handle owner, const char* field, py::handle workb
 Task push_modules(py::object self, py::str workbook_id, OptDict modules, py::object websocket) {
   py::object value = modules;
   if (!truthy(value)) {
-    value = cached_or_empty(self, "workbook_modules", workbook_id, false);
+    value = cached_or_empty(self, K("workbook_modules"), workbook_id, false);
     check_cached(value, "ConnectionManager._push_modules", "modules", false);
   }
   py::dict message;
@@ -80,15 +80,15 @@ Task push_packages_and_python_paths(py::object self, py::str workbook_id, OptLis
   py::object manager = G(K("manager"));
   py::object pk = packages, paths = python_paths, errors = package_errors;
   if (!truthy(pk)) {
-    pk = cached_or_empty(manager, "workbook_packages", workbook_id, true);
+    pk = cached_or_empty(manager, K("workbook_packages"), workbook_id, true);
     check_cached(pk, qual, "packages", true);
   }
   if (!truthy(paths)) {
-    paths = cached_or_empty(manager, "workbook_python_paths", workbook_id, true);
+    paths = cached_or_empty(manager, K("workbook_python_paths"), workbook_id, true);
     check_cached(paths, qual, "python_paths", true);
   }
   if (!truthy(errors)) {
-    errors = cached_or_empty(manager, "package_errors", workbook_id, false);
+    errors = cached_or_empty(manager, K("package_errors"), workbook_id, false);
     check_cached(errors, qual, "package_errors", false);
   }
   py::dict message;

@@ -74,8 +74,7 @@ Task delete_module_from_addin(py::object self, py::str workbook_id, py::str modu
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
-      if (edit.is_latest())
-        call_method(modules_of(self, workbook_id, false), K("pop"), module_name, py::none());
+      if (edit.is_latest()) call_method(modules_of(self, workbook_id, false), K("pop"), module_name, py::none());
       debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
     }
     co_return success;

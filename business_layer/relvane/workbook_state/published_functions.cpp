@@ -7,7 +7,7 @@ namespace relvane {
 namespace {
 
 bool validate_function_entry(py::object, py::dict func) {
-  return func.contains("module_name") && func.contains("function_name") && func.contains("excel_name");
+  return contains(func, K("module_name")) && contains(func, K("function_name")) && contains(func, K("excel_name"));
 }
 
 Task handle_update_published_functions(py::object self, py::str workbook_id, py::list functions) {
