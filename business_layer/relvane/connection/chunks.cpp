@@ -78,7 +78,7 @@ void drop_buffer(py::handle table, py::handle chunk_id) {
 struct Piece {
   py::object chunk_id, index_field, total_field, data;
   long long index = 0, total = 0;
-  long long chars = 0;  // characters of data (none when null)
+  long long chars = 0;  // characters of data (0 when null)
 };
 
 // Reads a piece; logs and answers false when it is refused as a whole.

@@ -67,6 +67,11 @@ py::dict pip_output(py::handle workbook_id, PyObject* output_type, py::handle me
                      {K("message"), message}});
 }
 
+// The line of an install that found its directory, from the cache or not.
+py::dict installed_line(py::handle workbook_id, bool cached, py::handle text) {
+  return pip_output(workbook_id, cached ? K("cached") : K("success"), text);
+}
+
 // Error lines of a failed resolution and of the run's guard name the kind first.
 py::dict pip_error_first(py::handle workbook_id, py::handle message) {
   return message_of({{K("type"), K("pip_output")},
@@ -189,12 +194,9 @@ Task read_install_stream(py::str workbook_id, py::object key, py::object stream,
       if (loud) co_await to_ide(pip_output(workbook_id, K("stdout"), content));
     } else if (is_kind(kind, K("success"))) {
       if (!loud) continue;
-      if (cached)
-        co_await to_ide(pip_output(workbook_id, K("cached"),
-                                   fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)));
-      else
-        co_await to_ide(
-            pip_output(workbook_id, K("success"), fmt("Installed {}{}=={} to {}", name, extras_str, version, path)));
+      co_await to_ide(installed_line(workbook_id, cached,
+                                     cached ? fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)
+                                            : fmt("Installed {}{}=={} to {}", name, extras_str, version, path)));
     } else if (is_kind(kind, K("error"))) {
       error_msg = content;
       if (loud) log_error(fmt("Error installing {}: {}", name, content));
@@ -294,12 +296,10 @@ Task retry_from_stream(py::str workbook_id, py::dict fail_info, py::object key, 
   bool direct = truthy(fail_info[K("is_direct")]);
   py::dict all_errors = as_dict(attr(mgr(), K("package_errors")), "package_errors");
   if (direct && all_errors.contains(workbook_id)) call_method(all_errors[workbook_id], K("pop"), name, py::none());
-  if (cached)
-    co_await to_ide(pip_output(workbook_id, K("cached"),
-                               fmt("Retry succeeded: {}{}=={} from cache {}", name, extras_str, version, path)));
-  else
-    co_await to_ide(
-        pip_output(workbook_id, K("success"), fmt("Retry succeeded: {}{}=={} to {}", name, extras_str, version, path)));
+  co_await to_ide(installed_line(workbook_id, cached,
+                                 cached
+                                     ? fmt("Retry succeeded: {}{}=={} from cache {}", name, extras_str, version, path)
+                                     : fmt("Retry succeeded: {}{}=={} to {}", name, extras_str, version, path)));
   if (direct) set_status(packages, name, K("installing"));
   co_return py::none();
 }
