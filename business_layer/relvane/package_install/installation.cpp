@@ -194,9 +194,9 @@ Task read_install_stream(py::str workbook_id, py::object key, py::object stream,
       if (loud) co_await to_ide(pip_output(workbook_id, K("stdout"), content));
     } else if (is_kind(kind, K("success"))) {
       if (!loud) continue;
-      co_await to_ide(installed_line(workbook_id, cached,
-                                     cached ? fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)
-                                            : fmt("Installed {}{}=={} to {}", name, extras_str, version, path)));
+      py::str line = cached ? fmt("Using cached {}{}=={} from {}", name, extras_str, version, path)
+                            : fmt("Installed {}{}=={} to {}", name, extras_str, version, path);
+      co_await to_ide(installed_line(workbook_id, cached, line));
     } else if (is_kind(kind, K("error"))) {
       error_msg = content;
       if (loud) log_error(fmt("Error installing {}: {}", name, content));
@@ -296,10 +296,9 @@ Task retry_from_stream(py::str workbook_id, py::dict fail_info, py::object key, 
   bool direct = truthy(fail_info[K("is_direct")]);
   py::dict all_errors = as_dict(attr(mgr(), K("package_errors")), "package_errors");
   if (direct && all_errors.contains(workbook_id)) call_method(all_errors[workbook_id], K("pop"), name, py::none());
-  co_await to_ide(installed_line(workbook_id, cached,
-                                 cached
-                                     ? fmt("Retry succeeded: {}{}=={} from cache {}", name, extras_str, version, path)
-                                     : fmt("Retry succeeded: {}{}=={} to {}", name, extras_str, version, path)));
+  py::str line = cached ? fmt("Retry succeeded: {}{}=={} from cache {}", name, extras_str, version, path)
+                        : fmt("Retry succeeded: {}{}=={} to {}", name, extras_str, version, path);
+  co_await to_ide(installed_line(workbook_id, cached, line));
   if (direct) set_status(packages, name, K("installing"));
   co_return py::none();
 }
