@@ -27,13 +27,13 @@ Task handle_python_function_call(py::str client_id, py::dict message) {
   }
 
   log_info(fmt("[Server] Routing python_function_call: callable_id={}, request_id={}", callable_id, request_id));
-  py::dict call;
-  set_item(call, K("type"), K("python_function_call"));
-  set_item(call, K("callable_id"), callable_id);
-  set_item(call, K("args"), args);
-  set_item(call, K("request_id"), request_id);
-  set_item(call, K("workbook_id"), client_id);
-  co_await call_method(manager, K("send_message"), K("kernel"), client_id, call);
+  py::dict forward;
+  set_item(forward, K("type"), K("python_function_call"));
+  set_item(forward, K("callable_id"), callable_id);
+  set_item(forward, K("args"), args);
+  set_item(forward, K("request_id"), request_id);
+  set_item(forward, K("workbook_id"), client_id);
+  co_await call_method(manager, K("send_message"), K("kernel"), client_id, forward);
   co_return py::none();
 }
 

@@ -38,14 +38,14 @@ Task handle_streaming_function_execution(py::str client_id, py::dict message) {
 
   co_await call(G(K("full_code_sync")), client_id);
 
-  py::dict call;
-  set_item(call, K("type"), K("execute_streaming_function"));
-  set_item(call, K("request_id"), request_id);
-  set_item(call, K("module_name"), module_name);
-  set_item(call, K("function_name"), function_name);
-  set_item(call, K("args"), args);
+  py::dict execute;
+  set_item(execute, K("type"), K("execute_streaming_function"));
+  set_item(execute, K("request_id"), request_id);
+  set_item(execute, K("module_name"), module_name);
+  set_item(execute, K("function_name"), function_name);
+  set_item(execute, K("args"), args);
   debug("[TIMING] Forwarded to kernel: type={}, request_id={}", get(message, K("type")), request_id);
-  co_await call_method(G(K("manager")), K("send_message"), K("kernel"), client_id, call);
+  co_await call_method(G(K("manager")), K("send_message"), K("kernel"), client_id, execute);
   co_return py::none();
 }
 
