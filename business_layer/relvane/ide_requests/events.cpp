@@ -1,6 +1,7 @@
 // The IDE's event-configuration requests: relays to the add-in, the cached
 // event-manager view, and handler registration, which the workbook state
 // applies once the add-in has confirmed it.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/ide_requests/ide_requests.hpp"
 
 namespace relvane {
@@ -10,6 +11,14 @@ namespace {
 bool all_true(std::initializer_list<py::handle> values) {
   for (py::handle v : values)
     if (!truthy(v)) return false;
+  return true;
+}
+
+// Whether one of an IDE request's required values is missing or empty; such a
+// request is logged and dropped.
+bool lacks_parameters(const char* request, std::initializer_list<py::handle> values) {
+  if (all_true(values)) return false;
+  log_warning(fmt("Received {} from IDE with missing parameters", request));
   return true;
 }
 
@@ -45,15 +54,17 @@ Task handle_refresh_event_manager_state(py::str, py::dict message) {
   co_return py::none();
 }
 
-py::dict handler_result(PyObject* type, py::handle workbook_id, py::handle object_id, py::handle event_name,
-                        py::handle success) {
-  py::dict result;
-  set_item(result, K("type"), type);
-  set_item(result, K("workbook_id"), workbook_id);
-  set_item(result, K("object_id"), object_id);
-  set_item(result, K("event_name"), event_name);
-  set_item(result, K("success"), success);
-  return result;
+// Awaits the manager's registry change and tells the IDEs how it went.
+Task answer_handler_change(PyObject* type, py::object workbook_id, py::object object_id, py::object event_name,
+                           py::object change) {
+  py::object success = co_await change;
+  py::dict result = dict_of({{K("type"), type},
+                             {K("workbook_id"), workbook_id},
+                             {K("object_id"), object_id},
+                             {K("event_name"), event_name},
+                             {K("success"), success}});
+  co_await call_method(G(K("manager")), K("send_to_ide"), result);
+  co_return py::none();
 }
 
 Task handle_register_handler(py::str, py::dict message) {
@@ -63,14 +74,12 @@ Task handle_register_handler(py::str, py::dict message) {
   py::object event_name = get(message, K("event_name"));
   py::object module_name = get(message, K("module_name"));
   py::object function_name = get(message, K("function_name"));
-  if (!all_true({workbook_id, object_type, object_id, event_name, module_name, function_name})) {
-    log_warning(py::str("Received register_handler from IDE with missing parameters"));
+  if (lacks_parameters("register_handler",
+                       {workbook_id, object_type, object_id, event_name, module_name, function_name}))
     co_return py::none();
-  }
-  py::object success = co_await call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type,
-                                            object_id, event_name, module_name, function_name);
-  co_await call_method(G(K("manager")), K("send_to_ide"),
-                       handler_result(K("register_handler_result"), workbook_id, object_id, event_name, success));
+  py::object change = call_method(G(K("manager")), K("handle_register_handler"), workbook_id, object_type, object_id,
+                                  event_name, module_name, function_name);
+  co_await answer_handler_change(K("register_handler_result"), workbook_id, object_id, event_name, change);
   co_return py::none();
 }
 
@@ -78,14 +87,9 @@ Task handle_unregister_handler(py::str, py::dict message) {
   py::object workbook_id = get(message, K("workbook_id"));
   py::object object_id = get(message, K("object_id"));
   py::object event_name = get(message, K("event_name"));
-  if (!all_true({workbook_id, object_id, event_name})) {
-    log_warning(py::str("Received unregister_handler from IDE with missing parameters"));
-    co_return py::none();
-  }
-  py::object success =
-      co_await call_method(G(K("manager")), K("handle_unregister_handler"), workbook_id, object_id, event_name);
-  co_await call_method(G(K("manager")), K("send_to_ide"),
-                       handler_result(K("unregister_handler_result"), workbook_id, object_id, event_name, success));
+  if (lacks_parameters("unregister_handler", {workbook_id, object_id, event_name})) co_return py::none();
+  py::object change = call_method(G(K("manager")), K("handle_unregister_handler"), workbook_id, object_id, event_name);
+  co_await answer_handler_change(K("unregister_handler_result"), workbook_id, object_id, event_name, change);
   co_return py::none();
 }
 
@@ -94,10 +98,7 @@ Task handle_rename_module_in_events(py::str, py::dict message) {
   py::object old_name = get(message, K("old_module_name"));
   py::object new_name = get(message, K("new_module_name"));
   py::object events = get(message, K("events"), py::list());
-  if (!all_true({workbook_id, old_name, new_name})) {
-    log_warning(py::str("Received rename_module_in_events from IDE with missing parameters"));
-    co_return py::none();
-  }
+  if (lacks_parameters("rename_module_in_events", {workbook_id, old_name, new_name})) co_return py::none();
   if (!truthy(events)) {
     debug("[BusinessLayer] No events to update for module rename: {} -> {}", old_name, new_name);
     co_return py::none();

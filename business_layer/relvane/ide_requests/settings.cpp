@@ -1,5 +1,6 @@
 // The IDE's settings requests, answered from the outside settings manager.
 // Its calls are synchronous and run on the event loop.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/ide_requests/ide_requests.hpp"
 
 namespace relvane {
@@ -9,11 +10,9 @@ namespace {
 Task handle_get_settings(py::str, py::dict message) {
   py::object path = get(message, K("path"), K(""));
   py::object value = call_method(G(K("settings_manager")), K("get"), path);
-  py::dict answer;
-  set_item(answer, K("type"), K("settings_response"));
-  set_item(answer, K("request_id"), get(message, K("request_id")));
-  set_item(answer, K("path"), path);
-  set_item(answer, K("value"), value);
+  py::object request_id = get(message, K("request_id"));
+  py::dict answer = dict_of(
+      {{K("type"), K("settings_response")}, {K("request_id"), request_id}, {K("path"), path}, {K("value"), value}});
   co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }
@@ -23,11 +22,9 @@ Task handle_set_setting(py::str, py::dict message) {
   py::object value = get(message, K("value"));
   // A failing set raises here, so "success" true is sent only for a stored value.
   call_method(G(K("settings_manager")), K("set"), path, value);
-  py::dict answer;
-  set_item(answer, K("type"), K("setting_saved"));
-  set_item(answer, K("request_id"), get(message, K("request_id")));
-  set_item(answer, K("path"), path);
-  set_item(answer, K("success"), Py_True);
+  py::object request_id = get(message, K("request_id"));
+  py::dict answer = dict_of(
+      {{K("type"), K("setting_saved")}, {K("request_id"), request_id}, {K("path"), path}, {K("success"), Py_True}});
   co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }

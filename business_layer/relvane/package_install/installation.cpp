@@ -53,18 +53,11 @@ py::object canonical_name(py::handle name) {
   return py::handle(canonicalize)(name);
 }
 
-// A dict with these items, in this order.
-py::dict message_of(std::initializer_list<std::pair<PyObject*, py::handle>> items) {
-  py::dict m;
-  for (const auto& [key, value] : items) set_item(m, key, value);
-  return m;
-}
-
 py::dict pip_output(py::handle workbook_id, PyObject* output_type, py::handle message) {
-  return message_of({{K("type"), K("pip_output")},
-                     {K("workbook_id"), workbook_id},
-                     {K("output_type"), output_type},
-                     {K("message"), message}});
+  return dict_of({{K("type"), K("pip_output")},
+                  {K("workbook_id"), workbook_id},
+                  {K("output_type"), output_type},
+                  {K("message"), message}});
 }
 
 // The line of an install that found its directory, from the cache or not.
@@ -74,21 +67,21 @@ py::dict installed_line(py::handle workbook_id, bool cached, py::handle text) {
 
 // Error lines of a failed resolution and of the run's guard name the kind first.
 py::dict pip_error_first(py::handle workbook_id, py::handle message) {
-  return message_of({{K("type"), K("pip_output")},
-                     {K("output_type"), K("error")},
-                     {K("workbook_id"), workbook_id},
-                     {K("message"), message}});
+  return dict_of({{K("type"), K("pip_output")},
+                  {K("output_type"), K("error")},
+                  {K("workbook_id"), workbook_id},
+                  {K("message"), message}});
 }
 
 py::dict packages_update(py::handle workbook_id, py::handle packages, bool with_errors = true) {
-  py::dict m = message_of(
-      {{K("type"), K("workbook_packages_update")}, {K("workbook_id"), workbook_id}, {K("packages"), packages}});
+  py::dict m =
+      dict_of({{K("type"), K("workbook_packages_update")}, {K("workbook_id"), workbook_id}, {K("packages"), packages}});
   if (with_errors) m[K("package_errors")] = get(attr(mgr(), K("package_errors")), workbook_id, py::dict());
   return m;
 }
 
 py::dict installation_complete(py::handle workbook_id, py::handle message) {
-  return message_of(
+  return dict_of(
       {{K("type"), K("package_installation_complete")}, {K("workbook_id"), workbook_id}, {K("message"), message}});
 }
 
@@ -98,13 +91,13 @@ py::list resolved_records(py::handle packages) {
   py::list records;
   for (py::handle r : packages) {
     py::object spec = attr(r, K("spec"));
-    py::dict rec = message_of({{K("name"), attr(spec, K("name"))},
-                               {K("version"), attr(spec, K("version"))},
-                               {K("extras"), attr(spec, K("extras"))},
-                               {K("is_direct"), attr(r, K("is_direct"))},
-                               {K("from_dist"), attr(spec, K("from_dist"))},
-                               {K("source"), new_list(attr(r, K("source")))},
-                               {K("is_error"), attr(r, K("is_error"))}});
+    py::dict rec = dict_of({{K("name"), attr(spec, K("name"))},
+                            {K("version"), attr(spec, K("version"))},
+                            {K("extras"), attr(spec, K("extras"))},
+                            {K("is_direct"), attr(r, K("is_direct"))},
+                            {K("from_dist"), attr(spec, K("from_dist"))},
+                            {K("source"), new_list(attr(r, K("source")))},
+                            {K("is_error"), attr(r, K("is_error"))}});
     records.append(rec);
   }
   return records;
@@ -149,7 +142,7 @@ Task file_first_pass_failure(py::str workbook_id, py::object resolved_pkg, py::o
                              py::object packages, py::list failed_packages, py::str extras_str) {
   py::object is_direct = attr(resolved_pkg, K("is_direct"));
   failed_packages.append(
-      message_of({{K("pkg"), resolved_pkg}, {K("spec"), spec}, {K("error"), error_text}, {K("is_direct"), is_direct}}));
+      dict_of({{K("pkg"), resolved_pkg}, {K("spec"), spec}, {K("error"), error_text}, {K("is_direct"), is_direct}}));
   bool direct = truthy(is_direct);
   if (direct) {
     call(G(K("record_package_error")), workbook_id, attr(spec, K("name")), error_text);
@@ -331,7 +324,7 @@ Task retry_passes(py::str workbook_id, py::list failed_packages, py::object pack
     prepend_python_path(env, installed_paths);
 
     py::str line = fmt("Retrying {} failed package(s) with enhanced environment...", py::len(failed_packages));
-    py::dict start = message_of({{K("type"), K("pip_output")}, {K("workbook_id"), workbook_id}, {K("message"), line}});
+    py::dict start = dict_of({{K("type"), K("pip_output")}, {K("workbook_id"), workbook_id}, {K("message"), line}});
     co_await to_ide(start);
 
     py::list new_failed;
@@ -416,17 +409,17 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
   attr(mgr(), K("workbook_installed_packages"))[workbook_id] = new_list(packages);
   attr(mgr(), K("workbook_package_paths"))[workbook_id] = installed_paths;
   if (py::len(installed_paths) > 0) {
-    py::dict paths = message_of(
-        {{K("type"), K("set_package_paths")}, {K("old_paths"), old_paths}, {K("new_paths"), installed_paths}});
+    py::dict paths =
+        dict_of({{K("type"), K("set_package_paths")}, {K("old_paths"), old_paths}, {K("new_paths"), installed_paths}});
     co_await call_method(mgr(), K("send_message"), K("kernel"), workbook_id, paths);
     log_info(fmt("Sent {} package paths to kernel for workbook {}", py::len(installed_paths), workbook_id));
-    py::dict updated = message_of({{K("type"), K("package_paths_updated")},
-                                   {K("workbook_id"), workbook_id},
-                                   {K("paths"), installed_paths},
-                                   {K("old_paths"), old_paths}});
+    py::dict updated = dict_of({{K("type"), K("package_paths_updated")},
+                                {K("workbook_id"), workbook_id},
+                                {K("paths"), installed_paths},
+                                {K("old_paths"), old_paths}});
     co_await to_ide(updated);
   }
-  py::dict save = message_of({{K("type"), K("save_workbook_packages")}, {K("packages"), packages}});
+  py::dict save = dict_of({{K("type"), K("save_workbook_packages")}, {K("packages"), packages}});
   co_await call_method(mgr(), K("send_message"), K("addin"), workbook_id, save);
   log_info(fmt("Sent package list to Add-in for persistence: {} packages", py::len(packages)));
   // An entry that lost its status meanwhile counts as not installed; it must not
@@ -452,7 +445,7 @@ Task run_installation(py::str workbook_id) {
   py::object old_paths = get(attr(mgr(), K("workbook_package_paths")), workbook_id, py::list());
   if (truthy(old_paths)) {
     log_info(fmt("Unloading modules from {} paths for workbook {}", py::len(old_paths), workbook_id));
-    py::dict unload = message_of({{K("type"), K("unload_and_clear_paths")}, {K("paths"), old_paths}});
+    py::dict unload = dict_of({{K("type"), K("unload_and_clear_paths")}, {K("paths"), old_paths}});
     co_await call_method(mgr(), K("send_message"), K("kernel"), workbook_id, unload);
     attr(mgr(), K("workbook_package_paths"))[workbook_id] = py::list();
   }
@@ -475,7 +468,7 @@ Task run_installation(py::str workbook_id) {
   if (!truthy(packages)) {
     log_info(py::str("No packages to install after removing marked packages for workbook ") + workbook_id);
     py::list none;
-    py::dict save = message_of({{K("type"), K("save_workbook_packages")}, {K("packages"), none}});
+    py::dict save = dict_of({{K("type"), K("save_workbook_packages")}, {K("packages"), none}});
     co_await call_method(mgr(), K("send_message"), K("addin"), workbook_id, save);
     co_await to_ide(installation_complete(workbook_id, py::str("\u2713 All packages removed. No packages to install.")));
     co_return py::none();

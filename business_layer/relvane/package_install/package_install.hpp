@@ -2,7 +2,7 @@
 // package handlers read and write.
 #pragma once
 
-#include "business_layer/relvane/relvane.hpp"
+#include "business_layer/relvane/dicts.hpp"
 
 namespace relvane {
 

@@ -1,5 +1,6 @@
 // The IDE's event manager: the workbook's object tree, the events each object
 // type offers and the function bound to each, merged into one view model.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -59,13 +60,8 @@ py::dict merge_node(py::handle node_obj, const py::dict& definitions, const py::
   py::list merged_children;
   for (py::handle child : py::iter(children)) merged_children.append(merge_node(child, definitions, registry));
 
-  py::dict out;
-  set_item(out, K("id"), id);
-  set_item(out, K("name"), name);
-  set_item(out, K("type"), type);
-  set_item(out, K("events"), events);
-  set_item(out, K("children"), merged_children);
-  return out;
+  return dict_of(
+      {{K("id"), id}, {K("name"), name}, {K("type"), type}, {K("events"), events}, {K("children"), merged_children}});
 }
 
 py::list merge_tree_with_events(py::object, py::dict tree, py::dict definitions, py::dict registry) {

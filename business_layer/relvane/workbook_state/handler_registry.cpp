@@ -1,5 +1,6 @@
 // The event-handler registry: changed only once the add-in confirms, and sent
 // back to the add-in whole in the add-in's own form.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -12,13 +13,12 @@ Task handle_register_handler(py::object self, py::str workbook_id, py::str objec
                module_name, function_name));
   py::object error;
   try {
-    py::dict message;
-    set_item(message, K("type"), K("register_handler_request"));
-    set_item(message, K("object_type"), object_type);
-    set_item(message, K("object_id"), object_id);
-    set_item(message, K("event_name"), event_name);
-    set_item(message, K("module_name"), module_name);
-    set_item(message, K("function_name"), function_name);
+    py::dict message = dict_of({{K("type"), K("register_handler_request")},
+                                {K("object_type"), object_type},
+                                {K("object_id"), object_id},
+                                {K("event_name"), event_name},
+                                {K("module_name"), module_name},
+                                {K("function_name"), function_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
@@ -45,10 +45,8 @@ Task handle_unregister_handler(py::object self, py::str workbook_id, py::str obj
   log_info(fmt("Unregistering handler: {}/{}.{}", workbook_id, object_id, event_name));
   py::object error;
   try {
-    py::dict message;
-    set_item(message, K("type"), K("unregister_handler_request"));
-    set_item(message, K("object_id"), object_id);
-    set_item(message, K("event_name"), event_name);
+    py::dict message = dict_of(
+        {{K("type"), K("unregister_handler_request")}, {K("object_id"), object_id}, {K("event_name"), event_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
@@ -73,13 +71,14 @@ Task push_events_config_to_addin(py::object self, py::str workbook_id, OptDict e
   py::object config = events_config;
   if (!truthy(config)) config = get(attr(self, K("registered_handlers")), workbook_id, py::dict());
   py::object request_id = py::str(call_method(G(K("uuid")), K("uuid4")));
-  py::dict message;
-  set_item(message, K("type"), K("save_event_config_request"));
-  set_item(message, K("workbook_id"), workbook_id);
-  set_item(message, K("config"), call(G(K("_events_from_ide_to_addin")), config));
-  set_item(message, K("request_id"), request_id);
-  set_item(message, K("requestId"), request_id);
-  set_item(message, K("save"), py::bool_(save_flag));
+  py::object addin_config = call(G(K("_events_from_ide_to_addin")), config);
+  py::bool_ save_value(save_flag);
+  py::dict message = dict_of({{K("type"), K("save_event_config_request")},
+                              {K("workbook_id"), workbook_id},
+                              {K("config"), addin_config},
+                              {K("request_id"), request_id},
+                              {K("requestId"), request_id},
+                              {K("save"), save_value}});
   PushLog log{"events configuration", workbook_id};
   co_await push_message(self, message, websocket, workbook_id, log);
   co_return py::none();

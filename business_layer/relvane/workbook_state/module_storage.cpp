@@ -1,5 +1,6 @@
 // Saving, loading and deleting one module in the workbook through its add-in;
 // the module cache follows each change the add-in confirms.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -19,10 +20,8 @@ Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_n
   ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kChange);
   py::object error;
   try {
-    py::dict message;
-    set_item(message, K("type"), K("save_module_request"));
-    set_item(message, K("module_name"), module_name);
-    set_item(message, K("code"), code);
+    py::dict message =
+        dict_of({{K("type"), K("save_module_request")}, {K("module_name"), module_name}, {K("code"), code}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
@@ -43,9 +42,7 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
   ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kWatch);
   py::object error;
   try {
-    py::dict message;
-    set_item(message, K("type"), K("load_module_request"));
-    set_item(message, K("module_name"), module_name);
+    py::dict message = dict_of({{K("type"), K("load_module_request")}, {K("module_name"), module_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object code = get(reply, K("code"));
     if (!code.is_none()) {
@@ -68,9 +65,7 @@ Task delete_module_from_addin(py::object self, py::str workbook_id, py::str modu
   ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kChange);
   py::object error;
   try {
-    py::dict message;
-    set_item(message, K("type"), K("delete_module_request"));
-    set_item(message, K("module_name"), module_name);
+    py::dict message = dict_of({{K("type"), K("delete_module_request")}, {K("module_name"), module_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
