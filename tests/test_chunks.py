@@ -224,6 +224,29 @@ async def test_message_at_the_size_limit_is_reassembled(manager, monkeypatch):
     assert (await feed(manager, "wb", [piece("c", i, 4, p) for i, p in enumerate(parts)]))[-1] == json.loads(text)
 
 
+@pytest.mark.parametrize("fed_first", ["old", "new"])
+async def test_room_for_a_piece_comes_from_the_least_recently_fed_message_of_any_client(manager, monkeypatch, logs,
+                                                                                        fed_first):
+    monkeypatch.setattr(relvane, "MAX_MESSAGE_SIZE", 1024)  # 32768 per client, 65536 in all
+    await manager._handle_chunk_message("addin", "c1", piece("old", 0, 3, "x" * 20000))
+    await manager._handle_chunk_message("addin", "c2", piece("m", 0, 2, "x" * 29990))
+    await manager._handle_chunk_message("addin", "c3", piece("m", 0, 2, "x" * 10000))
+    if fed_first == "new":  # the sender's own older message was fed last: another client's goes
+        await manager._handle_chunk_message("addin", "c1", piece("old", 1, 3, "y"))
+    logs.clear()
+    parts = split(json.dumps({"v": "z" * 11990}), 2)
+    results = await feed(manager, "c1", [piece("new", i, 2, p) for i, p in enumerate(parts)])
+    assert results == [None, {"v": "z" * 11990}]
+    dropped = ("old", "c1") if fed_first == "old" else ("m", "c2")
+    assert logs.messages == [
+        f"[BusinessLayer] Open chunked messages exceed 65536 characters in all, dropping chunk_id {dropped[0]} from {dropped[1]}"]
+    assert dropped[0] not in manager._chunk_buffers.get(dropped[1], {})
+    # what was dropped no longer counts against its client
+    logs.clear()
+    assert await manager._handle_chunk_message("addin", dropped[1], piece("again", 0, 2, "x" * 20000)) is None
+    assert "again" in manager._chunk_buffers[dropped[1]] and logs.messages == []
+
+
 async def test_stale_buffers_are_dropped_on_the_next_piece(manager, logs):
     await manager._handle_chunk_message("addin", "wb", piece("old", 0, 2, "{"))
     await manager._handle_chunk_message("addin", "wb", piece("fresh", 0, 2, "{"))

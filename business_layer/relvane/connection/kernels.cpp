@@ -10,27 +10,27 @@ namespace {
 // after this long cannot be stopped by us.
 constexpr double kStopTimeout = 1.0;
 
-bool on_windows() { return py::object(G("sys").attr("platform")).equal(py::str("win32")); }
+bool on_windows() { return py::object(attr(G(K("sys")), K("platform"))).equal(py::str("win32")); }
 
-py::dict processes_of(py::handle self) { return as_dict(self.attr("kernel_processes"), "kernel_processes"); }
+py::dict processes_of(py::handle self) { return as_dict(attr(self, K("kernel_processes")), "kernel_processes"); }
 
 // Collects the exit status once the process has ended, without blocking the
 // caller, so a terminated kernel leaves no zombie behind.
 void reap_in_background(py::handle process) {
-  if (!process.attr("poll")().is_none()) return;
-  py::object thread = py::module_::import("threading")
-                          .attr("Thread")("target"_a = process.attr("wait"),
-                                          "name"_a = fmt("kernel-reaper-{}", process.attr("pid")), "daemon"_a = true);
-  thread.attr("start")();
+  if (!call_method(process, K("poll")).is_none()) return;
+  py::object thread = attr(py::module_::import("threading"), K("Thread"))(
+      "target"_a = attr(process, K("wait")), "name"_a = fmt("kernel-reaper-{}", attr(process, K("pid"))),
+      "daemon"_a = true);
+  call_method(thread, K("start"));
 }
 
 // Waits for the process to end and collects its status; false when it is still running.
 bool collect_exit(py::handle process) {
   try {
-    process.attr("wait")("timeout"_a = kStopTimeout);
+    attr(process, K("wait"))("timeout"_a = kStopTimeout);
     return true;
   } catch (py::error_already_set& e) {
-    if (!e.matches(G("subprocess").attr("TimeoutExpired").ptr())) throw;
+    if (!e.matches(attr(G(K("subprocess")), K("TimeoutExpired")).ptr())) throw;
   }
   return false;
 }
@@ -40,17 +40,17 @@ bool is_process_lookup_error(const py::error_already_set& e) { return e.matches(
 // Group signals go only to a group that the kernel leads itself: never to the
 // master's own group, nor to a group of some other process.
 bool is_own_group(py::handle os, py::handle pgid, py::handle pid) {
-  return pgid.equal(pid) && !pgid.equal(os.attr("getpgrp")());
+  return pgid.equal(pid) && !pgid.equal(call_method(os, K("getpgrp")));
 }
 
 // SIGTERM, a short grace period, then SIGKILL, through the handle, which never
 // signals a process whose status it has already collected.
 void kill_single(py::handle process) {
-  py::object signal = G("signal");
+  py::object signal = G(K("signal"));
   try {
-    process.attr("send_signal")(signal.attr("SIGTERM"));
-    G("time").attr("sleep")(0.2);
-    if (process.attr("poll")().is_none()) process.attr("send_signal")(signal.attr("SIGKILL"));
+    call_method(process, K("send_signal"), attr(signal, K("SIGTERM")));
+    call_method(G(K("time")), K("sleep"), py::float_(0.2));
+    if (call_method(process, K("poll")).is_none()) call_method(process, K("send_signal"), attr(signal, K("SIGKILL")));
   } catch (py::error_already_set& e) {
     if (!is_process_lookup_error(e)) throw;
   }
@@ -58,25 +58,25 @@ void kill_single(py::handle process) {
 
 void kill_posix(py::handle process, py::handle pid) {
   // A collected process's id may already name another process.
-  if (!process.attr("returncode").is_none()) return;
-  py::object os = G("os");
-  py::object signal = G("signal");
+  if (!attr(process, K("returncode")).is_none()) return;
+  py::object os = G(K("os"));
+  py::object signal = G(K("signal"));
   bool single = false;
   try {
-    py::object pgid = os.attr("getpgid")(pid);
+    py::object pgid = call_method(os, K("getpgid"), pid);
     if (!is_own_group(os, pgid, pid)) {
       single = true;
     } else {
-      os.attr("killpg")(pgid, signal.attr("SIGTERM"));
-      G("time").attr("sleep")(0.2);
+      call_method(os, K("killpg"), pgid, attr(signal, K("SIGTERM")));
+      call_method(G(K("time")), K("sleep"), py::float_(0.2));
       try {
         // Succeeds for a kernel that has ended but is not yet collected: its group may live on.
-        os.attr("kill")(pid, 0);
-        py::object again = os.attr("getpgid")(pid);
+        call_method(os, K("kill"), pid, py::int_(0));
+        py::object again = call_method(os, K("getpgid"), pid);
         if (is_own_group(os, again, pid))
-          os.attr("killpg")(again, signal.attr("SIGKILL"));
+          call_method(os, K("killpg"), again, attr(signal, K("SIGKILL")));
         else
-          process.attr("send_signal")(signal.attr("SIGKILL"));
+          call_method(process, K("send_signal"), attr(signal, K("SIGKILL")));
       } catch (py::error_already_set& e) {
         if (!is_process_lookup_error(e)) throw;
       }
@@ -92,11 +92,11 @@ void kill_windows(py::handle pid) {
   py::list command;
   for (const char* part : {"taskkill", "/F", "/T", "/PID"}) command.append(part);
   command.append(py::str(pid));
-  G("subprocess").attr("run")(command, "capture_output"_a = true);
+  attr(G(K("subprocess")), K("run"))(command, "capture_output"_a = true);
 }
 
 py::object spawn_kernel(py::object self, py::str workbook_id) {
-  py::object verdict = G("validate_client_id")(workbook_id);
+  py::object verdict = call(G(K("validate_client_id")), workbook_id);
   if (!truthy(verdict[py::int_(0)])) {
     log_error(fmt("Invalid workbook_id: {}", verdict[py::int_(1)]));
     return py::none();
@@ -104,28 +104,29 @@ py::object spawn_kernel(py::object self, py::str workbook_id) {
   py::dict processes = processes_of(self);
   try {
     // One kernel per workbook: a running predecessor would be left unreachable.
-    py::object earlier = processes.attr("get")(workbook_id);
-    if (!earlier.is_none() && earlier.attr("poll")().is_none()) self.attr("terminate_kernel")(workbook_id);
+    py::object earlier = get(processes, workbook_id);
+    if (!earlier.is_none() && call_method(earlier, K("poll")).is_none())
+      call_method(self, K("terminate_kernel"), workbook_id);
 
-    py::object sys = G("sys");
+    py::object sys = G(K("sys"));
     py::list command;
-    command.append(sys.attr("executable"));
+    command.append(attr(sys, K("executable")));
     command.append("-m");
     command.append("tavrino_master.python_server");
     command.append(workbook_id);
-    command.append(py::str(G("_port")));
+    command.append(py::str(G(K("_port"))));
     py::dict options;
-    options["stdout"] = sys.attr("stdout");
-    options["stderr"] = sys.attr("stderr");
+    set_item(options, K("stdout"), attr(sys, K("stdout")));
+    set_item(options, K("stderr"), attr(sys, K("stderr")));
     // Its own process group, so the forced kill can address the kernel and its
     // children without reaching the master.
-    if (!on_windows()) options["process_group"] = 0;
-    py::object process = G("subprocess").attr("Popen")(command, **options);
+    if (!on_windows()) options[K("process_group")] = 0;
+    py::object process = attr(G(K("subprocess")), K("Popen"))(command, **options);
     processes[workbook_id] = process;
     log_info(fmt("Spawned kernel for workbook: {}", workbook_id));
     return process;
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OSError) && !e.matches(G("subprocess").attr("SubprocessError").ptr())) throw;
+    if (!e.matches(PyExc_OSError) && !e.matches(attr(G(K("subprocess")), K("SubprocessError")).ptr())) throw;
     log_error(fmt("Failed to spawn kernel for {}: {}", workbook_id, e.value()));
   }
   return py::none();
@@ -135,7 +136,7 @@ void terminate_kernel(py::object self, py::str workbook_id) {
   py::dict processes = processes_of(self);
   if (!processes.contains(workbook_id)) return;
   py::object process = processes[workbook_id];
-  process.attr("terminate")();
+  call_method(process, K("terminate"));
   if (processes.contains(workbook_id)) PyDict_DelItem(processes.ptr(), workbook_id.ptr());
   reap_in_background(process);
 }
@@ -147,7 +148,7 @@ bool kill_and_restart_kernel(py::object self, py::str workbook_id) {
     return false;
   }
   py::object process = processes[workbook_id];
-  py::object pid = process.attr("pid");
+  py::object pid = attr(process, K("pid"));
   log_info(fmt("Killing kernel for workbook {} (PID: {})", workbook_id, pid));
   try {
     if (on_windows())
@@ -165,12 +166,12 @@ bool kill_and_restart_kernel(py::object self, py::str workbook_id) {
     log_error(fmt("Failed to restart kernel for workbook: {}", workbook_id));
     return false;
   }
-  processes.attr("pop")(workbook_id, py::none());
-  py::object kernels = as_dict(self.attr("active_connections"), "active_connections").attr("get")("kernel", py::dict());
-  if (kernels.contains(workbook_id)) kernels.attr("pop")(workbook_id);
+  call_method(processes, K("pop"), workbook_id, py::none());
+  py::object kernels = get(as_dict(attr(self, K("active_connections")), "active_connections"), K("kernel"), py::dict());
+  if (kernels.contains(workbook_id)) call_method(kernels, K("pop"), workbook_id);
 
-  G("time").attr("sleep")(0.5);
-  if (truthy(self.attr("spawn_kernel")(workbook_id))) {
+  call_method(G(K("time")), K("sleep"), py::float_(0.5));
+  if (truthy(call_method(self, K("spawn_kernel"), workbook_id))) {
     log_info(fmt("Successfully restarted kernel for workbook: {}", workbook_id));
     return true;
   }

@@ -17,10 +17,10 @@ bool is_instance(py::handle obj, py::handle cls) {
 
 // The first plain def named `function_name` in breadth-first order, or None.
 py::object find_definition(py::handle tree, py::object function_name) {
-  py::object ast = G("ast");
-  py::object function_def = ast.attr("FunctionDef");
-  for (py::handle node : ast.attr("walk")(tree)) {
-    if (is_instance(node, function_def) && py::object(node.attr("name")).equal(function_name))
+  py::object ast = G(K("ast"));
+  py::object function_def = attr(ast, K("FunctionDef"));
+  for (py::handle node : call_method(ast, K("walk"), tree)) {
+    if (is_instance(node, function_def) && py::object(attr(node, K("name"))).equal(function_name))
       return py::reinterpret_borrow<py::object>(node);
   }
   return py::none();
@@ -28,15 +28,15 @@ py::object find_definition(py::handle tree, py::object function_name) {
 
 py::list parameters_of(py::handle definition) {
   py::list result;
-  for (py::handle arg : definition.attr("args").attr("args")) {
-    py::object name = arg.attr("arg");
+  for (py::handle arg : attr(attr(definition, K("args")), K("args"))) {
+    py::object name = attr(arg, K("arg"));
     if (name.equal(py::str("self")) || name.equal(py::str("cls"))) continue;
     py::object type = py::str("any");
-    py::object annotation = arg.attr("annotation");
-    if (!annotation.is_none()) type = G("_extract_type_from_annotation")(annotation);
+    py::object annotation = attr(arg, K("annotation"));
+    if (!annotation.is_none()) type = call(G(K("_extract_type_from_annotation")), annotation);
     py::dict parameter;
-    parameter["name"] = name;
-    parameter["type"] = type;
+    set_item(parameter, K("name"), name);
+    set_item(parameter, K("type"), type);
     result.append(parameter);
   }
   return result;
@@ -44,7 +44,7 @@ py::list parameters_of(py::handle definition) {
 
 py::list extract_function_parameters(py::str code, py::str function_name) {
   try {
-    py::object tree = G("ast").attr("parse")(code);
+    py::object tree = call_method(G(K("ast")), K("parse"), code);
     py::object definition = find_definition(tree, function_name);
     if (definition.is_none()) return py::list();
     return parameters_of(definition);

@@ -16,28 +16,28 @@ py::object message_request_id(py::dict message) {
 Task send_and_wait_response(py::object self, py::str client_type, py::str client_id, py::dict message,
                             Real timeout) {
   py::object rid = message_request_id(message);
-  if (!truthy(rid)) rid = py::str(G("uuid").attr("uuid4")());
-  message["request_id"] = rid;
-  message["requestId"] = rid;
+  if (!truthy(rid)) rid = py::str(call_method(G(K("uuid")), K("uuid4")));
+  set_item(message, K("request_id"), rid);
+  set_item(message, K("requestId"), rid);
 
-  py::dict pending = as_dict(self.attr("_pending_requests"), "_pending_requests");
-  py::object future = G("asyncio").attr("get_running_loop")().attr("create_future")();
+  py::dict pending = as_dict(attr(self, K("_pending_requests")), "_pending_requests");
+  py::object future = call_method(call_method(G(K("asyncio")), K("get_running_loop")), K("create_future"));
   pending[rid] = future;
-  Finally drop{[&] { pending.attr("pop")(rid, py::none()); }};
+  Finally drop{[&] { call_method(pending, K("pop"), rid, py::none()); }};
 
-  py::object ws = self.attr("get_connection")(client_type, client_id);
+  py::object ws = call_method(self, K("get_connection"), client_type, client_id);
   if (ws.is_none()) {
     PyErr_SetObject(PyExc_ConnectionError, fmt("{} {} not connected", client_type, client_id).ptr());
     throw py::error_already_set();
   }
-  co_await ws.attr("send_json")(message);
-  py::object type = message.attr("get")("type");
+  co_await call_method(ws, K("send_json"), message);
+  py::object type = get(message, K("type"));
   debug("Sent message to {} {}: {}", client_type, client_id, type);
 
   bool timed_out = false;
   py::object answer;
   try {
-    answer = co_await G("asyncio").attr("wait_for")(future, timeout);
+    answer = co_await call_method(G(K("asyncio")), K("wait_for"), future, timeout);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TimeoutError)) throw;
     timed_out = true;

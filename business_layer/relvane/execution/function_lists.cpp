@@ -23,38 +23,38 @@ py::list published_records(py::object functions) {
     py::object excel = pick(entry, "excel_name", nullptr, py::str(""));
     if (!truthy(module) || !truthy(function) || !truthy(excel)) continue;
     py::dict record;
-    record["module_name"] = module;
-    record["function_name"] = function;
-    record["excel_name"] = excel;
-    record["dimension"] = pick(entry, "dimension", nullptr, py::str("Scalar"));
-    record["streaming"] = pick(entry, "streaming", nullptr, py::bool_(false));
+    set_item(record, K("module_name"), module);
+    set_item(record, K("function_name"), function);
+    set_item(record, K("excel_name"), excel);
+    set_item(record, K("dimension"), pick(entry, "dimension", nullptr, py::str("Scalar")));
+    set_item(record, K("streaming"), pick(entry, "streaming", nullptr, py::bool_(false)));
     records.append(record);
   }
   return records;
 }
 
 py::list get_functions_from_addin_message(py::dict message) {
-  py::object functions = message.attr("get")("functions", py::list());
+  py::object functions = get(message, K("functions"), py::list());
   log_info(fmt("[Server] Client syncing {} functions", py::len(functions)));
   return published_records(functions);
 }
 
 Task store_and_push(py::str client_id, py::list functions) {
-  py::object manager = G("manager");
-  as_dict(manager.attr("published_functions"), "published_functions")[client_id] = functions;
-  co_await manager.attr("_push_published_functions_state")(client_id, functions);
+  py::object manager = G(K("manager"));
+  as_dict(attr(manager, K("published_functions")), "published_functions")[client_id] = functions;
+  co_await call_method(manager, K("_push_published_functions_state"), client_id, functions);
   co_return py::none();
 }
 
 Task handle_client_sync_functions(py::str client_id, py::dict message) {
-  py::list functions = G("get_functions_from_addin_message")(message);
+  py::list functions = call(G(K("get_functions_from_addin_message")), message);
   co_await store_and_push(client_id, functions);
   debug("[Server] Synced functions to IDE for workbook: {}", client_id);
   co_return py::none();
 }
 
 Task handle_client_restored_functions(py::str client_id, py::dict message) {
-  py::object functions = message.attr("get")("functions", py::list());
+  py::object functions = get(message, K("functions"), py::list());
   log_info(fmt("[Server] Client restored {} functions for workbook: {}", py::len(functions), client_id));
   co_await store_and_push(client_id, published_records(functions));
   debug("[Server] Synced restored functions to IDE for workbook: {}", client_id);
@@ -62,8 +62,8 @@ Task handle_client_restored_functions(py::str client_id, py::dict message) {
 }
 
 py::tuple get_pacakages_and_python_paths_from_addin_message(py::dict message) {
-  py::object packages = message.attr("get")("packages", py::list());
-  py::object python_paths = message.attr("get")("python_paths", py::list());
+  py::object packages = get(message, K("packages"), py::list());
+  py::object python_paths = get(message, K("python_paths"), py::list());
   py::str pending("pending");
   for (py::handle package : packages) {
     if (PyObject_SetItem(package.ptr(), py::str("status").ptr(), pending.ptr()) < 0) throw py::error_already_set();

@@ -7,17 +7,18 @@ namespace relvane {
 namespace {
 
 Task handle_kernel_batch(py::str client_id, py::dict message) {
-  py::object elements = message.contains("messages") ? py::object(message["messages"]) : py::object(py::list());
+  py::object elements = find(message, K("messages"));
+  if (!elements) elements = py::list();
   py::list messages = as_list(elements, "batch messages");
 
   py::list dispatches;
-  py::object handle_message = G("handle_message");
+  py::object handle_message = G(K("handle_message"));
   Py_ssize_t index = 0;
   for (py::handle element : py::list(messages)) {
     // One malformed element must not cost the valid ones beside it.
     if (!PyDict_CheckExact(element.ptr())) {
       log_warning(fmt("Skipping kernel batch element {} from {}: expected an object, got {}", index, client_id,
-                      py::str(py::type::handle_of(element).attr("__name__"))));
+                      py::str(attr(py::type::handle_of(element), K("__name__")))));
     } else {
       dispatches.append(handle_message("kernel", client_id, element));
     }
@@ -26,7 +27,7 @@ Task handle_kernel_batch(py::str client_id, py::dict message) {
   if (py::len(dispatches) == 0) co_return py::none();
 
   // Failures stay with their element: collected, not raised, not logged.
-  co_await G("asyncio").attr("gather")(*dispatches, "return_exceptions"_a = true);
+  co_await attr(G(K("asyncio")), K("gather"))(*dispatches, "return_exceptions"_a = true);
   co_return py::none();
 }
 

@@ -7,33 +7,33 @@ namespace relvane {
 namespace {
 
 Task handle_python_function_call(py::str client_id, py::dict message) {
-  py::object callable_id = message.attr("get")("callable_id");
-  py::object args = message.attr("get")("args", py::list());
-  py::object request_id = message.attr("get")("requestId");
-  py::object manager = G("manager");
+  py::object callable_id = get(message, K("callable_id"));
+  py::object args = get(message, K("args"), py::list());
+  py::object request_id = get(message, K("requestId"));
+  py::object manager = G(K("manager"));
 
   if (!truthy(callable_id)) {
     log_warning(py::str("python_function_call missing callable_id"));
     // The add-in's response envelope, not a typed message.
     py::dict error;
-    error["message"] = "python_function_call missing callable_id";
+    set_item(error, K("message"), K("python_function_call missing callable_id"));
     py::dict response;
-    response["kind"] = "response";
-    response["requestId"] = request_id;
-    response["ok"] = false;
-    response["error"] = error;
-    co_await manager.attr("send_to_addin")(client_id, response);
+    set_item(response, K("kind"), K("response"));
+    set_item(response, K("requestId"), request_id);
+    set_item(response, K("ok"), Py_False);
+    set_item(response, K("error"), error);
+    co_await call_method(manager, K("send_to_addin"), client_id, response);
     co_return py::none();
   }
 
   log_info(fmt("[Server] Routing python_function_call: callable_id={}, request_id={}", callable_id, request_id));
-  py::dict call;
-  call["type"] = "python_function_call";
-  call["callable_id"] = callable_id;
-  call["args"] = args;
-  call["request_id"] = request_id;
-  call["workbook_id"] = client_id;
-  co_await manager.attr("send_message")("kernel", client_id, call);
+  py::dict forward;
+  set_item(forward, K("type"), K("python_function_call"));
+  set_item(forward, K("callable_id"), callable_id);
+  set_item(forward, K("args"), args);
+  set_item(forward, K("request_id"), request_id);
+  set_item(forward, K("workbook_id"), client_id);
+  co_await call_method(manager, K("send_message"), K("kernel"), client_id, forward);
   co_return py::none();
 }
 

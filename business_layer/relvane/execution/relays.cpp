@@ -55,7 +55,7 @@ Task handle_sys_response(py::str client_id, py::dict message) {
 }
 
 Task handle_event_config_response(py::str client_id, py::dict message) {
-  message["workbook_id"] = client_id;
+  set_item(message, K("workbook_id"), client_id);
   co_await call_method(G(K("manager")), K("send_to_ide"), message);
   co_return py::none();
 }
@@ -68,10 +68,10 @@ Task handle_kernel_to_addin(py::str client_id, py::dict message) {
 }
 
 Task handle_kernel_to_ide(py::str client_id, py::dict message) {
-  py::object given = message.attr("get")("workbook_id");
+  py::object given = get(message, K("workbook_id"));
   py::object workbook_id = truthy(given) ? given : py::object(client_id);
-  message["workbook_id"] = workbook_id;
-  log_info(fmt("[BusinessLayer] Forwarded {} to IDE for workbook {}", message.attr("get")("type"), workbook_id));
+  set_item(message, K("workbook_id"), workbook_id);
+  log_info(fmt("[BusinessLayer] Forwarded {} to IDE for workbook {}", get(message, K("type")), workbook_id));
   co_await broadcast_to_ide(message);
   co_return py::none();
 }

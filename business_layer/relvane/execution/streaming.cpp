@@ -9,19 +9,19 @@ namespace {
 
 Task _send_streaming_error(py::str client_id, py::str request_id, py::str error_msg) {
   py::dict answer;
-  answer["type"] = "streaming_function_result";
-  answer["request_id"] = request_id;
-  answer["error"] = error_msg;
-  answer["done"] = true;
-  co_await G("manager").attr("send_to_addin")(client_id, answer);
+  set_item(answer, K("type"), K("streaming_function_result"));
+  set_item(answer, K("request_id"), request_id);
+  set_item(answer, K("error"), error_msg);
+  set_item(answer, K("done"), Py_True);
+  co_await call_method(G(K("manager")), K("send_to_addin"), client_id, answer);
   co_return py::none();
 }
 
 Task handle_streaming_function_execution(py::str client_id, py::dict message) {
-  py::object request_id = message.attr("get")("request_id");
-  py::object module_name = message.attr("get")("module_name");
-  py::object function_name = message.attr("get")("function_name");
-  py::object args = message.attr("get")("args", py::list());
+  py::object request_id = get(message, K("request_id"));
+  py::object module_name = get(message, K("module_name"));
+  py::object function_name = get(message, K("function_name"));
+  py::object args = get(message, K("args"), py::list());
 
   // Without an id there is nothing to answer under.
   if (!truthy(request_id)) {
@@ -32,28 +32,28 @@ Task handle_streaming_function_execution(py::str client_id, py::dict message) {
   py::object error = call_name_error("streaming_function_execution", module_name, function_name);
   if (!error.is_none()) {
     log_warning(error);
-    co_await G("_send_streaming_error")(client_id, request_id, error);
+    co_await call(G(K("_send_streaming_error")), client_id, request_id, error);
     co_return py::none();
   }
 
-  co_await G("full_code_sync")(client_id);
+  co_await call(G(K("full_code_sync")), client_id);
 
-  py::dict call;
-  call["type"] = "execute_streaming_function";
-  call["request_id"] = request_id;
-  call["module_name"] = module_name;
-  call["function_name"] = function_name;
-  call["args"] = args;
-  debug("[TIMING] Forwarded to kernel: type={}, request_id={}", message.attr("get")("type"), request_id);
-  co_await G("manager").attr("send_message")("kernel", client_id, call);
+  py::dict execute;
+  set_item(execute, K("type"), K("execute_streaming_function"));
+  set_item(execute, K("request_id"), request_id);
+  set_item(execute, K("module_name"), module_name);
+  set_item(execute, K("function_name"), function_name);
+  set_item(execute, K("args"), args);
+  debug("[TIMING] Forwarded to kernel: type={}, request_id={}", get(message, K("type")), request_id);
+  co_await call_method(G(K("manager")), K("send_message"), K("kernel"), client_id, execute);
   co_return py::none();
 }
 
 Task handle_cancel_streaming_function(py::str client_id, py::dict message) {
   py::dict cancel;
-  cancel["type"] = "cancel_streaming_function";
-  cancel["request_id"] = message.attr("get")("request_id");
-  co_await G("manager").attr("send_message")("kernel", client_id, cancel);
+  set_item(cancel, K("type"), K("cancel_streaming_function"));
+  set_item(cancel, K("request_id"), get(message, K("request_id")));
+  co_await call_method(G(K("manager")), K("send_message"), K("kernel"), client_id, cancel);
   co_return py::none();
 }
 

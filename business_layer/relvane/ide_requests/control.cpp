@@ -9,36 +9,36 @@ namespace {
 
 // The workbook a control request names, else the sender's own id.
 py::object target_workbook(const py::str& client_id, const py::dict& message) {
-  py::object workbook_id = field(message, "workbook_id");
+  py::object workbook_id = get(message, K("workbook_id"));
   return truthy(workbook_id) ? workbook_id : py::object(client_id);
 }
 
 Task handle_show_ide(py::str client_id, py::dict) {
-  py::object ide_manager = G("ide_manager");
+  py::object ide_manager = G(K("ide_manager"));
   if (ide_manager.is_none()) {
     log_error(py::str("IDE manager not initialized"));
     co_return py::none();
   }
   log_info(fmt("Received show_ide request from addin: {}", client_id));
-  if (!truthy(ide_manager.attr("ensure_running")())) {
+  if (!truthy(call_method(ide_manager, K("ensure_running")))) {
     log_error(py::str("Failed to start IDE"));
     co_return py::none();
   }
   py::dict show;
-  show["type"] = "show_ide";
-  co_await G("manager").attr("send_to_ide")(show);
+  set_item(show, K("type"), K("show_ide"));
+  co_await call_method(G(K("manager")), K("send_to_ide"), show);
   log_info(py::str("Sent show_ide message to IDE"));
   co_return py::none();
 }
 
 Task handle_kill_ide(py::str client_id, py::dict) {
   log_info(fmt("[BusinessLayer] Received kill_ide from {}", client_id));
-  py::object ide_manager = G("ide_manager");
+  py::object ide_manager = G(K("ide_manager"));
   if (!truthy(ide_manager)) {
     log_warning(py::str("[BusinessLayer] IDE manager not initialized"));
     co_return py::none();
   }
-  if (truthy(ide_manager.attr("kill_and_restart")()))
+  if (truthy(call_method(ide_manager, K("kill_and_restart"))))
     log_info(py::str("[BusinessLayer] IDE killed and restarted successfully"));
   else
     log_error(py::str("[BusinessLayer] Failed to restart IDE"));
@@ -56,12 +56,12 @@ py::str message_preview(py::handle value) {
 
 Task handle_message_ide(py::str client_id, py::dict message) {
   log_info(fmt("[BusinessLayer] Received message_ide from {}", client_id));
-  py::object value = field(message, "message", py::str(""));
+  py::object value = get(message, K("message"), K(""));
   py::dict forward;
-  forward["type"] = "message_ide";
-  forward["message"] = value;
-  forward["from_client"] = client_id;
-  co_await G("manager").attr("send_to_ide")(forward);
+  set_item(forward, K("type"), K("message_ide"));
+  set_item(forward, K("message"), value);
+  set_item(forward, K("from_client"), client_id);
+  co_await call_method(G(K("manager")), K("send_to_ide"), forward);
   debug("[BusinessLayer] Forwarded message_ide to IDE: {}...", message_preview(value));
   co_return py::none();
 }
@@ -69,13 +69,13 @@ Task handle_message_ide(py::str client_id, py::dict message) {
 Task handle_kill_kernel(py::str client_id, py::dict message) {
   py::object workbook_id = target_workbook(client_id, message);
   log_info(fmt("[BusinessLayer] Received kill_kernel request for workbook: {}", workbook_id));
-  bool restarted = truthy(G("manager").attr("kill_and_restart_kernel")(workbook_id));
+  bool restarted = truthy(call_method(G(K("manager")), K("kill_and_restart_kernel"), workbook_id));
   py::dict response;
-  response["type"] = "kill_kernel_response";
-  response["workbook_id"] = workbook_id;
-  response["success"] = py::bool_(restarted);
-  co_await G("manager").attr("send_to_addin")(workbook_id, response);
-  co_await G("manager").attr("broadcast")("ide", response);
+  set_item(response, K("type"), K("kill_kernel_response"));
+  set_item(response, K("workbook_id"), workbook_id);
+  set_item(response, K("success"), py::bool_(restarted));
+  co_await call_method(G(K("manager")), K("send_to_addin"), workbook_id, response);
+  co_await call_method(G(K("manager")), K("broadcast"), K("ide"), response);
   if (restarted)
     log_info(fmt("[BusinessLayer] Kernel killed and restarted successfully for: {}", workbook_id));
   else
@@ -87,8 +87,8 @@ Task handle_restart_addin(py::str client_id, py::dict message) {
   py::object workbook_id = target_workbook(client_id, message);
   log_info(fmt("[BusinessLayer] Received restart_addin request for workbook: {}", workbook_id));
   py::dict restart;
-  restart["type"] = "restart_addin";
-  co_await G("manager").attr("send_to_addin")(workbook_id, restart);
+  set_item(restart, K("type"), K("restart_addin"));
+  co_await call_method(G(K("manager")), K("send_to_addin"), workbook_id, restart);
   log_info(fmt("[BusinessLayer] Sent restart_addin to add-in: {}", workbook_id));
   co_return py::none();
 }

@@ -6,11 +6,6 @@
 
 namespace relvane {
 
-// message.get(key, default): an absent key reads as the default.
-inline py::object field(const py::dict& message, const char* key, py::object dflt = py::none()) {
-  return message.attr("get")(key, dflt);
-}
-
 // Every handler takes (client_id, message).
 inline std::vector<Param> handler_params() { return {"client_id", "message"}; }
 

@@ -7,25 +7,25 @@ namespace relvane {
 namespace {
 
 Task handle_get_function_at_position(py::str, py::dict message) {
-  py::object inspector = G("manager").attr("get_connection")("inspector", "main");
+  py::object inspector = call_method(G(K("manager")), K("get_connection"), K("inspector"), K("main"));
   if (!inspector.is_none()) {
-    co_await inspector.attr("send_json")(message);
+    co_await call_method(inspector, K("send_json"), message);
     log_debug(py::str("Forwarded get_function_at_position to inspector"));
     co_return py::none();
   }
   log_warning(py::str("Inspector not connected, cannot process get_function_at_position"));
   py::dict answer;
-  answer["type"] = "function_at_position_result";
-  answer["request_id"] = field(message, "request_id");
-  answer["function_name"] = py::none();
-  answer["error"] = "Inspector service not available";
-  co_await G("manager").attr("send_to_ide")(answer);
+  set_item(answer, K("type"), K("function_at_position_result"));
+  set_item(answer, K("request_id"), get(message, K("request_id")));
+  set_item(answer, K("function_name"), py::none());
+  set_item(answer, K("error"), K("Inspector service not available"));
+  co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }
 
 Task handle_inspector_result(py::str, py::dict message) {
-  co_await G("manager").attr("send_to_ide")(message);
-  debug("Forwarded {} to IDE", field(message, "type"));
+  co_await call_method(G(K("manager")), K("send_to_ide"), message);
+  debug("Forwarded {} to IDE", get(message, K("type")));
   co_return py::none();
 }
 

@@ -9,9 +9,9 @@ namespace relvane {
 namespace {
 
 Task relay_to_kernel(py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
+  py::object workbook_id = get(message, K("workbook_id"));
   if (!truthy(workbook_id)) {
-    log_warning(fmt("Received {} from IDE without workbook_id", field(message, "type")));
+    log_warning(fmt("Received {} from IDE without workbook_id", get(message, K("type"))));
     co_return py::none();
   }
   co_await send_to(K("kernel"), workbook_id, message);
@@ -29,18 +29,19 @@ Task handle_lsp_request(py::str, py::dict message) {
 }
 
 Task handle_set_hover_mode(py::str, py::dict message) {
-  py::object mode = field(message, "mode", py::str("compact"));
+  py::object mode = get(message, K("mode"), K("compact"));
   debug("[Server] Broadcasting set_hover_mode to all kernels: {}", mode);
-  py::dict connections = as_dict(G("manager").attr("active_connections"), "active_connections");
+  py::dict connections = as_dict(attr(G(K("manager")), K("active_connections")), "active_connections");
   // A snapshot: kernels may connect or leave between the sends.
-  py::list kernel_ids(connections.attr("get")("kernel", py::dict()));
+  py::list kernel_ids(get(connections, K("kernel"), py::dict()));
   for (py::handle kernel_id : kernel_ids) {
     py::dict change;
-    change["type"] = "set_hover_mode";
-    change["mode"] = mode;
+    set_item(change, K("type"), K("set_hover_mode"));
+    set_item(change, K("mode"), mode);
     // One kernel whose socket fails must not keep the change from the others.
     try {
-      co_await G("manager").attr("send_message")("kernel", py::reinterpret_borrow<py::object>(kernel_id), change);
+      co_await call_method(G(K("manager")), K("send_message"), K("kernel"),
+                           py::reinterpret_borrow<py::object>(kernel_id), change);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
       log_error(fmt("[Server] Error sending set_hover_mode to kernel {}: {}", kernel_id, py::str(e.value())));
@@ -50,7 +51,7 @@ Task handle_set_hover_mode(py::str, py::dict message) {
 }
 
 Task handle_get_object_registry(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
+  py::object workbook_id = get(message, K("workbook_id"));
   if (!truthy(workbook_id)) {
     log_warning(py::str("Received get_object_registry from IDE without workbook_id"));
     co_return py::none();

@@ -8,16 +8,17 @@ namespace relvane {
 
 namespace {
 
-// (valid, message) of the name rule.
+// Whether `name` passes validate_python_identifier; a refused name is logged
+// with the rule's message.
 bool valid_name(py::handle name, const char* what) {
-  py::object verdict = G("validate_python_identifier")(name);
+  py::object verdict = call(G(K("validate_python_identifier")), name);
   if (truthy(verdict[py::int_(0)])) return true;
   log_warning(fmt("Invalid {} name '{}': {}", what, name, verdict[py::int_(1)]));
   return false;
 }
 
 Task handle_ide_execution_request(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
+  py::object workbook_id = get(message, K("workbook_id"));
   if (!truthy(workbook_id)) {
     log_warning(py::str("Received execution_request from IDE without workbook_id"));
     co_return py::none();
@@ -27,9 +28,9 @@ Task handle_ide_execution_request(py::str, py::dict message) {
 }
 
 Task handle_run_module(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
-  py::object module_name = field(message, "module_name");
-  py::object function_name = field(message, "function_name");
+  py::object workbook_id = get(message, K("workbook_id"));
+  py::object module_name = get(message, K("module_name"));
+  py::object function_name = get(message, K("function_name"));
   const char* missing = !truthy(workbook_id)    ? "workbook_id"
                         : !truthy(module_name)  ? "module_name"
                         : !truthy(function_name) ? "function_name"
@@ -46,89 +47,93 @@ Task handle_run_module(py::str, py::dict message) {
 }
 
 Task handle_update_module(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
-  py::object module_name = field(message, "module_name");
-  py::object code = field(message, "code", py::str(""));
+  py::object workbook_id = get(message, K("workbook_id"));
+  py::object module_name = get(message, K("module_name"));
+  py::object code = get(message, K("code"), K(""));
   if (!truthy(workbook_id) || !truthy(module_name)) {
     log_warning(py::str("Received update_module from IDE without workbook_id or module_name"));
     co_return py::none();
   }
   // The name reaches the kernel, which imports it.
   if (!valid_name(module_name, "module")) co_return py::none();
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   // Only starts running once this handler first gives way, by which time the
   // cache already holds the new text.
-  start_background_task(manager.attr("save_module_to_addin")(workbook_id, module_name, code));
-  manager.attr("save_module")(workbook_id, module_name, code);
+  start_background_task(call_method(manager, K("save_module_to_addin"), workbook_id, module_name, code));
+  call_method(manager, K("save_module"), workbook_id, module_name, code);
   supersede_module_edits(manager, workbook_id, module_name);
   co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }
 
-py::dict outcome(const char* type, py::handle workbook_id, py::handle module_name, py::handle success) {
+py::dict outcome(PyObject* type, py::handle workbook_id, py::handle module_name, py::handle success) {
   py::dict answer;
-  answer["type"] = type;
-  answer["workbook_id"] = workbook_id;
-  answer["module_name"] = module_name;
-  answer["success"] = success;
+  set_item(answer, K("type"), type);
+  set_item(answer, K("workbook_id"), workbook_id);
+  set_item(answer, K("module_name"), module_name);
+  set_item(answer, K("success"), success);
   return answer;
 }
 
 Task handle_save_module(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
-  py::object module_name = field(message, "module_name");
-  py::object code = field(message, "code", py::str(""));
+  py::object workbook_id = get(message, K("workbook_id"));
+  py::object module_name = get(message, K("module_name"));
+  py::object code = get(message, K("code"), K(""));
   if (!truthy(workbook_id) || !truthy(module_name)) {
     log_warning(py::str("Received save_module from IDE without workbook_id or module_name"));
     co_return py::none();
   }
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   // The cache feeds every kernel sync: a name the kernel could not import
   // safely never enters it. The IDE learns that nothing was saved.
   if (!valid_name(module_name, "module")) {
-    co_await manager.attr("send_to_ide")(outcome("module_saved", workbook_id, module_name, py::bool_(false)));
+    co_await call_method(manager, K("send_to_ide"),
+                         outcome(K("module_saved"), workbook_id, module_name, py::bool_(false)));
     co_return py::none();
   }
-  py::object saving = manager.attr("save_module_to_addin")(workbook_id, module_name, code);
+  py::object saving = call_method(manager, K("save_module_to_addin"), workbook_id, module_name, code);
   // The save to the workbook joins this edit (same task).
   ModuleEdit edit(manager, workbook_id, module_name, ModuleEdit::kChange);
   py::object success = co_await saving;
   // The cache takes the text whatever the workbook answered, unless a newer
   // edit or deletion of the module has started meanwhile.
-  if (edit.is_latest()) manager.attr("save_module")(workbook_id, module_name, code);
-  co_await manager.attr("send_to_ide")(outcome("module_saved", workbook_id, module_name, success));
+  if (edit.is_latest()) call_method(manager, K("save_module"), workbook_id, module_name, code);
+  co_await call_method(manager, K("send_to_ide"), outcome(K("module_saved"), workbook_id, module_name, success));
   co_return py::none();
 }
 
 Task handle_delete_module(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
-  py::object module_name = field(message, "module_name");
+  py::object workbook_id = get(message, K("workbook_id"));
+  py::object module_name = get(message, K("module_name"));
   if (!truthy(workbook_id) || !truthy(module_name)) {
     log_warning(py::str("Received delete_module from IDE without workbook_id or module_name"));
     co_return py::none();
   }
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   // As for saves: a name no module can have deletes nothing anywhere.
   if (!valid_name(module_name, "module")) {
-    co_await manager.attr("send_to_ide")(outcome("module_deleted", workbook_id, module_name, py::bool_(false)));
+    co_await call_method(manager, K("send_to_ide"),
+                         outcome(K("module_deleted"), workbook_id, module_name, py::bool_(false)));
     co_return py::none();
   }
-  py::object deleting = manager.attr("delete_module_from_addin")(workbook_id, module_name);
+  py::object deleting = call_method(manager, K("delete_module_from_addin"), workbook_id, module_name);
   ModuleEdit edit(manager, workbook_id, module_name, ModuleEdit::kChange);
   py::object deleted = co_await deleting;
-  if (edit.is_latest()) manager.attr("delete_module")(workbook_id, module_name);
+  if (edit.is_latest()) call_method(manager, K("delete_module"), workbook_id, module_name);
 
   py::dict notice;
-  notice["type"] = "delete_module";
-  notice["workbook_id"] = workbook_id;
-  notice["module_name"] = module_name;
+  set_item(notice, K("type"), K("delete_module"));
+  set_item(notice, K("workbook_id"), workbook_id);
+  set_item(notice, K("module_name"), module_name);
   co_await send_to(K("kernel"), workbook_id, notice);
 
   // A module of that name sent later must reach the kernel again.
-  py::dict synced = as_dict(G("manager").attr("_synced_hashes"), "_synced_hashes");
-  if (synced.contains(workbook_id)) as_dict(synced[workbook_id], "_synced_hashes entry").attr("pop")(module_name, py::none());
+  py::dict synced = as_dict(attr(G(K("manager")), K("_synced_hashes")), "_synced_hashes");
+  if (synced.contains(workbook_id))
+    call_method(as_dict(synced[workbook_id], "_synced_hashes entry"), K("pop"), module_name, py::none());
 
-  co_await G("manager").attr("send_to_ide")(outcome("module_deleted", workbook_id, module_name, deleted));
+  co_await call_method(G(K("manager")), K("send_to_ide"),
+                       outcome(K("module_deleted"), workbook_id, module_name, deleted));
   co_return py::none();
 }
 

@@ -7,8 +7,8 @@ namespace relvane {
 namespace {
 
 Task handle_update_published_functions(py::str, py::dict message) {
-  py::object workbook_id = field(message, "workbook_id");
-  py::object functions = field(message, "functions", py::list());
+  py::object workbook_id = get(message, K("workbook_id"));
+  py::object functions = get(message, K("functions"), py::list());
   if (!truthy(workbook_id)) {
     log_warning(py::str("Received update_published_functions from IDE without workbook_id"));
     co_return py::none();
@@ -17,16 +17,16 @@ Task handle_update_published_functions(py::str, py::dict message) {
     log_warning(fmt("Received update_published_functions with invalid functions type: {}", py::type::of(functions)));
     co_return py::none();
   }
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   py::list valid;
   for (py::handle entry : py::list(functions)) {
     // Only a dictionary can hold the three names; the check is not asked about anything else.
-    if (PyDict_Check(entry.ptr()) && truthy(manager.attr("_validate_function_entry")(entry)))
+    if (PyDict_Check(entry.ptr()) && truthy(call_method(manager, K("_validate_function_entry"), entry)))
       valid.append(entry);
     else
       log_warning(fmt("Skipping invalid function entry: {}", entry));
   }
-  co_await manager.attr("handle_update_published_functions")(workbook_id, valid);
+  co_await call_method(manager, K("handle_update_published_functions"), workbook_id, valid);
   co_return py::none();
 }
 

@@ -1,5 +1,6 @@
 // The IDE's settings requests, answered from the outside settings manager.
 // Its calls are synchronous and run on the event loop.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/ide_requests/ide_requests.hpp"
 
 namespace relvane {
@@ -7,38 +8,34 @@ namespace relvane {
 namespace {
 
 Task handle_get_settings(py::str, py::dict message) {
-  py::object path = field(message, "path", py::str(""));
-  py::object value = G("settings_manager").attr("get")(path);
-  py::dict answer;
-  answer["type"] = "settings_response";
-  answer["request_id"] = field(message, "request_id");
-  answer["path"] = path;
-  answer["value"] = value;
-  co_await G("manager").attr("send_to_ide")(answer);
+  py::object path = get(message, K("path"), K(""));
+  py::object value = call_method(G(K("settings_manager")), K("get"), path);
+  py::object request_id = get(message, K("request_id"));
+  py::dict answer = dict_of(
+      {{K("type"), K("settings_response")}, {K("request_id"), request_id}, {K("path"), path}, {K("value"), value}});
+  co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }
 
 Task handle_set_setting(py::str, py::dict message) {
-  py::object path = field(message, "path");
-  py::object value = field(message, "value");
+  py::object path = get(message, K("path"));
+  py::object value = get(message, K("value"));
   // A failing set raises here, so "success" true is sent only for a stored value.
-  G("settings_manager").attr("set")(path, value);
-  py::dict answer;
-  answer["type"] = "setting_saved";
-  answer["request_id"] = field(message, "request_id");
-  answer["path"] = path;
-  answer["success"] = true;
-  co_await G("manager").attr("send_to_ide")(answer);
+  call_method(G(K("settings_manager")), K("set"), path, value);
+  py::object request_id = get(message, K("request_id"));
+  py::dict answer = dict_of(
+      {{K("type"), K("setting_saved")}, {K("request_id"), request_id}, {K("path"), path}, {K("success"), Py_True}});
+  co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }
 
 Task handle_get_all_settings(py::str, py::dict message) {
   py::dict answer;
-  answer["type"] = "all_settings_response";
-  answer["request_id"] = field(message, "request_id");
-  answer["initial"] = field(message, "initial", py::bool_(false));
-  answer["settings"] = G("settings_manager").attr("get_all")();
-  co_await G("manager").attr("send_to_ide")(answer);
+  set_item(answer, K("type"), K("all_settings_response"));
+  set_item(answer, K("request_id"), get(message, K("request_id")));
+  set_item(answer, K("initial"), get(message, K("initial"), Py_False));
+  set_item(answer, K("settings"), call_method(G(K("settings_manager")), K("get_all")));
+  co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }
 

@@ -12,7 +12,7 @@ bool match_response(py::handle message) {
     return truthy(call_method(G(K("manager")), K("handle_response"), message));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    G(K("logger")).attr("error")(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
+    attr(G(K("logger")), K("error"))(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
   }
   return false;
 }

@@ -10,43 +10,41 @@ namespace relvane {
 
 namespace {
 
-// Keeps a connection's unfinished tasks; each removes itself when done.
-void track(py::set& tasks, py::object task) {
-  tasks.add(task);
-  task.attr("add_done_callback")(tasks.attr("discard"));
-}
+// Keeps a connection's unfinished tasks; each removes itself (`discard` is
+// the set's own discard) when done.
 void track(py::set& tasks, py::handle discard, py::object task) {
   if (PySet_Add(tasks.ptr(), task.ptr()) < 0) throw py::error_already_set();
   call_method(task, K("add_done_callback"), discard);
 }
 
 py::object on_connect_work(const std::string& client_type) {
-  if (client_type == "addin") return G("on_addin_coonection");
-  if (client_type == "ide") return G("on_ide_connection");
-  if (client_type == "kernel") return G("on_kernel_connection");
+  if (client_type == "addin") return G(K("on_addin_coonection"));
+  if (client_type == "ide") return G(K("on_ide_connection"));
+  if (client_type == "kernel") return G(K("on_kernel_connection"));
   return py::none();
 }
 
-py::dict workbook_message(const char* type, py::handle workbook_id) {
+py::dict workbook_message(PyObject* type, py::handle workbook_id) {
   py::dict message;
-  message["type"] = type;
-  message["workbook_id"] = workbook_id;
+  set_item(message, K("type"), type);
+  set_item(message, K("workbook_id"), workbook_id);
   return message;
 }
 
 Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
   const std::string type = client_type;
   if (type != "addin" && type != "ide" && type != "kernel" && type != "inspector") {
-    co_await websocket.attr("close")("code"_a = 4001, "reason"_a = "Invalid client type");
+    co_await attr(websocket, K("close"))("code"_a = 4001, "reason"_a = "Invalid client type");
     co_return py::none();
   }
-  py::tuple verdict = G("validate_client_id")(client_id);
+  py::tuple verdict = call(G(K("validate_client_id")), client_id);
   if (!truthy(verdict[0])) {
-    co_await websocket.attr("close")("code"_a = 4002, "reason"_a = py::str("Invalid client ID: ") + py::str(verdict[1]));
+    co_await attr(websocket, K("close"))("code"_a = 4002,
+                                         "reason"_a = py::str("Invalid client ID: ") + py::str(verdict[1]));
     co_return py::none();
   }
-  py::object name = websocket.attr("query_params").attr("get")("name", "");
-  py::object manager = G("manager");
+  py::object name = get(attr(websocket, K("query_params")), K("name"), K(""));
+  py::object manager = G(K("manager"));
 
   py::set tasks;
   bool pinged = false;
@@ -59,16 +57,18 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     // server's handshake to finish, and a send started by another task in that
     // wait could overtake it: nobody can reach the socket before it is
     // registered, so the ping goes out between accepting and registering.
-    co_await websocket.attr("accept")();
+    co_await call_method(websocket, K("accept"));
     py::dict ping;
-    ping["type"] = "ping";
-    co_await websocket.attr("send_json")(ping);
+    set_item(ping, K("type"), K("ping"));
+    co_await call_method(websocket, K("send_json"), ping);
     pinged = true;
-    co_await manager.attr("connect")(client_type, client_id, websocket, name);
+    co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
     log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
-    py::object work = on_connect_work(type);
-    if (!work.is_none()) track(tasks, G("asyncio").attr("create_task")(work(websocket, client_type, client_id)));
     py::object discard = attr(tasks, K("discard"));
+    py::object work = on_connect_work(type);
+    if (!work.is_none())
+      track(tasks, discard,
+            call_method(G(K("asyncio")), K("create_task"), call(work, websocket, client_type, client_id)));
     while (true) {
       // Parsed here rather than by the framework: what is relayed must never
       // hold a non-finite number (see parse_frame).
@@ -82,23 +82,25 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
             call_method(G(K("asyncio")), K("create_task"), call(G(K("handle_message")), client_type, client_id, value)));
     }
   } catch (py::error_already_set& e) {
-    if (!e.matches(G("WebSocketDisconnect").ptr())) failure = e;
+    if (!e.matches(G(K("WebSocketDisconnect")).ptr())) failure = e;
     interrupted = !e.matches(PyExc_Exception);
   }
 
-  for (py::handle task : py::list(tasks)) task.attr("cancel")();
+  for (py::handle task : py::list(tasks)) call_method(task, K("cancel"));
   log_info(fmt("Client disconnected: {}/{}", client_type, client_id));
 
   // A newer connection under the same type and id may have replaced this one:
   // then it is not ours to unregister, and nobody is told of a departure.
-  if (manager.attr("get_connection")(client_type, client_id).is(websocket)) {
-    manager.attr("disconnect")(client_type, client_id);
-    if (type == "addin") manager.attr("terminate_kernel")(client_id);
+  if (call_method(manager, K("get_connection"), client_type, client_id).is(websocket)) {
+    call_method(manager, K("disconnect"), client_type, client_id);
+    if (type == "addin") call_method(manager, K("terminate_kernel"), client_id);
     if (!interrupted) {
       if (type == "addin" && pinged)
-        co_await manager.attr("broadcast")("ide", workbook_message("workbook_disconnected", client_id));
+        co_await call_method(manager, K("broadcast"), K("ide"),
+                             workbook_message(K("workbook_disconnected"), client_id));
       if (type == "kernel")
-        co_await manager.attr("send_message")("addin", client_id, workbook_message("kernel_disconnected", client_id));
+        co_await call_method(manager, K("send_message"), K("addin"), client_id,
+                             workbook_message(K("kernel_disconnected"), client_id));
     }
   }
   if (failure) throw *failure;
@@ -108,7 +110,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
 }  // namespace
 
 void define_endpoint(Scope& m) {
-  py::object ws_type = G("WebSocket");
+  py::object ws_type = G(K("WebSocket"));
   py::object str_type = py::type::of(py::str());
   tv::def<&websocket_endpoint>(m, "websocket_endpoint",
                                {tv::Param("websocket").with_annotation(ws_type),

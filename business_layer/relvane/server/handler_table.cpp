@@ -1,5 +1,7 @@
 // MESSAGE_HANDLERS: every message type accepted from each client type, and the
 // module function that handles it.
+#include <string>
+
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
@@ -131,22 +133,42 @@ constexpr Entry kInspector[] = {
     {"validate_syntax_result", "handle_inspector_result"},
 };
 
+// The table binds the handler functions themselves, so each must be defined
+// before the table is built; one that is not yet is noted in `unbound`.
 template <size_t N>
-py::dict table_of(const Entry (&entries)[N]) {
+py::dict table_of(const char* client_type, const Entry (&entries)[N], std::string& unbound) {
   py::dict table;
-  for (const Entry& e : entries) table[e.type] = G(e.handler);
+  py::dict g = globals();
+  for (const Entry& e : entries) {
+    py::object handler = find(g, py::str(e.handler));
+    if (!handler || !PyCallable_Check(handler.ptr())) {
+      unbound += std::string(unbound.empty() ? "" : ", ") + e.handler + " (" + client_type + "/" + e.type + ")";
+      continue;
+    }
+    set_item(table, py::str(e.type), handler);
+  }
   return table;
 }
 
 }  // namespace
 
 void define_handler_table(Scope& m) {
+  std::string unbound;
   py::dict handlers;
-  handlers["addin"] = table_of(kAddin);
-  handlers["kernel"] = table_of(kKernel);
-  handlers["ide"] = table_of(kIde);
-  handlers["inspector"] = table_of(kInspector);
-  m.ns["MESSAGE_HANDLERS"] = handlers;
+  set_item(handlers, K("addin"), table_of("addin", kAddin, unbound));
+  set_item(handlers, K("kernel"), table_of("kernel", kKernel, unbound));
+  set_item(handlers, K("ide"), table_of("ide", kIde, unbound));
+  set_item(handlers, K("inspector"), table_of("inspector", kInspector, unbound));
+  // Only the order of start-up makes the handlers exist here: a handler
+  // defined later fails the import loudly instead of leaving its type unhandled.
+  if (!unbound.empty()) {
+    PyErr_Format(PyExc_ImportError,
+                 "MESSAGE_HANDLERS is built before these handlers are defined: %s; "
+                 "their define_* calls must come before define_handler_table",
+                 unbound.c_str());
+    throw py::error_already_set();
+  }
+  set_item(m.ns, K("MESSAGE_HANDLERS"), handlers);
 }
 
 }  // namespace relvane

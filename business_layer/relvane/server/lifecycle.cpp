@@ -21,9 +21,9 @@ py::int_ as_port(const char* func, const char* arg, py::object value) {
 
 Task startup_event() {
   log_info(py::str("Starting Business Layer server..."));
-  py::object launched = G("launch_inspector")(G("_port"));
+  py::object launched = call(G(K("launch_inspector")), G(K("_port")));
   if (truthy(launched)) {
-    co_await G("asyncio").attr("sleep")(1);
+    co_await call_method(G(K("asyncio")), K("sleep"), py::int_(1));
     log_info(py::str("Python Inspector launched successfully"));
   } else {
     log_warning(py::str("Failed to launch Python Inspector - some features may not work"));
@@ -33,20 +33,20 @@ Task startup_event() {
 
 Task shutdown_event() {
   log_info(py::str("Shutting down Business Layer server..."));
-  G("terminate_inspector")();
+  call(G(K("terminate_inspector")));
   co_return py::none();
 }
 
 Task root() {
   py::dict status;
-  status["status"] = "running";
-  status["service"] = "Tavrino Business Layer";
+  set_item(status, K("status"), K("running"));
+  set_item(status, K("service"), K("Tavrino Business Layer"));
   co_return status;
 }
 
 Task get_connections() {
   py::dict result;
-  py::dict active = as_dict(G("manager").attr("active_connections"), "active_connections");
+  py::dict active = as_dict(attr(G(K("manager")), K("active_connections")), "active_connections");
   for (auto item : active) result[item.first] = py::list(py::reinterpret_borrow<py::object>(item.second));
   co_return result;
 }
@@ -60,9 +60,9 @@ void initialize_ide_manager(py::object server_port, py::object watchdog_port, py
   py::int_ watchdog = as_port(f, "watchdog_port", watchdog_port);
   py::int_ docs = as_port(f, "docs_port", docs_port);
   if (!PyUnicode_CheckExact(auth_token.ptr())) tv::raise_arg_type(f, "auth_token", "str", auth_token.ptr());
-  py::object ide = G("IDEProcessManager")("server_port"_a = server, "watchdog_port"_a = watchdog,
-                                          "auth_token"_a = auth_token, "docs_port"_a = docs);
-  globals()["ide_manager"] = ide;
+  py::object ide = G(K("IDEProcessManager"))("server_port"_a = server, "watchdog_port"_a = watchdog,
+                                             "auth_token"_a = auth_token, "docs_port"_a = docs);
+  set_item(globals(), K("ide_manager"), ide);
   log_info(fmt("IDE manager initialized with server port: {}, watchdog port: {}, docs port: {}", server, watchdog,
                docs));
 }
@@ -77,7 +77,7 @@ void define_lifecycle_hooks(Scope& m) {
 void define_status_and_configuration(Scope& m) {
   tv::def<&root>(m, "root", {});
   tv::def<&get_connections>(m, "get_connections", {});
-  m.ns["_port"] = py::int_(8000);
+  set_item(m.ns, K("_port"), py::int_(8000));
   tv::def<&set_port>(m, "set_port", {tv::Param("port").with_annotation(py::type::of(py::int_()))});
   py::object int_t = py::type::of(py::int_());
   tv::def<&initialize_ide_manager>(m, "initialize_ide_manager",

@@ -7,79 +7,81 @@ namespace relvane {
 
 namespace {
 
-py::object sleep_half_second() { return G("asyncio").attr("sleep")(0.5); }
+py::object sleep_half_second() { return call_method(G(K("asyncio")), K("sleep"), py::float_(0.5)); }
 
 // A failed request answers None; the workbook then counts as having nothing of that kind.
 py::object or_empty_dict(py::object value) { return value.is_none() ? py::dict() : value; }
 
-py::object value_or_new_dict(py::object info, const char* key) {
-  return as_dict(info, "events info").attr("get")(key, py::dict());
+py::object value_or_new_dict(py::object info, PyObject* key) {
+  return get(as_dict(info, "events info"), key, py::dict());
 }
 
 Task on_addin_coonection(py::object, py::str, py::str client_id) {
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   co_await sleep_half_second();
 
   // On success the request has stored the modules itself; a failed request
   // leaves the earlier cache in place.
-  co_await manager.attr("request_modules_from_addin")(client_id);
+  co_await call_method(manager, K("request_modules_from_addin"), client_id);
 
-  py::object functions = co_await manager.attr("request_functions_from_addin")(client_id);
+  py::object functions = co_await call_method(manager, K("request_functions_from_addin"), client_id);
   py::dict functions_message;
-  functions_message["functions"] = functions.is_none() ? py::list() : functions;
-  manager.attr("published_functions")[client_id] = G("get_functions_from_addin_message")(functions_message);
+  set_item(functions_message, K("functions"), functions.is_none() ? py::list() : functions);
+  attr(manager, K("published_functions"))[client_id] =
+      call(G(K("get_functions_from_addin_message")), functions_message);
 
-  py::object packages_info = co_await manager.attr("request_packages_from_addin")(client_id);
-  py::tuple pair = G("get_pacakages_and_python_paths_from_addin_message")(or_empty_dict(packages_info));
-  manager.attr("workbook_packages")[client_id] = pair[0];
-  manager.attr("workbook_installed_packages")[client_id] = pair[0];
-  manager.attr("workbook_python_paths")[client_id] = G("normalize_python_paths")(pair[1]);
-  manager.attr("package_errors")[client_id] = py::dict();
+  py::object packages_info = co_await call_method(manager, K("request_packages_from_addin"), client_id);
+  py::tuple pair = call(G(K("get_pacakages_and_python_paths_from_addin_message")), or_empty_dict(packages_info));
+  attr(manager, K("workbook_packages"))[client_id] = pair[0];
+  attr(manager, K("workbook_installed_packages"))[client_id] = pair[0];
+  attr(manager, K("workbook_python_paths"))[client_id] = call(G(K("normalize_python_paths")), pair[1]);
+  attr(manager, K("package_errors"))[client_id] = py::dict();
 
-  py::object events = or_empty_dict(co_await manager.attr("request_events_info_from_addin")(client_id));
-  manager.attr("event_definitions")[client_id] = value_or_new_dict(events, "events_definition");
-  manager.attr("workbook_tree")[client_id] = value_or_new_dict(events, "events_tree");
-  manager.attr("registered_handlers")[client_id] =
-      G("_events_from_addin_to_ide")(value_or_new_dict(events, "events_registered"));
+  py::object events = or_empty_dict(co_await call_method(manager, K("request_events_info_from_addin"), client_id));
+  attr(manager, K("event_definitions"))[client_id] = value_or_new_dict(events, K("events_definition"));
+  attr(manager, K("workbook_tree"))[client_id] = value_or_new_dict(events, K("events_tree"));
+  attr(manager, K("registered_handlers"))[client_id] =
+      call(G(K("_events_from_addin_to_ide")), value_or_new_dict(events, K("events_registered")));
 
-  if (manager.attr("get_connection")("kernel", client_id).is_none()) {
-    py::object process = manager.attr("spawn_kernel")(client_id);
+  if (call_method(manager, K("get_connection"), K("kernel"), client_id).is_none()) {
+    py::object process = call_method(manager, K("spawn_kernel"), client_id);
     if (!process.is_none())
       co_await sleep_half_second();
     else
       log_warning(py::str("Failed to spawn kernel for ") + client_id);
   }
-  co_await G("send_workbook_list_to_ide")();
-  co_await G("send_workbook_info_to_ide")(client_id);
+  co_await call(G(K("send_workbook_list_to_ide")));
+  co_await call(G(K("send_workbook_info_to_ide")), client_id);
   co_return py::none();
 }
 
 Task on_ide_connection(py::object websocket, py::str, py::str) {
   co_await sleep_half_second();
-  co_await G("send_workbook_list_to_ide")(websocket);
-  py::object addins = G("manager").attr("active_connections").attr("get")("addin", py::dict());
-  for (py::handle workbook_id : py::list(addins)) co_await G("send_workbook_info_to_ide")(workbook_id);
+  co_await call(G(K("send_workbook_list_to_ide")), websocket);
+  py::object addins = get(attr(G(K("manager")), K("active_connections")), K("addin"), py::dict());
+  for (py::handle workbook_id : py::list(addins)) co_await call(G(K("send_workbook_info_to_ide")), workbook_id);
   co_return py::none();
 }
 
 Task on_kernel_connection(py::object, py::str, py::str client_id) {
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   // A new or restarted kernel holds no module yet: the next sync sends them all.
-  py::object synced = as_dict(manager.attr("_synced_hashes"), "_synced_hashes").attr("get")(client_id);
-  if (!synced.is_none()) as_dict(synced, "synced hashes").attr("clear")();
+  py::object synced = get(as_dict(attr(manager, K("_synced_hashes")), "_synced_hashes"), client_id);
+  if (!synced.is_none()) call_method(as_dict(synced, "synced hashes"), K("clear"));
   co_await sleep_half_second();
-  py::object addins = manager.attr("active_connections").attr("get")("addin", py::dict());
+  py::object addins = get(attr(manager, K("active_connections")), K("addin"), py::dict());
   if (addins.contains(client_id)) {
-    co_await G("send_modules_to_kernel")(client_id);
-    co_await G("send_python_paths_to_kernel")(client_id);
+    co_await call(G(K("send_modules_to_kernel")), client_id);
+    co_await call(G(K("send_python_paths_to_kernel")), client_id);
   }
-  co_await G("handle_workbook_packages_install")(client_id);
-  co_await manager.attr("_push_custom_functions_to_addin")(client_id);
-  co_await manager.attr("_push_events_config_to_addin")(client_id, "save"_a = false);
-  co_await manager.attr("_push_object_clear")(client_id);
-  py::object name = manager.attr("client_names").attr("get")(client_id);
+  co_await call(G(K("handle_workbook_packages_install")), client_id);
+  co_await call_method(manager, K("_push_custom_functions_to_addin"), client_id);
+  co_await attr(manager, K("_push_events_config_to_addin"))(client_id, "save"_a = false);
+  co_await call_method(manager, K("_push_object_clear"), client_id);
+  py::object name = get(attr(manager, K("client_names")), client_id);
   if (name.is_none()) name = client_id;
-  co_await manager.attr("_push_message_to_ide_console")(py::str("Kernell connected for workbook ") + py::str(name));
+  co_await call_method(manager, K("_push_message_to_ide_console"),
+                       py::str("Kernell connected for workbook ") + py::str(name));
   co_return py::none();
 }
 

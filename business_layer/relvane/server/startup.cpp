@@ -52,25 +52,25 @@ void startup(py::module_ m) {
   import_into(g, package + ".ide_manager", {"IDEProcessManager"});
   import_into(g, top + ".logging_config", {"get_logger"});
 
-  g["logger"] = G("get_logger")(m.attr("__name__"));
+  set_item(g, K("logger"), call(G(K("get_logger")), attr(m, K("__name__"))));
 
-  g["MAX_MESSAGE_SIZE"] = py::int_(1048576);
-  g["CHUNK_SIZE"] = py::int_(65536);
-  g["CHUNK_HEADER_TYPE"] = py::str("chunk");
-  g["VALID_ID_PATTERN"] = G("re").attr("compile")("^[a-zA-Z0-9_-]+$");
-  g["VALID_PYTHON_IDENTIFIER_PART"] = G("re").attr("compile")("^[a-zA-Z_][a-zA-Z0-9_]*$");
+  set_item(g, K("MAX_MESSAGE_SIZE"), py::int_(1048576));
+  set_item(g, K("CHUNK_SIZE"), py::int_(65536));
+  set_item(g, K("CHUNK_HEADER_TYPE"), K("chunk"));
+  set_item(g, K("VALID_ID_PATTERN"), call_method(G(K("re")), K("compile"), K("^[a-zA-Z0-9_-]+$")));
+  set_item(g, K("VALID_PYTHON_IDENTIFIER_PART"), call_method(G(K("re")), K("compile"), K("^[a-zA-Z_][a-zA-Z0-9_]*$")));
 
   define_helpers(scope);
   define_parameter_helpers(scope);
   define_result_batcher(scope);
   define_connection_manager(scope);
 
-  g["manager"] = G("ConnectionManager")();
-  g["base_dir"] = G("Path").attr("home")() / py::str(".tavrino");
-  g["settings_manager"] = G("SettingsManager")("base_dir"_a = G("base_dir"));
-  g["package_manager"] =
-      G("PackageManager")("base_dir"_a = py::str(G("base_dir")), "settings_manager"_a = G("settings_manager"));
-  g["ide_manager"] = py::none();
+  set_item(g, K("manager"), call(G(K("ConnectionManager"))));
+  set_item(g, K("base_dir"), call_method(G(K("Path")), K("home")) / py::str(".tavrino"));
+  set_item(g, K("settings_manager"), G(K("SettingsManager"))("base_dir"_a = G(K("base_dir"))));
+  g[K("package_manager")] =
+      G(K("PackageManager"))("base_dir"_a = py::str(G(K("base_dir"))), "settings_manager"_a = G(K("settings_manager")));
+  set_item(g, K("ide_manager"), py::none());
 
   define_response_matcher(scope);
   define_addin_relays(scope);
@@ -82,7 +82,7 @@ void startup(py::module_ m) {
   define_log_entry_handler(scope);
   define_function_list_handlers(scope);
   define_kernel_batch(scope);
-  g["kernel_handles"] = py::dict();
+  set_item(g, K("kernel_handles"), py::dict());
   define_kernel_relays(scope);
   define_result_handlers(scope);
   define_module_sync_handler(scope);
@@ -90,6 +90,8 @@ void startup(py::module_ m) {
   define_response_message_handler(scope);
   define_ide_control_requests(scope);
 
+  // The table binds the handlers defined above (and the package handlers
+  // imported first); a handler defined below it fails the import.
   define_handler_table(scope);
 
   define_lifecycle_hooks(scope);
@@ -101,7 +103,7 @@ void startup(py::module_ m) {
   define_full_code_sync(scope);
   define_package_installation(scope);
 
-  G("init_handlers")(G("manager"), G("package_manager"), G("handle_workbook_packages_install"));
+  call(G(K("init_handlers")), G(K("manager")), G(K("package_manager")), G(K("handle_workbook_packages_install")));
 
   define_status_and_configuration(scope);
 }

@@ -23,7 +23,7 @@ Task pull_from_addin(py::object self, py::str workbook_id, Pull pull) {
   py::object error;
   try {
     py::dict request;
-    request["type"] = pull.request_type;
+    set_item(request, K("type"), py::str(pull.request_type));
     py::object reply = co_await ask_addin(self, workbook_id, request);
     co_return pull.read(self, workbook_id, reply);
   } catch (py::error_already_set& e) {
@@ -38,18 +38,18 @@ py::object no_result() { return py::none(); }
 py::object empty_dict() { return py::dict(); }
 
 py::object read_modules(py::object self, py::str workbook_id, py::object reply) {
-  py::object modules = reply.attr("get")("modules", py::dict());
+  py::object modules = get(reply, K("modules"), py::dict());
   Py_ssize_t count = py::len(modules);
   // A malformed reply must not replace the cache.
   if (!PyDict_CheckExact(modules.ptr()))
     tv::raise_result_type("ConnectionManager.request_modules_from_addin", "dict", modules.ptr());
-  as_dict(self.attr("workbook_modules"), "workbook_modules")[workbook_id] = modules;
+  as_dict(attr(self, K("workbook_modules")), "workbook_modules")[workbook_id] = modules;
   debug("Fetched {} modules from workbook: {}", count, workbook_id);
   return modules;
 }
 
 py::object read_functions(py::object, py::str workbook_id, py::object reply) {
-  py::object functions = reply.attr("get")("functions", py::list());
+  py::object functions = get(reply, K("functions"), py::list());
   log_info(fmt("Received {} functions from addin for workbook {}", py::len(functions), workbook_id));
   if (!PyList_CheckExact(functions.ptr()))
     tv::raise_result_type("ConnectionManager.request_functions_from_addin", "list", functions.ptr());
@@ -57,26 +57,26 @@ py::object read_functions(py::object, py::str workbook_id, py::object reply) {
 }
 
 py::object read_packages(py::object, py::str workbook_id, py::object reply) {
-  py::object packages = reply.attr("get")("packages", py::list());
-  py::object python_paths = reply.attr("get")("python_paths", py::list());
+  py::object packages = get(reply, K("packages"), py::list());
+  py::object python_paths = get(reply, K("python_paths"), py::list());
   Py_ssize_t n_packages = py::len(packages);
   Py_ssize_t n_paths = py::len(python_paths);
   log_info(fmt("Received {} packages and {} python paths from addin for workbook {}", n_packages, n_paths, workbook_id));
   py::dict info;
-  info["packages"] = packages;
-  info["python_paths"] = python_paths;
+  set_item(info, K("packages"), packages);
+  set_item(info, K("python_paths"), python_paths);
   return info;
 }
 
 py::object read_events(py::object, py::str workbook_id, py::object reply) {
   py::dict info;
-  for (const char* key : {"events_registered", "events_definition", "events_tree"}) {
-    py::object value = reply.attr("get")(key, py::dict());
-    info[key] = truthy(value) ? value : py::object(py::dict());
+  for (PyObject* key : {K("events_registered"), K("events_definition"), K("events_tree")}) {
+    py::object value = get(reply, key, py::dict());
+    set_item(info, key, truthy(value) ? value : py::object(py::dict()));
   }
-  Py_ssize_t registered = py::len(info["events_registered"]);
-  Py_ssize_t definitions = py::len(info["events_definition"]);
-  Py_ssize_t tree = py::len(info["events_tree"]);
+  Py_ssize_t registered = py::len(info[K("events_registered")]);
+  Py_ssize_t definitions = py::len(info[K("events_definition")]);
+  Py_ssize_t tree = py::len(info[K("events_tree")]);
   log_info(fmt("Received {} events_registered and {} events_definition and {} events_tree from addin for workbook {}",
                registered, definitions, tree, workbook_id));
   return info;

@@ -35,14 +35,14 @@ py::dict events_from_addin_to_ide(py::dict config) {
   py::dict result;
   // Items are taken through Python's iterator: it holds its own references
   // and notices a dictionary changed underneath.
-  for (py::handle item : py::iter(config.attr("items")())) {
+  for (py::handle item : py::iter(call_method(config, K("items")))) {
     auto [object_id, holder] = unpack_pair(item);
-    py::object object_type = holder[py::str("ObjectType")];
-    py::object events = holder[py::str("events")];
-    for (py::handle pair : py::iter(events.attr("items")())) {
+    py::object object_type = holder[K("ObjectType")];
+    py::object events = holder[K("events")];
+    for (py::handle pair : py::iter(call_method(events, K("items")))) {
       auto [event_name, handler_entry] = unpack_pair(pair);
       py::dict handler = copy_dict(handler_entry);
-      handler["object_type"] = object_type;
+      set_item(handler, K("object_type"), object_type);
       result[py::make_tuple(object_id, event_name)] = handler;
     }
   }
@@ -51,17 +51,17 @@ py::dict events_from_addin_to_ide(py::dict config) {
 
 py::dict events_from_ide_to_addin(py::dict events) {
   py::dict result;
-  for (py::handle item : py::iter(events.attr("items")())) {
+  for (py::handle item : py::iter(call_method(events, K("items")))) {
     auto [key, holder] = unpack_pair(item);
     auto [object_id, event_name] = unpack_pair(key);
     if (!result.contains(object_id)) {
       py::dict object_entry;
-      object_entry["ObjectType"] = holder[py::str("object_type")];
-      object_entry["events"] = py::dict();
+      set_item(object_entry, K("ObjectType"), holder[K("object_type")]);
+      set_item(object_entry, K("events"), py::dict());
       result[object_id] = object_entry;
     }
     py::object target = result[object_id];
-    target[py::str("events")][event_name] = copy_dict(holder);
+    target[K("events")][event_name] = copy_dict(holder);
   }
   return result;
 }

@@ -1,5 +1,6 @@
 // The IDE's event manager: the workbook's object tree, the events each object
 // type offers and the function bound to each, merged into one view model.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -8,18 +9,18 @@ namespace {
 
 // Pushes the view after an update without holding up the update's caller.
 void start_view_push(py::object self, py::str workbook_id) {
-  start_background_task(self.attr("_push_event_manager_state")(workbook_id));
+  start_background_task(call_method(self, K("_push_event_manager_state"), workbook_id));
 }
 
 void handle_workbook_structure_update(py::object self, py::str workbook_id, py::dict tree) {
   log_info(fmt("Received workbook structure update for: {}", workbook_id));
-  as_dict(self.attr("workbook_tree"), "workbook_tree")[workbook_id] = tree;
+  as_dict(attr(self, K("workbook_tree")), "workbook_tree")[workbook_id] = tree;
   start_view_push(self, workbook_id);
 }
 
 void handle_event_definitions_update(py::object self, py::str workbook_id, py::dict definitions) {
   log_info(fmt("Received event definitions for: {}", workbook_id));
-  as_dict(self.attr("event_definitions"), "event_definitions")[workbook_id] = definitions;
+  as_dict(attr(self, K("event_definitions")), "event_definitions")[workbook_id] = definitions;
   start_view_push(self, workbook_id);
 }
 
@@ -29,43 +30,38 @@ py::dict merge_node(py::handle node_obj, const py::dict& definitions, const py::
   if (Py_EnterRecursiveCall(" while merging the workbook tree")) throw py::error_already_set();
   Finally leave{[] { Py_LeaveRecursiveCall(); }};
 
-  py::object type = node.attr("get")("type", "");
-  py::object id = node.attr("get")("id", "");
-  py::object name = node.attr("get")("name", "");
-  py::object children = node.attr("get")("children", py::list());
+  py::object type = get(node, K("type"), K(""));
+  py::object id = get(node, K("id"), K(""));
+  py::object name = get(node, K("name"), K(""));
+  py::object children = get(node, K("children"), py::list());
 
   py::list events;
-  for (py::handle item : py::iter(definitions.attr("get")(type, py::list()))) {
+  for (py::handle item : py::iter(get(definitions, type, py::list()))) {
     py::dict definition = as_dict(item, "event definition");
-    py::object event_type = definition.attr("get")("eventType", "");
-    py::object event_name = definition.attr("get")("eventName", "");
-    py::object args_type = definition.attr("get")("eventArgsType", "");
-    py::object registration = registry.attr("get")(py::make_tuple(id, event_name), py::dict());
+    py::object event_type = get(definition, K("eventType"), K(""));
+    py::object event_name = get(definition, K("eventName"), K(""));
+    py::object args_type = get(definition, K("eventArgsType"), K(""));
+    py::object registration = get(registry, py::make_tuple(id, event_name), py::dict());
     py::object python_function = py::str("");
     if (PyDict_Check(registration.ptr())) {
-      py::object module_name = registration.attr("get")("module_name", "");
-      py::object function_name = registration.attr("get")("function_name", "");
+      py::object module_name = get(registration, K("module_name"), K(""));
+      py::object function_name = get(registration, K("function_name"), K(""));
       if (truthy(module_name) && truthy(function_name))
         python_function = py::str(module_name) + py::str(".") + py::str(function_name);
     }
     py::dict entry;
-    entry["name"] = event_name;
-    entry["type"] = event_type;
-    entry["arg_type"] = args_type;
-    entry["python_function"] = python_function;
+    set_item(entry, K("name"), event_name);
+    set_item(entry, K("type"), event_type);
+    set_item(entry, K("arg_type"), args_type);
+    set_item(entry, K("python_function"), python_function);
     events.append(entry);
   }
 
   py::list merged_children;
   for (py::handle child : py::iter(children)) merged_children.append(merge_node(child, definitions, registry));
 
-  py::dict out;
-  out["id"] = id;
-  out["name"] = name;
-  out["type"] = type;
-  out["events"] = events;
-  out["children"] = merged_children;
-  return out;
+  return dict_of(
+      {{K("id"), id}, {K("name"), name}, {K("type"), type}, {K("events"), events}, {K("children"), merged_children}});
 }
 
 py::list merge_tree_with_events(py::object, py::dict tree, py::dict definitions, py::dict registry) {
@@ -76,14 +72,14 @@ py::list merge_tree_with_events(py::object, py::dict tree, py::dict definitions,
 }
 
 Task push_event_manager_state(py::object self, py::str workbook_id, py::object websocket) {
-  py::object tree = self.attr("workbook_tree").attr("get")(workbook_id, py::dict());
-  py::object definitions = self.attr("event_definitions").attr("get")(workbook_id, py::dict());
-  py::object handlers = self.attr("registered_handlers").attr("get")(workbook_id, py::dict());
-  py::object view = self.attr("_merge_tree_with_events")(tree, definitions, handlers);
+  py::object tree = get(attr(self, K("workbook_tree")), workbook_id, py::dict());
+  py::object definitions = get(attr(self, K("event_definitions")), workbook_id, py::dict());
+  py::object handlers = get(attr(self, K("registered_handlers")), workbook_id, py::dict());
+  py::object view = call_method(self, K("_merge_tree_with_events"), tree, definitions, handlers);
   py::dict message;
-  message["type"] = "event_manager_state";
-  message["workbook_id"] = workbook_id;
-  message["view_model"] = view;
+  set_item(message, K("type"), K("event_manager_state"));
+  set_item(message, K("workbook_id"), workbook_id);
+  set_item(message, K("view_model"), view);
   Py_ssize_t count = py::len(handlers);
   PushLog log{"event manager state", workbook_id, "IDE", "merged ", fmt(". {} handlers.", count)};
   co_await push_message(self, message, websocket, py::none(), log);

@@ -1,5 +1,6 @@
 // The event-handler registry: changed only once the add-in confirms, and sent
 // back to the add-in whole in the add-in's own form.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -12,25 +13,24 @@ Task handle_register_handler(py::object self, py::str workbook_id, py::str objec
                module_name, function_name));
   py::object error;
   try {
-    py::dict message;
-    message["type"] = "register_handler_request";
-    message["object_type"] = object_type;
-    message["object_id"] = object_id;
-    message["event_name"] = event_name;
-    message["module_name"] = module_name;
-    message["function_name"] = function_name;
+    py::dict message = dict_of({{K("type"), K("register_handler_request")},
+                                {K("object_type"), object_type},
+                                {K("object_id"), object_id},
+                                {K("event_name"), event_name},
+                                {K("module_name"), module_name},
+                                {K("function_name"), function_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object success = reply.attr("get")("success", false);
+    py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
-      py::dict all = as_dict(self.attr("registered_handlers"), "registered_handlers");
+      py::dict all = as_dict(attr(self, K("registered_handlers")), "registered_handlers");
       if (!all.contains(workbook_id)) all[workbook_id] = py::dict();
       py::dict registration;
-      registration["module_name"] = module_name;
-      registration["function_name"] = function_name;
-      registration["object_type"] = object_type;
+      set_item(registration, K("module_name"), module_name);
+      set_item(registration, K("function_name"), function_name);
+      set_item(registration, K("object_type"), object_type);
       as_dict(all[workbook_id], "registered_handlers entry")[py::make_tuple(object_id, event_name)] = registration;
       log_debug(py::str("Registered handler in local registry"));
-      co_await self.attr("_push_event_manager_state")(workbook_id);
+      co_await call_method(self, K("_push_event_manager_state"), workbook_id);
     }
     co_return success;
   } catch (py::error_already_set& e) {
@@ -45,17 +45,16 @@ Task handle_unregister_handler(py::object self, py::str workbook_id, py::str obj
   log_info(fmt("Unregistering handler: {}/{}.{}", workbook_id, object_id, event_name));
   py::object error;
   try {
-    py::dict message;
-    message["type"] = "unregister_handler_request";
-    message["object_id"] = object_id;
-    message["event_name"] = event_name;
+    py::dict message = dict_of(
+        {{K("type"), K("unregister_handler_request")}, {K("object_id"), object_id}, {K("event_name"), event_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object success = reply.attr("get")("success", false);
+    py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
-      py::dict all = as_dict(self.attr("registered_handlers"), "registered_handlers");
-      if (all.contains(workbook_id)) all[workbook_id].attr("pop")(py::make_tuple(object_id, event_name), py::none());
+      py::dict all = as_dict(attr(self, K("registered_handlers")), "registered_handlers");
+      if (all.contains(workbook_id))
+        call_method(all[workbook_id], K("pop"), py::make_tuple(object_id, event_name), py::none());
       log_debug(py::str("Unregistered handler from local registry"));
-      co_await self.attr("_push_event_manager_state")(workbook_id);
+      co_await call_method(self, K("_push_event_manager_state"), workbook_id);
     }
     co_return success;
   } catch (py::error_already_set& e) {
@@ -70,15 +69,16 @@ Task push_events_config_to_addin(py::object self, py::str workbook_id, OptDict e
                                  py::object websocket) {
   bool save_flag = truthy(save);
   py::object config = events_config;
-  if (!truthy(config)) config = self.attr("registered_handlers").attr("get")(workbook_id, py::dict());
-  py::object request_id = py::str(G("uuid").attr("uuid4")());
-  py::dict message;
-  message["type"] = "save_event_config_request";
-  message["workbook_id"] = workbook_id;
-  message["config"] = G("_events_from_ide_to_addin")(config);
-  message["request_id"] = request_id;
-  message["requestId"] = request_id;
-  message["save"] = py::bool_(save_flag);
+  if (!truthy(config)) config = get(attr(self, K("registered_handlers")), workbook_id, py::dict());
+  py::object request_id = py::str(call_method(G(K("uuid")), K("uuid4")));
+  py::object addin_config = call(G(K("_events_from_ide_to_addin")), config);
+  py::bool_ save_value(save_flag);
+  py::dict message = dict_of({{K("type"), K("save_event_config_request")},
+                              {K("workbook_id"), workbook_id},
+                              {K("config"), addin_config},
+                              {K("request_id"), request_id},
+                              {K("requestId"), request_id},
+                              {K("save"), save_value}});
   PushLog log{"events configuration", workbook_id};
   co_await push_message(self, message, websocket, workbook_id, log);
   co_return py::none();

@@ -52,23 +52,23 @@ Task push_message(py::object self, py::dict message, py::object websocket, py::o
 namespace {
 
 // The cached entry of `field` for the workbook, or a new empty dict/list.
-py::object cached_or_empty(py::handle owner, const char* field, py::handle workbook_id, bool want_list) {
-  py::object table = owner.attr(field);
-  if (truthy(table.attr("__contains__")(workbook_id))) return table[workbook_id];
+py::object cached_or_empty(py::handle owner, PyObject* field, py::handle workbook_id, bool want_list) {
+  py::object table = attr(owner, field);
+  if (truthy(call_method(table, K("__contains__"), workbook_id))) return table[workbook_id];
   return want_list ? py::object(py::list()) : py::object(py::dict());
 }
 
 Task push_modules(py::object self, py::str workbook_id, OptDict modules, py::object websocket) {
   py::object value = modules;
   if (!truthy(value)) {
-    value = cached_or_empty(self, "workbook_modules", workbook_id, false);
+    value = cached_or_empty(self, K("workbook_modules"), workbook_id, false);
     check_cached(value, "ConnectionManager._push_modules", "modules", false);
   }
   py::dict message;
-  message["type"] = "workbook_connected";
-  message["workbook_id"] = workbook_id;
-  message["modules"] = value;
-  message["name"] = self.attr("client_names").attr("get")(workbook_id, "");
+  set_item(message, K("type"), K("workbook_connected"));
+  set_item(message, K("workbook_id"), workbook_id);
+  set_item(message, K("modules"), value);
+  set_item(message, K("name"), get(attr(self, K("client_names")), workbook_id, K("")));
   PushLog log{"modules state", workbook_id};
   co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
@@ -77,26 +77,26 @@ Task push_modules(py::object self, py::str workbook_id, OptDict modules, py::obj
 Task push_packages_and_python_paths(py::object self, py::str workbook_id, OptList packages, OptList python_paths,
                                     OptDict package_errors, py::object websocket) {
   const char* qual = "ConnectionManager._push_packages_and_python_paths";
-  py::object manager = G("manager");
+  py::object manager = G(K("manager"));
   py::object pk = packages, paths = python_paths, errors = package_errors;
   if (!truthy(pk)) {
-    pk = cached_or_empty(manager, "workbook_packages", workbook_id, true);
+    pk = cached_or_empty(manager, K("workbook_packages"), workbook_id, true);
     check_cached(pk, qual, "packages", true);
   }
   if (!truthy(paths)) {
-    paths = cached_or_empty(manager, "workbook_python_paths", workbook_id, true);
+    paths = cached_or_empty(manager, K("workbook_python_paths"), workbook_id, true);
     check_cached(paths, qual, "python_paths", true);
   }
   if (!truthy(errors)) {
-    errors = cached_or_empty(manager, "package_errors", workbook_id, false);
+    errors = cached_or_empty(manager, K("package_errors"), workbook_id, false);
     check_cached(errors, qual, "package_errors", false);
   }
   py::dict message;
-  message["type"] = "workbook_packages_update";
-  message["workbook_id"] = workbook_id;
-  message["packages"] = pk;
-  message["python_paths"] = paths;
-  message["package_errors"] = errors;
+  set_item(message, K("type"), K("workbook_packages_update"));
+  set_item(message, K("workbook_id"), workbook_id);
+  set_item(message, K("packages"), pk);
+  set_item(message, K("python_paths"), paths);
+  set_item(message, K("package_errors"), errors);
   PushLog log{"packages and python paths state", workbook_id};
   co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
@@ -104,9 +104,9 @@ Task push_packages_and_python_paths(py::object self, py::str workbook_id, OptLis
 
 Task push_object_clear(py::object self, py::str workbook_id, py::object websocket) {
   py::dict message;
-  message["type"] = "object_registry_update";
-  message["action"] = "clear_all";
-  message["workbook_id"] = workbook_id;
+  set_item(message, K("type"), K("object_registry_update"));
+  set_item(message, K("action"), K("clear_all"));
+  set_item(message, K("workbook_id"), workbook_id);
   PushLog log{"object clear", workbook_id};
   co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();
@@ -114,9 +114,9 @@ Task push_object_clear(py::object self, py::str workbook_id, py::object websocke
 
 Task push_message_to_ide_console(py::object self, py::str message, OptStr color, py::object websocket) {
   py::dict out;
-  out["type"] = "log_to_console";
-  out["content"] = message;
-  if (!color.is_none() && PyUnicode_GET_LENGTH(color.ptr()) > 0) out["color"] = color;
+  set_item(out, K("type"), K("log_to_console"));
+  set_item(out, K("content"), message);
+  if (!color.is_none() && PyUnicode_GET_LENGTH(color.ptr()) > 0) out[K("color")] = color;
   PushLog log{"console message"};
   co_await push_message(self, out, websocket, py::none(), log);
   co_return py::none();

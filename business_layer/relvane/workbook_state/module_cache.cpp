@@ -6,7 +6,7 @@ namespace relvane {
 
 namespace {
 
-py::dict all_modules(py::handle self) { return as_dict(self.attr("workbook_modules"), "workbook_modules"); }
+py::dict all_modules(py::handle self) { return as_dict(attr(self, K("workbook_modules")), "workbook_modules"); }
 
 // The workbook's entry as stored, or nullptr when the workbook is not cached.
 PyObject* entry_of(py::dict all, py::handle workbook_id) {
@@ -35,7 +35,7 @@ bool delete_module(py::object self, py::str workbook_id, py::str module_name) {
 py::object get_module(py::object self, py::str workbook_id, py::str module_name) {
   PyObject* entry = entry_of(all_modules(self), workbook_id);
   if (!entry || entry == Py_None) return py::none();
-  py::object code = as_dict(entry, "workbook_modules entry").attr("get")(module_name);
+  py::object code = get(as_dict(entry, "workbook_modules entry"), module_name);
   // Only text may come out: the add-in's module list is stored as it arrived.
   if (!code.is_none() && !PyUnicode_CheckExact(code.ptr()))
     tv::raise_result_type("ConnectionManager.get_module", "str or None", code.ptr());

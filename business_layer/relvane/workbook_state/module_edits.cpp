@@ -17,7 +17,7 @@ py::dict table_of(py::handle manager) {
   if (!per_manager) per_manager = tv::import_attr("weakref", "WeakKeyDictionary");
   static PyObject* tables = nullptr;
   if (!tables) tables = py::handle(per_manager)().release().ptr();
-  return as_dict(py::handle(tables).attr("setdefault")(manager, py::dict()), "module edit serials");
+  return as_dict(call_method(py::handle(tables), K("setdefault"), manager, py::dict()), "module edit serials");
 }
 
 // The running task, or None outside one.

@@ -1,5 +1,6 @@
 // Saving, loading and deleting one module in the workbook through its add-in;
 // the module cache follows each change the add-in confirms.
+#include "business_layer/relvane/dicts.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
 namespace relvane {
@@ -7,7 +8,7 @@ namespace relvane {
 namespace {
 
 py::dict modules_of(py::handle self, py::handle workbook_id, bool create) {
-  py::dict all = as_dict(self.attr("workbook_modules"), "workbook_modules");
+  py::dict all = as_dict(attr(self, K("workbook_modules")), "workbook_modules");
   if (!all.contains(workbook_id)) {
     if (!create) return py::dict();
     all[workbook_id] = py::dict();
@@ -19,12 +20,10 @@ Task save_module_to_addin(py::object self, py::str workbook_id, py::str module_n
   ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kChange);
   py::object error;
   try {
-    py::dict message;
-    message["type"] = "save_module_request";
-    message["module_name"] = module_name;
-    message["code"] = code;
+    py::dict message =
+        dict_of({{K("type"), K("save_module_request")}, {K("module_name"), module_name}, {K("code"), code}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object success = reply.attr("get")("success", false);
+    py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
       if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
       debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
@@ -43,11 +42,9 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
   ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kWatch);
   py::object error;
   try {
-    py::dict message;
-    message["type"] = "load_module_request";
-    message["module_name"] = module_name;
+    py::dict message = dict_of({{K("type"), K("load_module_request")}, {K("module_name"), module_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object code = reply.attr("get")("code");
+    py::object code = get(reply, K("code"));
     if (!code.is_none()) {
       // Only text goes into the cache.
       if (!PyUnicode_CheckExact(code.ptr()))
@@ -68,14 +65,11 @@ Task delete_module_from_addin(py::object self, py::str workbook_id, py::str modu
   ModuleEdit edit(self, workbook_id, module_name, ModuleEdit::kChange);
   py::object error;
   try {
-    py::dict message;
-    message["type"] = "delete_module_request";
-    message["module_name"] = module_name;
+    py::dict message = dict_of({{K("type"), K("delete_module_request")}, {K("module_name"), module_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
-    py::object success = reply.attr("get")("success", false);
+    py::object success = get(reply, K("success"), Py_False);
     if (truthy(success)) {
-      if (edit.is_latest())
-        modules_of(self, workbook_id, false).attr("pop")(module_name, py::none());
+      if (edit.is_latest()) call_method(modules_of(self, workbook_id, false), K("pop"), module_name, py::none());
       debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
     }
     co_return success;

@@ -7,49 +7,49 @@ namespace relvane {
 namespace {
 
 bool validate_function_entry(py::object, py::dict func) {
-  return func.contains("module_name") && func.contains("function_name") && func.contains("excel_name");
+  return contains(func, K("module_name")) && contains(func, K("function_name")) && contains(func, K("excel_name"));
 }
 
 Task handle_update_published_functions(py::object self, py::str workbook_id, py::list functions) {
   log_info(fmt("Updating published functions for workbook: {}, count: {}", workbook_id, py::len(functions)));
-  as_dict(self.attr("published_functions"), "published_functions")[workbook_id] = functions;
-  co_await self.attr("_push_custom_functions_to_addin")(workbook_id, functions);
-  co_await self.attr("_push_published_functions_state")(workbook_id, functions);
+  as_dict(attr(self, K("published_functions")), "published_functions")[workbook_id] = functions;
+  co_await call_method(self, K("_push_custom_functions_to_addin"), workbook_id, functions);
+  co_await call_method(self, K("_push_published_functions_state"), workbook_id, functions);
   co_return py::none();
 }
 
 Task push_custom_functions_to_addin(py::object self, py::str workbook_id, OptList functions) {
   py::object entries = functions;
   if (!truthy(entries)) {
-    entries = self.attr("published_functions").attr("get")(workbook_id, py::list());
+    entries = get(attr(self, K("published_functions")), workbook_id, py::list());
     check_cached(entries, "ConnectionManager._push_custom_functions_to_addin", "published_functions", true);
   }
-  py::object modules = self.attr("workbook_modules").attr("get")(workbook_id, py::dict());
+  py::object modules = get(attr(self, K("workbook_modules")), workbook_id, py::dict());
   py::list specs;
   for (py::handle item : py::iter(entries)) {
     py::dict func = as_dict(item, "published function entry");
-    py::object module_name = func.attr("get")("module_name", "");
-    py::object function_name = func.attr("get")("function_name", "");
-    py::object excel_name = func.attr("get")("excel_name", "");
-    py::object dimension = func.attr("get")("dimension", "Scalar");
-    py::object streaming = func.attr("get")("streaming", false);
+    py::object module_name = get(func, K("module_name"), K(""));
+    py::object function_name = get(func, K("function_name"), K(""));
+    py::object excel_name = get(func, K("excel_name"), K(""));
+    py::object dimension = get(func, K("dimension"), K("Scalar"));
+    py::object streaming = get(func, K("streaming"), Py_False);
     if (!truthy(module_name) || !truthy(function_name)) {
       log_warning(fmt("Skipping function with missing module_name or function_name: {}", func));
       continue;
     }
-    py::object text = modules.attr("get")(module_name, "");
+    py::object text = get(modules, module_name, K(""));
     py::dict spec;
-    spec["module"] = module_name;
-    spec["function"] = function_name;
-    spec["excel_name"] = excel_name;
-    spec["parameters"] = G("extract_function_parameters")(text, function_name);
-    spec["dimension"] = dimension;
-    spec["streaming"] = streaming;
+    set_item(spec, K("module"), module_name);
+    set_item(spec, K("function"), function_name);
+    set_item(spec, K("excel_name"), excel_name);
+    set_item(spec, K("parameters"), call(G(K("extract_function_parameters")), text, function_name));
+    set_item(spec, K("dimension"), dimension);
+    set_item(spec, K("streaming"), streaming);
     specs.append(spec);
   }
   py::dict message;
-  message["type"] = "sync_custom_functions";
-  message["functions"] = specs;
+  set_item(message, K("type"), K("sync_custom_functions"));
+  set_item(message, K("functions"), specs);
   PushLog log{"custom functions", workbook_id, "Add-in"};
   co_await push_message(self, message, py::none(), workbook_id, log);
   co_return py::none();
@@ -58,13 +58,13 @@ Task push_custom_functions_to_addin(py::object self, py::str workbook_id, OptLis
 Task push_published_functions_state(py::object self, py::str workbook_id, OptList functions, py::object websocket) {
   py::object list = functions;
   if (list.is_none()) {
-    list = G("manager").attr("published_functions").attr("get")(workbook_id, py::list());
+    list = get(attr(G(K("manager")), K("published_functions")), workbook_id, py::list());
     check_cached(list, "ConnectionManager._push_published_functions_state", "published_functions", true);
   }
   py::dict message;
-  message["type"] = "published_functions_state";
-  message["workbook_id"] = workbook_id;
-  message["functions"] = list;
+  set_item(message, K("type"), K("published_functions_state"));
+  set_item(message, K("workbook_id"), workbook_id);
+  set_item(message, K("functions"), list);
   PushLog log{"published functions state", workbook_id};
   co_await push_message(self, message, websocket, py::none(), log);
   co_return py::none();

@@ -10,7 +10,7 @@ constexpr double kAddinTimeout = 10.0;
 
 // Awaitable of the add-in's answer to `message` (the request id is added to it).
 inline py::object ask_addin(py::handle self, py::handle workbook_id, py::dict message) {
-  return self.attr("send_and_wait_response")("addin", workbook_id, message, py::float_(kAddinTimeout));
+  return call_method(self, K("send_and_wait_response"), K("addin"), workbook_id, message, py::float_(kAddinTimeout));
 }
 
 // Failures of an add-in request that turn into a warning and a neutral result.
