@@ -5,17 +5,7 @@ import uuid
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-
-class Sock:
-    def __init__(self):
-        self.sent = []
-
-    async def accept(self):
-        pass
-
-    async def send_json(self, message):
-        self.sent.append(message)
+from fakes import Sock
 
 
 class CountedId(str):

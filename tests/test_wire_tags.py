@@ -12,9 +12,8 @@ messaging = panticle.messaging
 
 
 @pytest.fixture(autouse=True)
-def clean_messaging():
-    messaging.set_send_handler(None)
-    messaging.reset()
+def fresh_context():
+    """Callables registered by a test leave with its messaging context."""
     yield
     messaging.reset()
 
