@@ -2,7 +2,7 @@
 // replace any of them.
 #pragma once
 
-#include "common/native.hpp"
+#include "common/pyapi.hpp"
 
 namespace tv {
 
@@ -14,14 +14,28 @@ class ModuleGlobals {
     dict_ = d.release().ptr();
   }
   PyObject* dict() const { return dict_; }
-  // The global `name`; NameError when it is missing.
+
+  // The global under an interned key, borrowed; null with NameError (or the
+  // lookup's own error) set when it is missing.
+  PyObject* find(PyObject* key) const {
+    PyObject* v = PyDict_GetItemWithError(dict_, key);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return v;
+  }
+  // The same as an owner; throws when it is missing.
+  py::object get(PyObject* key) const {
+    PyObject* v = find(key);
+    if (!v) throw py::error_already_set();
+    return borrow(v);
+  }
+  // By text, for the call sites off the hot paths.
   py::object get(const char* name) const {
     PyObject* v = PyDict_GetItemString(dict_, name);
     if (!v) {
       PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
       throw py::error_already_set();
     }
-    return py::reinterpret_borrow<py::object>(v);
+    return borrow(v);
   }
 
  private:

@@ -26,10 +26,21 @@ void set_python_error_from_current_exception() noexcept {
   }
 }
 
-void raise_arg_type(const char* func, const char* arg, const char* expected, PyObject* given) {
+namespace {
+void set_arg_type_error(const char* func, const char* arg, const char* expected, PyObject* given) {
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", func, arg, expected,
                Py_TYPE(given)->tp_name);
+}
+}  // namespace
+
+void raise_arg_type(const char* func, const char* arg, const char* expected, PyObject* given) {
+  set_arg_type_error(func, arg, expected, given);
   throw py::error_already_set();
+}
+
+PyObject* refuse_arg(const FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept {
+  set_arg_type_error(spec->qualname.c_str(), arg, expected, given);
+  return nullptr;
 }
 
 void raise_result_type(const char* func, const char* expected, PyObject* given) {
@@ -318,26 +329,42 @@ py::object make_function(FunctionSpec* spec) {
 
 namespace detail {
 FunctionSpec* new_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
-                       bool is_method, bool is_async, Invoker inv, std::vector<const char*> expected,
-                       std::vector<PyObject*> annotations) {
+                       bool is_method, const Body& body) {
   auto* s = new FunctionSpec();  // lives as long as the process
   s->name = name;
   s->qualname = scope.qualprefix + name;
   s->module = scope.module;
   s->doc = doc ? doc : "";
-  s->invoke = inv;
-  s->is_async = is_async;
+  s->invoke = body.invoke;
+  s->is_async = body.is_async;
   s->is_method = is_method;
-  s->expected = std::move(expected);
   for (size_t i = 0; i < params.size(); ++i) {
-    PyObject* n = PyUnicode_InternFromString(params[i].name);
-    if (!n) throw py::error_already_set();
-    s->param_names.push_back(n);
+    PyObject* derived = i < body.annotations.size() && !(is_method && i == 0) ? body.annotations[i] : nullptr;
+    s->param_names.push_back(intern(params[i].name));
     s->defaults.push_back(params[i].default_value);
-    s->annotations.push_back(params[i].annotation ? params[i].annotation
-                                                  : (is_method && i == 0 ? nullptr : annotations[i]));
+    s->annotations.push_back(params[i].annotation ? params[i].annotation : derived);
   }
   return s;
+}
+
+py::object define(const Scope& scope, const char* name, std::vector<Param> params, const char* doc, bool receiver,
+                  PyObject* returns, const Body& body) {
+  if (body.arity != SIZE_MAX && params.size() != body.arity)
+    throw std::logic_error(std::string("parameter list mismatch for ") + name);
+  FunctionSpec* spec = new_spec(scope, name, std::move(params), doc, receiver, body);
+  if (returns) spec->return_annotation = Py_NewRef(returns);
+  return make_function(spec);
+}
+
+py::object varargs_function(const std::string& module, const char* name, const char* doc,
+                            PyCFunctionWithKeywords fn, bool as_method) {
+  // Lives as long as the process, like the function objects made from it.
+  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)),
+                              METH_VARARGS | METH_KEYWORDS, doc};
+  py::object module_name = steal(PyUnicode_FromString(module.c_str()));
+  py::object f = steal(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
+  if (!as_method) return f;
+  return steal(PyInstanceMethod_New(f.ptr()));
 }
 
 void bind_receivers(py::handle cls, const py::dict& ns) {
@@ -350,5 +377,11 @@ void bind_receivers(py::handle cls, const py::dict& ns) {
   }
 }
 }  // namespace detail
+
+py::object def_varargs(const Scope& scope, const char* name, const char* doc, PyCFunctionWithKeywords fn) {
+  py::object f = detail::varargs_function(scope.module, name, doc, fn, !scope.qualprefix.empty());
+  scope.ns[name] = f;
+  return f;
+}
 
 }  // namespace tv

@@ -5,11 +5,14 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstddef>
 #include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "common/pyapi.hpp"
 
 namespace tv {
 namespace py = pybind11;
@@ -20,12 +23,24 @@ namespace py = pybind11;
 // Call only from a catch block.
 void set_python_error_from_current_exception() noexcept;
 
+// Runs `body`, which throws on failure, for a caller on the C API: its result
+// (a new reference), or null with the Python error set.
+template <class F>
+PyObject* catch_to_null(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
 // Raises TypeError with the one text every exact-type check uses.
 [[noreturn]] void raise_arg_type(const char* func, const char* arg, const char* expected, PyObject* given);
 [[noreturn]] void raise_result_type(const char* func, const char* expected, PyObject* given);
 
-// Python exception classes kept for the life of the process (never released,
-// so nothing is freed after interpreter shutdown).
+// `module.name`, imported now; callers keep the reference for the life of the
+// process (never released, so nothing is freed after interpreter shutdown).
 PyObject* import_attr(const char* module, const char* name);
 
 // True when the Python error carried by `e` is an instance of `cls`.
@@ -132,7 +147,6 @@ struct FunctionSpec {
   std::vector<PyObject*> param_names;     // interned
   std::vector<PyObject*> defaults;        // nullptr = required
   std::vector<PyObject*> annotations;     // nullptr = none
-  std::vector<const char*> expected;      // nullptr = any object
   Invoker invoke = nullptr;
   bool is_async = false;
   bool is_method = false;                 // first parameter is the receiver
@@ -142,6 +156,10 @@ struct FunctionSpec {
   // since the body may treat it as that class's C layout.
   PyTypeObject* self_type = nullptr;
 };
+
+// raise_arg_type's error for argument `arg` of `spec`, set without throwing:
+// for bodies on the C API, whose refusals cost no unwinding. Returns null.
+PyObject* refuse_arg(const FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept;
 
 // Creates the Python object for a description (which must outlive it).
 py::object make_function(FunctionSpec* spec);
@@ -212,9 +230,16 @@ struct Bound<Fn> {
   }
 
  public:
-  static std::vector<const char*> expected() { return {ArgKind<A>::expected...}; }
   static std::vector<PyObject*> annotations() { return {ArgKind<A>::annotation()...}; }
   static constexpr bool is_async = std::is_same_v<R, Task>;
+};
+
+// What a definition runs, and what its C++ type says of its parameters.
+struct Body {
+  Invoker invoke;
+  bool is_async = false;
+  size_t arity = SIZE_MAX;                // SIZE_MAX: as many as declared
+  std::vector<PyObject*> annotations;     // empty: none derived
 };
 
 namespace detail {
@@ -225,9 +250,30 @@ PyObject* wrap_result(R&& r) {
   else
     return py::cast(std::forward<R>(r)).release().ptr();
 }
+
+// A C++ function bound through Bound, or a body that is an Invoker itself:
+// one that works on the C API, checks its own argument types and reports
+// failure by returning null with the error set (see refuse_arg).
+template <auto Fn>
+Body body_of() {
+  if constexpr (std::is_convertible_v<decltype(Fn), Invoker>) {
+    return Body{Fn};
+  } else {
+    using B = Bound<Fn>;
+    return Body{&B::invoke, B::is_async, B::N, B::annotations()};
+  }
+}
+
 FunctionSpec* new_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
-                       bool is_method, bool is_async, Invoker inv, std::vector<const char*> expected,
-                       std::vector<PyObject*> annotations);
+                       bool is_method, const Body& body);
+// The function object of a definition, not yet placed in the scope.
+// `receiver`: the first parameter is the receiver (a method).
+py::object define(const Scope& scope, const char* name, std::vector<Param> params, const char* doc, bool receiver,
+                  PyObject* returns, const Body& body);
+// A builtin function taking (*args, **kwargs); `as_method` binds it like a
+// Python function when placed in a class namespace.
+py::object varargs_function(const std::string& module, const char* name, const char* doc,
+                            PyCFunctionWithKeywords fn, bool as_method);
 // Gives every native method in the class namespace its receiver type.
 void bind_receivers(py::handle cls, const py::dict& ns);
 }  // namespace detail
@@ -236,20 +282,34 @@ void bind_receivers(py::handle cls, const py::dict& ns);
 [[noreturn]] void raise_receiver_type(const char* method, PyTypeObject* expected, PyObject* given);
 
 // Defines `name` in the scope: a module function, or a method when the scope is
-// a class namespace (the first parameter is then the receiver).
+// a class namespace (the first parameter is then the receiver). `returns` is
+// the signature's return annotation, if any.
 template <auto Fn>
-py::object def(const Scope& scope, const char* name, std::vector<Param> params, const char* doc = "") {
-  using B = Bound<Fn>;
-  if (params.size() != B::N) throw std::logic_error(std::string("parameter list mismatch for ") + name);
-  bool is_method = !scope.qualprefix.empty();
-  FunctionSpec* spec = detail::new_spec(scope, name, std::move(params), doc, is_method, B::is_async, &B::invoke,
-                                        B::expected(), B::annotations());
-  py::object fn = make_function(spec);
+py::object def(const Scope& scope, const char* name, std::vector<Param> params, const char* doc = "",
+               PyObject* returns = nullptr) {
+  py::object fn = detail::define(scope, name, std::move(params), doc, !scope.qualprefix.empty(), returns,
+                                 detail::body_of<Fn>());
   scope.ns[name] = fn;
   return fn;
 }
 
-// Creates a plain Python class (base object) from a namespace filled by `fill`.
+// Defines `name` in a class namespace as a static method (no receiver).
+template <auto Fn>
+py::object def_static(const Scope& cls, const char* name, std::vector<Param> params, const char* doc = "",
+                      PyObject* returns = nullptr) {
+  py::object fn = detail::define(cls, name, std::move(params), doc, false, returns, detail::body_of<Fn>());
+  py::object wrapped = call((PyObject*)&PyStaticMethod_Type, fn);
+  cls.ns[name] = wrapped;
+  return wrapped;
+}
+
+// Defines `name` as a function that takes its arguments as they came
+// (*args, **kwargs), for the few that must accept any call shape (a proxy's
+// __call__); a method when the scope is a class namespace.
+py::object def_varargs(const Scope& scope, const char* name, const char* doc, PyCFunctionWithKeywords fn);
+
+// Creates a Python class (of `bases`, or of object alone) from a namespace
+// filled by `fill`, and places it in the module.
 template <class Fill>
 py::object make_class(const Scope& module_scope, const char* name, Fill&& fill, py::tuple bases = py::tuple()) {
   Scope cls{py::dict(), module_scope.module, std::string(name) + "."};

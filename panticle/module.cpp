@@ -19,50 +19,26 @@ PyObject* globals_dict() { return g_globals.dict(); }
 
 py::object G(const char* name) { return g_globals.get(name); }
 
-PyObject* global_ref(PyObject* key) {
-  PyObject* v = PyDict_GetItemWithError(g_globals.dict(), key);
-  if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-  return v;
-}
+PyObject* global_ref(PyObject* key) { return g_globals.find(key); }
 
-py::object G(PyObject* key) {
-  PyObject* v = global_ref(key);
-  if (!v) throw py::error_already_set();
-  return py::reinterpret_borrow<py::object>(v);
-}
+py::object G(PyObject* key) { return g_globals.get(key); }
 
 void raise(PyObject* cls, const char* text) {
   PyErr_SetString(cls, text);
   throw py::error_already_set();
 }
 
-bool truthy(PyObject* o) {
-  int t = PyObject_IsTrue(o);
-  if (t < 0) throw py::error_already_set();
-  return t != 0;
-}
-
 py::object def_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
                     bool is_method, PyObject* result_annotation, tv::Invoker invoke,
                     std::vector<const char*> expected, std::vector<PyObject*> annotations) {
-  if (params.size() != expected.size()) throw std::logic_error(std::string("parameter list mismatch for ") + name);
-  tv::FunctionSpec* spec = tv::detail::new_spec(scope, name, std::move(params), doc, is_method, false, invoke,
-                                                std::move(expected), std::move(annotations));
-  if (result_annotation) spec->return_annotation = py::handle(result_annotation).inc_ref().ptr();
-  py::object fn = tv::make_function(spec);
+  tv::Body body{invoke, false, expected.size(), std::move(annotations)};
+  py::object fn = tv::detail::define(scope, name, std::move(params), doc, is_method, result_annotation, body);
   if (is_method) scope.ns[name] = fn;
   return fn;
 }
 
-PyObject* refuse_arg(const tv::FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept {
-  try {
-    tv::raise_arg_type(spec->qualname.c_str(), arg, expected, given);
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (...) {
-    tv::set_python_error_from_current_exception();
-  }
-  return nullptr;
+py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywords fn, bool as_method) {
+  return tv::detail::varargs_function(py::str(G(K("__name__"))), name, doc, fn, as_method);
 }
 
 void raise_incorrect_type(const char* arg, const char* expected, PyObject* given, bool subclass) {
@@ -78,19 +54,13 @@ void raise_incorrect_type(const char* arg, const char* expected, PyObject* given
 }
 
 void init_names() {
-  auto I = [](const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw py::error_already_set();
-    return o;
-  };
+  auto I = tv::intern;
   Names& n = names;
-  n.type = I("type"), n.value = I("value"), n.isSpec = I("isSpec"), n.id = I("id"), n.result = I("result");
+  n.value = I("value"), n.id = I("id"), n.result = I("result");
   n.method = I("method"), n.name = I("name"), n.caller = I("caller"), n.args = I("args");
   n.arg_type = I("arg_type"), n.requestId = I("requestId"), n.kind = I("kind"), n.request = I("request");
   n.ok = I("ok"), n.error = I("error"), n.message = I("message");
-  n.Null = I("Null"), n.Bool = I("Bool"), n.Int = I("Int"), n.Float = I("Float"), n.String = I("String");
-  n.Date = I("Date"), n.Bytes = I("Bytes"), n.Array = I("Array"), n.Dict = I("Dict");
-  n.Python_Function = I("Python_Function"), n.Function = I("Function"), n.PLACED = I("PLACED");
+  n.Array = I("Array"), n.Dict = I("Dict"), n.Function = I("Function"), n.PLACED = I("PLACED");
   n.NAMED = I("NAMED"), n.GET = I("GET"), n.SET = I("SET"), n.GETITEM = I("GETITEM"), n.CALL = I("CALL");
   n.DEL = I("DEL"), n.dunder_call = I("__call__"), n.dunder_del = I("__del__");
   n.internal_id = I("_internal_id"), n.internal_typeName = I("_internal_typeName"), n.msg_guid = I("_msg_guid");
@@ -104,26 +74,12 @@ void init_names() {
   n.cancel = I("cancel"), n.set_result = I("set_result"), n.set_exception = I("set_exception");
   n.result_m = n.result;
   n.messaging = I("messaging"), n.send_request_sync = I("send_request_sync");
-  n.register_callable = I("register_callable"), n.cw_del = I("_cw__del__"), n.uuid = I("uuid");
-  n.uuid4 = I("uuid4"), n.hex = I("hex"), n.concurrent = I("concurrent"), n.futures = I("futures");
-  n.threading = I("threading");
-  n.Future = I("Future"), n.base64 = I("base64"), n.b64encode = I("b64encode"), n.b64decode = I("b64decode");
-  n.tzinfo = I("tzinfo"), n.astimezone = I("astimezone"), n.isoformat = I("isoformat");
-  n.timeout_kw = Py_BuildValue("(O)", I("timeout"));
-  n.zero_seconds = PyFloat_FromDouble(0.0);
-  if (!n.timeout_kw || !n.zero_seconds) throw py::error_already_set();
+  n.cw_del = I("_cw__del__"), n.uuid = I("uuid"), n.uuid4 = I("uuid4"), n.hex = I("hex");
+  n.concurrent = I("concurrent"), n.futures = I("futures"), n.Future = I("Future"), n.threading = I("threading");
+  n.timeout_kw = steal(PyTuple_Pack(1, I("timeout"))).release().ptr();
+  n.zero_seconds = steal(PyFloat_FromDouble(0.0)).release().ptr();
   n.empty = I("");
-  n.empty_tuple = PyTuple_New(0);
-  if (!n.empty_tuple) throw py::error_already_set();
-}
-
-py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywords fn, bool as_method) {
-  // Lives as long as the process, like the function objects made from it.
-  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)),
-                              METH_VARARGS | METH_KEYWORDS, doc};
-  py::object f = own(PyCFunction_NewEx(def, nullptr, PyDict_GetItemString(g_globals.dict(), "__name__")));
-  if (!as_method) return f;
-  return own(PyInstanceMethod_New(f.ptr()));
+  n.empty_tuple = steal(PyTuple_New(0)).release().ptr();
 }
 
 namespace {

@@ -1,5 +1,5 @@
 // Shared internals of the kernel-side bridge: the module's globals, cached
-// library types, interned texts and the native entry points the parts share.
+// library types and the native entry points the parts share.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -8,11 +8,21 @@
 #include <vector>
 
 #include "common/native.hpp"
+#include "common/pyapi.hpp"
 
 namespace panticle {
 namespace py = pybind11;
 using tv::Param;
 using tv::Scope;
+
+// The common short forms for Python calls (common/pyapi.hpp) the parts use.
+using tv::borrow;
+using tv::call_method;
+using tv::get;
+using tv::refuse_arg;
+using tv::set_item;
+using tv::steal;
+using tv::truthy;
 
 // The module's global namespace; set first thing at start-up, kept forever.
 void set_globals(py::dict globals);
@@ -27,8 +37,6 @@ py::object G(PyObject* key);
 
 // Sets `cls` with `text` and throws it as the pending Python error.
 [[noreturn]] void raise(PyObject* cls, const char* text);
-// Python truth value; throws the error of a failing __bool__.
-bool truthy(PyObject* o);
 
 // Library objects looked up once at start-up and kept for the process.
 struct Libs {
@@ -52,18 +60,18 @@ extern PyTypeObject* object_type;
 extern PyTypeObject* array_type;
 extern PyTypeObject* dict_type;
 
-// Interned texts used as keys and fixed values.
+// Interned keys and fixed values of the proxies and the messaging, made at
+// start-up; other parts name their keys with K().
 struct Names {
-  PyObject *type, *value, *isSpec, *id, *result, *method, *name, *caller, *args, *arg_type;
+  PyObject *value, *id, *result, *method, *name, *caller, *args, *arg_type;
   PyObject *requestId, *kind, *request, *ok, *error, *message;
-  PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
-  PyObject *Function, *PLACED, *NAMED, *GET, *SET, *GETITEM, *CALL, *DEL, *dunder_call, *dunder_del;
+  PyObject *Array, *Dict, *Function, *PLACED, *NAMED, *GET, *SET, *GETITEM, *CALL, *DEL, *dunder_call, *dunder_del;
   PyObject *internal_id, *internal_typeName, *msg_guid, *typ, *internal_cache;
   PyObject *officejs_object, *officejs_array, *officejs_dict;
   PyObject *guid, *send_handler, *waiters, *waiters_lock, *callable_registry, *callable_lock, *next_callable_id;
   PyObject *acquire, *release, *pop, *get, *done, *cancel, *set_result, *set_exception, *result_m;
-  PyObject *messaging, *send_request_sync, *register_callable, *cw_del, *uuid, *uuid4, *hex, *threading;
-  PyObject *concurrent, *futures, *Future, *base64, *b64encode, *b64decode, *tzinfo, *astimezone, *isoformat;
+  PyObject *messaging, *send_request_sync, *cw_del, *uuid, *uuid4, *hex, *threading;
+  PyObject *concurrent, *futures, *Future;
   PyObject *timeout_kw, *zero_seconds;
   PyObject *empty, *empty_tuple;
 };
@@ -73,34 +81,25 @@ void init_names();
 // "Argument 'x' has incorrect type (expected T, got U)", the proxies' own form.
 [[noreturn]] void raise_incorrect_type(const char* arg, const char* expected, PyObject* given, bool subclass);
 
-// Throws the pending Python error when `o` is null; returns `o` as an owner.
-inline py::object own(PyObject* o) {
-  if (!o) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(o);
-}
-
-// Defines a function from an invoker of its own. An invoker that works on the
-// C API and reports failure by returning null with the error set makes its
-// expected failures cost no C++ unwinding; it checks its own argument types.
+// The bridge's first names for tv::steal and for ways of tv::def, still
+// used by the proxies and the messaging.
+inline py::object own(PyObject* o) { return steal(o); }
+// A definition from an invoker of its own, placed in the scope when it is a
+// method; `expected` only counts the parameters (the invoker checks types).
 py::object def_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
                     bool is_method, PyObject* result_annotation, tv::Invoker invoke,
                     std::vector<const char*> expected, std::vector<PyObject*> annotations);
-
-// A function definition like tv::def that can also make a static method (no
-// receiver, the class's qualified name kept) and give a result annotation.
+// tv::def with the receiver stated: a method (placed in the scope) or, in a
+// class, a function with no receiver that the caller places itself.
 template <auto Fn>
 py::object def_native(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
                       bool is_method, PyObject* result_annotation = nullptr) {
-  using B = tv::Bound<Fn>;
-  return def_spec(scope, name, std::move(params), doc, is_method, result_annotation, &B::invoke, B::expected(),
-                  B::annotations());
+  py::object fn =
+      tv::detail::define(scope, name, std::move(params), doc, is_method, result_annotation, tv::detail::body_of<Fn>());
+  if (is_method) scope.ns[name] = fn;
+  return fn;
 }
-
-// Sets the exact-type TypeError of argument `arg` of `spec` and returns null.
-PyObject* refuse_arg(const tv::FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept;
-
-// A native function taking (*args, **kwargs); `as_method` binds it like a
-// Python function when placed in a class namespace.
+// tv::def_varargs made without placing it.
 py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywords fn, bool as_method);
 
 // Containers made by a conversion join the collector only when the outermost
@@ -119,7 +118,7 @@ class TrackingScope {
   bool outer_;
 };
 
-// Serializer (wire values).
+// Wire values (wire_values.cpp, tables.cpp).
 py::object to_wire(PyObject* value);
 py::object from_wire(PyObject* wire);
 void define_serializer(Scope& m);

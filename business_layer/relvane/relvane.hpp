@@ -8,6 +8,7 @@
 
 #include "common/coro.hpp"
 #include "common/native.hpp"
+#include "common/pyapi.hpp"
 
 namespace relvane {
 namespace py = pybind11;
@@ -24,57 +25,23 @@ using namespace pybind11::literals;
 void set_globals(py::dict globals);
 py::dict globals();
 
-// An interned text object made on first use and kept for the process: hot
-// paths name globals, attributes and message keys with it instead of building
-// and hashing a fresh key each time. The GIL serialises the first use (a
-// guarded static could deadlock against a thread waiting for the GIL).
-PyObject* intern(const char* text);
-#define K(text)                                                                  \
-  ([]() -> PyObject* {                                                           \
-    static PyObject* interned_key = nullptr;                                     \
-    if (!interned_key) interned_key = ::relvane::intern(text);                   \
-    return interned_key;                                                         \
-  }())
-
-inline py::object steal(PyObject* o) {
-  if (!o) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(o);
-}
-inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
+// The common short forms for Python calls (common/pyapi.hpp), under the
+// names every part of the business layer uses.
+using tv::attr;
+using tv::borrow;
+using tv::call;
+using tv::call_method;
+using tv::contains;
+using tv::find;
+using tv::get;
+using tv::intern;
+using tv::set_item;
+using tv::steal;
+using tv::truthy;
 
 // A module global, looked up now (tests and later modules may replace it).
 py::object G(const char* name);
 py::object G(PyObject* key);
-
-inline py::object attr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
-
-namespace detail {
-inline PyObject* arg_ptr(py::handle h) { return h.ptr(); }
-inline PyObject* arg_ptr(PyObject* o) { return o; }
-}  // namespace detail
-
-// fn(args...) through vectorcall: no argument tuple, no pybind11 casts.
-template <class... A>
-py::object call(py::handle fn, const A&... args) {
-  PyObject* argv[] = {nullptr, detail::arg_ptr(args)...};
-  return steal(PyObject_Vectorcall(fn.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// self.name(args...), looked up now but without making a bound method.
-template <class... A>
-py::object call_method(py::handle self, PyObject* name, const A&... args) {
-  PyObject* argv[] = {self.ptr(), detail::arg_ptr(args)...};
-  return steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// mapping.get(key, default): straight into the table for a plain dict.
-py::object get(py::handle mapping, py::handle key, py::handle dflt = Py_None);
-// mapping.get(key), or a null object when the key is absent (so that a default
-// that costs something is made only when needed).
-py::object find(py::handle mapping, py::handle key);
-inline void set_item(py::handle mapping, py::handle key, py::handle value) {
-  if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
 
 // Python's str.format: "{}" renders a value as an f-string would.
 template <class... A>
@@ -101,12 +68,6 @@ py::object send_to(PyObject* client_type, py::handle client_id, py::handle messa
 // manager.broadcast("ide", message): the awaitable to await.
 py::object broadcast_to_ide(py::handle message);
 
-inline bool contains(py::handle container, py::handle key) {
-  int found = PySequence_Contains(container.ptr(), key.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found == 1;
-}
-
 // Starts a task that nobody awaits and keeps it referenced until it is done,
 // so the loop cannot drop it half-way.
 py::object start_background_task(py::object coro);
@@ -124,9 +85,6 @@ py::list as_list(py::handle o, const char* what);
 // Why a call's module or function name is refused ("{call_kind} missing
 // module_name", "Invalid module name ...", ...), or none when both pass.
 py::object call_name_error(const char* call_kind, py::handle module_name, py::handle function_name);
-
-// Python truth value; raises like bool() would.
-bool truthy(py::handle o);
 
 // Runs `f` when the scope ends, on every path; errors from it are reported as
 // unraisable (under `what`) so that they never replace the error in flight.
