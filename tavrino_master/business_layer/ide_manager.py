@@ -12,11 +12,11 @@ import shlex
 import subprocess
 
 from ..logging_config import get_logger
+from .processes import stop_process
 
 logger = get_logger(__name__)
 
 COMMAND_VARIABLE = "TAVRINO_IDE_CMD"
-STOP_TIMEOUT = 5.0
 
 
 class IDEProcessManager:
@@ -62,12 +62,5 @@ class IDEProcessManager:
 
     def _stop(self):
         process, self._process = self._process, None
-        if process is None or process.poll() is not None:
-            return
-        process.terminate()
-        try:
-            process.wait(STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        logger.info("IDE stopped")
+        if stop_process(process):
+            logger.info("IDE stopped")

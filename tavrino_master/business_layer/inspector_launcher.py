@@ -12,11 +12,11 @@ import shlex
 import subprocess
 
 from ..logging_config import get_logger
+from .processes import stop_process
 
 logger = get_logger(__name__)
 
 COMMAND_VARIABLE = "TAVRINO_INSPECTOR_CMD"
-STOP_TIMEOUT = 5.0
 
 _process = None
 
@@ -45,14 +45,8 @@ def terminate_inspector():
     """Stops the inspector this module started; true when one was running."""
     global _process
     process, _process = _process, None
-    if process is None or process.poll() is not None:
+    if not stop_process(process):
         return False
-    process.terminate()
-    try:
-        process.wait(STOP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
     logger.info("Inspector stopped")
     return True
 
