@@ -3,8 +3,9 @@ importable under their names from user code and from each other.
 
 The listener thread only records texts (never runs user code); worker threads
 import, without a lock of this module around the import: a wait for the
-master's answer about one module holds up only the import that needs it. Any change of text makes every workbook module load afresh at the next
-call, so a module that imports a changed one runs against the new text too.
+master's answer about one module holds up only the import that needs it. Any
+change of text makes every workbook module load afresh at the next call, so a
+module that imports a changed one runs against the new text too.
 """
 import importlib
 import importlib.abc
