@@ -33,14 +33,6 @@ def kernel_processes(workbook_id, timeout=10.0):
     return [int(p) for p in out.split()]
 
 
-async def wait_until(predicate, timeout=5.0):
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + scaled(timeout)
-    while not predicate():
-        assert loop.time() < deadline, "condition not reached"
-        await asyncio.sleep(0.05)
-
-
 def connections(port):
     with urllib.request.urlopen(f"http://127.0.0.1:{port}/connections", timeout=scaled(5)) as resp:
         return json.load(resp)

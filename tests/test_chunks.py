@@ -5,8 +5,7 @@ import sys
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER
 
 
 class FakeSocket:

@@ -7,10 +7,8 @@ import re
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from e2e_clients import wait_until
+from helpers import LOGGER, wait_until
 from servers import scaled
-
-LOGGER = "tavrino_master.business_layer.relvane"
 
 
 class FakeSocket:

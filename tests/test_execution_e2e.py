@@ -4,7 +4,8 @@ import uuid
 
 import pytest
 
-from e2e_clients import Addin, Client, kernel_processes, master, wait_until
+from e2e_clients import Addin, Client, kernel_processes, master
+from helpers import wait_until
 
 
 @pytest.fixture(scope="module")

@@ -6,10 +6,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
+from helpers import LOGGER
 
 
 @pytest.fixture

@@ -7,9 +7,7 @@ import uuid
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from e2e_clients import wait_until
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER, wait_until
 
 
 class Sock:

@@ -7,7 +7,8 @@ import sys
 
 import pytest
 
-from e2e_clients import Client, wait_until
+from e2e_clients import Client
+from helpers import wait_until
 from fuzz_frames import Traffic, rss_mib, status
 from servers import free_port, running, scaled
 from test_execution_e2e import call, open_workbook, wait_results

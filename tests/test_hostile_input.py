@@ -14,9 +14,9 @@ import pytest
 import tavrino_master.business_layer.relvane as relvane
 from e2e_clients import helper_env, kernel_processes
 from fakes import Sock
+from helpers import LOGGER
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LOGGER = "tavrino_master.business_layer.relvane"
 
 
 def run_child(code, timeout=120):

@@ -5,8 +5,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from tests.test_ide_requests import Addin, Sock, warnings
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER
 
 
 async def two_ides(manager):

@@ -5,7 +5,8 @@ import uuid
 
 import pytest
 
-from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
+from e2e_clients import Addin, Client, connections, kernel_processes, master
+from helpers import wait_until
 from servers import scaled
 
 KERNELS_ON = {"TAVRINO_KERNEL_STANDBY": "0"}

@@ -14,8 +14,7 @@ import types
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER
 
 IGNORES_SIGTERM = """
 import signal, subprocess, sys, time

@@ -3,8 +3,7 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER
 
 
 @pytest.fixture

@@ -7,9 +7,9 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
+from helpers import LOGGER
 from tavrino_master.business_layer.dependency_resolver import PackageSpec, ResolutionResult, ResolvedPackage
 
-LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
 
 

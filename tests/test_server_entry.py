@@ -15,8 +15,8 @@ import pytest
 import tavrino_master.business_layer.packages as packages
 import tavrino_master.business_layer.relvane as relvane
 from servers import ROOT, free_port, running
+from helpers import LOGGER
 
-LOGGER = "tavrino_master.business_layer.relvane"
 
 TABLE_SIZES = {"addin": 32, "kernel": 22, "ide": 51, "inspector": 3}
 PACKAGE_TYPES = [

@@ -8,8 +8,8 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
+from helpers import LOGGER
 
-LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
 
 
