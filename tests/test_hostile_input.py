@@ -15,8 +15,7 @@ import tavrino_master.business_layer.relvane as relvane
 from e2e_clients import helper_env, kernel_processes
 from fakes import Sock
 from helpers import LOGGER
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from servers import ROOT
 
 
 def run_child(code, timeout=120):

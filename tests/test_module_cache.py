@@ -2,13 +2,7 @@ import logging
 
 import pytest
 
-import tavrino_master.business_layer.relvane as relvane
 from helpers import LOGGER
-
-
-@pytest.fixture
-def manager():
-    return relvane.ConnectionManager()
 
 
 def test_unknown_workbook_reads_create_nothing(manager):

@@ -18,12 +18,7 @@ def rec(tag, value, spec=False):
     return {"type": tag, "value": value, "isSpec": spec}
 
 
-@pytest.fixture(autouse=True)
-def clean_messaging():
-    messaging.set_send_handler(None)
-    messaging.reset()
-    yield
-    messaging.reset()
+pytestmark = pytest.mark.usefixtures("clean_messaging")
 
 
 class IntSub(int):

@@ -7,19 +7,10 @@ import weakref
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from fakes import Sock
+from fakes import Sock, connect_ides
 from helpers import LOGGER
 
 WB = "wb1"
-
-
-
-
-async def ides(manager, n=2):
-    socks = [Sock() for _ in range(n)]
-    for i, s in enumerate(socks):
-        await manager.connect("ide", f"ide{i}", s)
-    return socks
 
 
 def debug_lines(caplog):
@@ -33,7 +24,7 @@ def errors(caplog):
 # ---------------------------------------------------------------- IDE pushes
 
 async def test_push_modules_fallbacks_and_name(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     await manager._push_modules(WB)
     await manager._push_modules(WB, {})
     manager.workbook_modules[WB] = cache = {"a": "1"}
@@ -47,7 +38,7 @@ async def test_push_modules_fallbacks_and_name(manager):
 
 
 async def test_push_packages_decides_each_value_on_its_own(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     manager.workbook_packages[WB] = [{"name": "cached"}]
     manager.workbook_python_paths[WB] = ["/p"]
     await manager._push_packages_and_python_paths(WB, [{"name": "given"}])
@@ -88,7 +79,7 @@ async def test_push_packages_decides_each_value_on_its_own(manager):
 ])
 async def test_ide_push_pattern(manager, caplog, call, message, general, socket_text, error_text):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
-    one, two = await ides(manager)
+    one, two = await connect_ides(manager)
     two.fail = True  # a failing IDE among several is absorbed by the broadcast
     assert await call(manager, None) is None
     assert len(one.sent) == 1 and debug_lines(caplog) == [general] and errors(caplog) == []
@@ -125,7 +116,7 @@ def test_push_argument_types_checked_at_call(manager, call, match):
     ("published_functions", lambda m: m._push_published_functions_state(WB)),
 ])
 async def test_cached_value_of_wrong_type_fails_before_sending(manager, field, call):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     getattr(manager, field)[WB] = ("not", "valid")
     with pytest.raises(TypeError, match="tuple"):
         await call(manager)
@@ -145,7 +136,7 @@ async def test_update_published_functions_stores_and_pushes_both_ways(manager, c
     caplog.set_level(logging.INFO, logger=LOGGER)
     addin = Sock()
     await manager.connect("addin", WB, addin)
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     functions = []
     await manager.handle_update_published_functions(WB, functions)
     assert manager.published_functions[WB] is functions
@@ -195,7 +186,7 @@ async def test_custom_functions_push_without_addin_and_failing(manager, caplog):
 
 
 async def test_published_state_replaces_only_none(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     manager.published_functions[WB] = stored = [{"module_name": "m"}]
     await manager._push_published_functions_state(WB, [])
     await manager._push_published_functions_state(WB)
@@ -246,7 +237,7 @@ def test_merge_deep_tree_raises_instead_of_crashing(manager):
 
 
 async def test_structure_and_definition_updates_push_later(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     manager.registered_handlers[WB] = {("s1", "onA"): {"module_name": "m", "function_name": "f"}}
     tree = {"type": "Worksheet", "id": "s1", "name": "S"}
     assert manager.handle_workbook_structure_update(WB, tree) is None
