@@ -8,7 +8,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
-from helpers import LOGGER, wait_until
+from helpers import LOGGER, lines, wait_until
 from servers import scaled
 
 
@@ -201,7 +201,7 @@ async def test_request_timeout(manager, caplog):
     await manager.connect("addin", "wb1", ws)
     with pytest.raises(TimeoutError, match="^Timeout waiting for response from addin wb1$"):
         await manager.send_and_wait_response("addin", "wb1", {"type": "get_x"}, 0.05)
-    assert [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR] == [
+    assert lines(caplog, logging.ERROR, logger=None) == [
         "Timeout waiting for response to get_x from addin wb1"]
     assert manager._pending_requests == {}
     assert manager.handle_response({"request_id": ws.sent[0]["request_id"]}) is False
@@ -228,7 +228,7 @@ async def test_handle_response_matching(manager, caplog):
     assert manager.handle_response({"requestId": "r1", "x": 1}) is True
     assert fut.result() == {"requestId": "r1", "x": 1}
     assert manager.handle_response({"request_id": "r1"}) is False
-    assert [r.getMessage() for r in caplog.records] == ["Completed pending request: r1"]
+    assert caplog.messages == ["Completed pending request: r1"]
     with pytest.raises(TypeError):
         manager.handle_response({"request_id": ["unhashable"]})
 
@@ -292,7 +292,7 @@ def test_normalize_python_paths(caplog):
     items = ["/a", "", None, {"path": "/b", "relative": True}, {"path": ""}, {"path": None}, {}, 5, True,
              ["/c"], "/a", {"path": 7}]
     assert relvane.normalize_python_paths(items) == ["/a", "/b", "/a", 7]
-    assert [r.getMessage() for r in caplog.records] == [
+    assert caplog.messages == [
         "Skipping unknown python_path format: <class 'int'> - 5",
         "Skipping unknown python_path format: <class 'bool'> - True",
         "Skipping unknown python_path format: <class 'list'> - ['/c']",

@@ -94,7 +94,7 @@ def test_hook_failure_is_logged_as_unexpected(caplog, monkeypatch):
 
     monkeypatch.setattr(relvane, "_extract_type_from_annotation", hook)
     assert relvane.extract_function_parameters(code="def f(a: int): pass", function_name="f") == []
-    assert [r.getMessage() for r in caplog.records] == ["Unexpected error extracting parameters for 'f': boom"]
+    assert caplog.messages == ["Unexpected error extracting parameters for 'f': boom"]
 
 
 def test_interruptions_pass_through(monkeypatch):

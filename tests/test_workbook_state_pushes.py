@@ -8,17 +8,9 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock, connect_ides
-from helpers import LOGGER
+from helpers import LOGGER, lines
 
 WB = "wb1"
-
-
-def debug_lines(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == LOGGER and r.levelname == "DEBUG"]
-
-
-def errors(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == LOGGER and r.levelname == "ERROR"]
 
 
 # ---------------------------------------------------------------- IDE pushes
@@ -82,22 +74,22 @@ async def test_ide_push_pattern(manager, caplog, call, message, general, socket_
     one, two = await connect_ides(manager)
     two.fail = True  # a failing IDE among several is absorbed by the broadcast
     assert await call(manager, None) is None
-    assert len(one.sent) == 1 and debug_lines(caplog) == [general] and errors(caplog) == []
+    assert len(one.sent) == 1 and lines(caplog, logging.DEBUG) == [general] and lines(caplog, logging.ERROR) == []
     if message is not None:
         assert one.sent[0] == message and list(one.sent[0]) == list(message)
     caplog.clear()
     own = Sock()
     await call(manager, own)
     assert len(own.sent) == 1 and len(one.sent) == 1
-    assert debug_lines(caplog) == [socket_text, general]
+    assert lines(caplog, logging.DEBUG) == [socket_text, general]
     caplog.clear()
     await call(manager, Sock(fail=True))
-    assert errors(caplog) == [error_text] and debug_lines(caplog) == []
+    assert lines(caplog, logging.ERROR) == [error_text] and lines(caplog, logging.DEBUG) == []
     caplog.clear()
     manager.disconnect("ide", "ide0")
     manager.disconnect("ide", "ide1")
     await call(manager, None)
-    assert debug_lines(caplog) == [general]
+    assert lines(caplog, logging.DEBUG) == [general]
 
 
 @pytest.mark.parametrize("call, match", [
@@ -171,18 +163,18 @@ async def test_custom_functions_push_builds_specs(manager, caplog):
     assert [p["name"] for p in f["parameters"]] == ["a", "b"]
     assert [p["name"] for p in g["parameters"]] == ["x"] and g["dimension"] is None and g["streaming"] is True
     assert h["parameters"] == [] and h["excel_name"] == "" and b["parameters"] == []
-    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING" and r.name == LOGGER]
+    warnings = lines(caplog, logging.WARNING)
     assert f"Skipping function with missing module_name or function_name: {stored[2]}" in warnings
-    assert "Pushed custom functions to Add-in for: wb1" in debug_lines(caplog)
+    assert "Pushed custom functions to Add-in for: wb1" in lines(caplog, logging.DEBUG)
 
 
 async def test_custom_functions_push_without_addin_and_failing(manager, caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     await manager._push_custom_functions_to_addin(WB)
-    assert debug_lines(caplog) == ["Pushed custom functions to Add-in for: wb1"]
+    assert lines(caplog, logging.DEBUG) == ["Pushed custom functions to Add-in for: wb1"]
     await manager.connect("addin", WB, Sock(fail=True))
     await manager._push_custom_functions_to_addin(WB)
-    assert errors(caplog) == ["Error pushing custom functions to Add-in: gone"]
+    assert lines(caplog, logging.ERROR) == ["Error pushing custom functions to Add-in: gone"]
 
 
 async def test_published_state_replaces_only_none(manager):
@@ -320,7 +312,7 @@ def test_malformed_event_configs(func, arg, error):
 async def test_events_config_push(manager, caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     await manager._push_events_config_to_addin(WB, save=False)  # add-in not connected
-    assert debug_lines(caplog) == ["Pushed events configuration to IDE for: wb1"]
+    assert lines(caplog, logging.DEBUG) == ["Pushed events configuration to IDE for: wb1"]
     addin = Sock()
     await manager.connect("addin", WB, addin)
     await manager._push_events_config_to_addin(WB, save=False)
@@ -339,7 +331,7 @@ async def test_events_config_push(manager, caplog):
     own = Sock()
     await manager._push_events_config_to_addin(WB, websocket=own)
     assert len(own.sent) == 1 and len(addin.sent) == 2
-    assert debug_lines(caplog) == ["Pushed events configuration to IDE websocket for: wb1",
+    assert lines(caplog, logging.DEBUG) == ["Pushed events configuration to IDE websocket for: wb1",
                                    "Pushed events configuration to IDE for: wb1"]
     await manager._push_events_config_to_addin(WB, websocket=Sock(fail=True))
-    assert errors(caplog) == ["Error pushing events configuration: gone"]
+    assert lines(caplog, logging.ERROR) == ["Error pushing events configuration: gone"]
