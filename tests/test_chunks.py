@@ -1,3 +1,4 @@
+"""Chunked messages: reassembly of received pieces, the bounds on open buffers, and chunked sends."""
 import json
 import logging
 import sys

@@ -1,3 +1,4 @@
+"""The master's per-workbook module cache: reads, saves, deletes and their order."""
 import logging
 
 import pytest

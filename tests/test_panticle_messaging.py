@@ -1,3 +1,4 @@
+"""The kernel bridge's request messaging: envelopes, waiting for answers, timeouts and threads."""
 import concurrent.futures
 import re
 import subprocess

@@ -1,3 +1,4 @@
+"""The kernel bridge's proxies of add-in objects: reads, writes, indexing, calls and staleness."""
 import gc
 import queue
 import sys

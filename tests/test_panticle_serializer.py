@@ -1,3 +1,4 @@
+"""The kernel bridge's serializer: values to and from the wire, callables, containers and tables."""
 import base64
 import datetime as dt
 import math

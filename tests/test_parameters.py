@@ -1,3 +1,4 @@
+"""The parameter lists the master reads from a module's text for a named function."""
 import logging
 
 import pytest
