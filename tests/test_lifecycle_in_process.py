@@ -21,12 +21,10 @@ class FastAsyncio:
 
 
 @pytest.fixture
-def manager(monkeypatch):
-    """A fresh manager behind the module global, and pauses that do not wait."""
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
+def manager(manager, monkeypatch):
+    """The shared fresh manager, with pauses that do not wait."""
     monkeypatch.setattr(relvane, "asyncio", FastAsyncio())
-    return fresh
+    return manager
 
 
 # ---------------------------------------------------------------- endpoint

@@ -51,9 +51,8 @@ def resolved(name, direct=True, source=(), extras=None, from_dist=False):
 
 
 @pytest.fixture
-def env(monkeypatch):
-    m = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", m)
+def env(manager, monkeypatch):
+    m = manager
     socks = {"ide": Sock(), "kernel": Sock(), "addin": Sock()}
 
     class Env:
