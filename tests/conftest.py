@@ -4,6 +4,8 @@ import sys
 
 import pytest
 
+from helpers import LOGGER
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if ROOT not in sys.path:
@@ -42,3 +44,23 @@ def manager(monkeypatch):
     fresh = relvane.ConnectionManager()
     monkeypatch.setattr(relvane, "manager", fresh)
     return fresh
+
+
+@pytest.fixture
+def logs(caplog):
+    """Captures everything the business layer logs, debug lines included."""
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    return caplog
+
+
+@pytest.fixture
+def clean_messaging():
+    """The kernel bridge's messaging without a send handler or waiting requests, before and after."""
+    from tavrino_master.python_server.tavrino import panticle  # on use, like the business layer above
+
+    messaging = panticle.messaging
+    messaging.set_send_handler(None)
+    messaging.reset()
+    yield messaging
+    messaging.set_send_handler(None)
+    messaging.reset()

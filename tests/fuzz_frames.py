@@ -4,7 +4,6 @@ wrong types, deep nesting, broken text, made-up ids and hostile chunks.
 Used by the bounded fuzz test and by the long run (scripts/fuzz-host.py)."""
 import asyncio
 import json
-import os
 import random
 import urllib.request
 

@@ -9,7 +9,8 @@ import uuid
 
 import pytest
 
-from e2e_clients import Client, connections, master, wait_until
+from e2e_clients import Client, connections, master
+from helpers import wait_until
 from tavrino_master.python_server import wire_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -1,3 +1,4 @@
+"""Chunked messages: reassembly of received pieces, the bounds on open buffers, and chunked sends."""
 import json
 import logging
 import sys
@@ -5,33 +6,7 @@ import sys
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
-class FakeSocket:
-    def __init__(self, fail_at=None):
-        self.sent = []
-        self.fail_at = fail_at
-
-    async def accept(self):
-        pass
-
-    async def send_json(self, msg):
-        if self.fail_at is not None and len(self.sent) == self.fail_at:
-            raise ConnectionError("gone")
-        self.sent.append(msg)
-
-
-@pytest.fixture
-def manager():
-    return relvane.ConnectionManager()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return caplog
+from fakes import Sock
 
 
 def piece(chunk_id, index, total, data):
@@ -285,7 +260,7 @@ def message_of_length(n, **extra):
 
 
 async def connected(manager, client_id="wb", **kw):
-    ws = FakeSocket(**kw)
+    ws = Sock(**kw)
     await manager.connect("addin", client_id, ws)
     return ws
 
@@ -349,7 +324,7 @@ async def test_unencodable_message_raises_before_sending(manager):
 
 @pytest.mark.parametrize("text, pieces", [("", 0), ("{}", 1), ("x" * 65536, 1)])
 async def test_chunked_send_called_directly(manager, logs, text, pieces):
-    ws = FakeSocket()
+    ws = Sock()
     await manager._send_chunked_to_client(ws, text, {"type": "t"})
     assert len(ws.sent) == pieces
     assert [d["data"] for d in ws.sent] == ([text] if pieces else [])

@@ -1,13 +1,12 @@
 """What a call's code sync sends once module texts have been hashed before: edits of every kind, texts of
 the same length, texts changed back, every call road."""
-import asyncio
 import hashlib
 import sys
 
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from fakes import Sock
+from fakes import Addin, Sock
 
 WB = "wb1"
 SIZE = 100 * 1024
@@ -23,25 +22,10 @@ def sha(code):
     return hashlib.sha256(code.encode("utf-8")).hexdigest()
 
 
-class Addin(Sock):
-    """Answers each request of the master with the keys `replies` holds for its type."""
-
-    def __init__(self, manager):
-        super().__init__()
-        self.manager, self.replies = manager, {}
-
-    async def send_json(self, message):
-        self.sent.append(message)
-        rid = message.get("requestId")
-        if rid is not None:
-            reply = {"request_id": rid, **self.replies.get(message["type"], {})}
-            asyncio.get_running_loop().call_soon(self.manager.handle_response, reply)
-
-
 @pytest.fixture
 async def peers(manager):
-    addin, kernel = Addin(manager), Sock()
-    addin.replies = {"save_module_request": {"success": True}, "delete_module_request": {"success": True}}
+    addin = Addin(manager, {"save_module_request": {"success": True}, "delete_module_request": {"success": True}})
+    kernel = Sock()
     await manager.connect("addin", WB, addin)
     await manager.connect("kernel", WB, kernel)
     return addin, kernel

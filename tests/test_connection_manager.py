@@ -7,33 +7,9 @@ import re
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from e2e_clients import wait_until
+from fakes import Sock
+from helpers import LOGGER, lines, wait_until
 from servers import scaled
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
-class FakeSocket:
-    def __init__(self, fail=False, accept_error=None):
-        self.sent = []
-        self.accepted = False
-        self.fail = fail
-        self.accept_error = accept_error
-
-    async def accept(self):
-        if self.accept_error:
-            raise self.accept_error
-        self.accepted = True
-
-    async def send_json(self, message):
-        if self.fail:
-            raise ConnectionResetError("gone")
-        self.sent.append(message)
-
-
-@pytest.fixture
-def manager():
-    return relvane.ConnectionManager()
 
 
 FIELDS = [
@@ -71,12 +47,12 @@ def test_module_constants():
 # ---------------------------------------------------------------- connect / disconnect
 
 async def test_connect_accepts_registers_and_keeps_names(manager):
-    ws = FakeSocket()
+    ws = Sock()
     await manager.connect("addin", "wb1", ws, "Book1")
     assert ws.accepted and manager.get_connection("addin", "wb1") is ws
     assert manager.client_names == {"wb1": "Book1"}
     for name in ("", None):
-        await manager.connect("addin", "wb1", FakeSocket(), name)
+        await manager.connect("addin", "wb1", Sock(), name)
         assert manager.client_names == {"wb1": "Book1"}
     await manager.connect("custom", "c1", ws)
     assert manager.active_connections["custom"] == {"c1": ws}
@@ -84,12 +60,12 @@ async def test_connect_accepts_registers_and_keeps_names(manager):
 
 async def test_failed_accept_registers_nothing(manager):
     with pytest.raises(OSError):
-        await manager.connect("ide", "i1", FakeSocket(accept_error=OSError("no")), "x")
+        await manager.connect("ide", "i1", Sock(accept_error=OSError("no")), "x")
     assert manager.active_connections["ide"] == {} and manager.client_names == {}
 
 
 async def test_reconnect_replaces_socket_and_keeps_order(manager):
-    a, b, c = FakeSocket(), FakeSocket(), FakeSocket()
+    a, b, c = Sock(), Sock(), Sock()
     await manager.connect("ide", "i1", a)
     await manager.connect("ide", "i2", b)
     await manager.connect("ide", "i1", c)
@@ -101,8 +77,8 @@ async def test_reconnect_replaces_socket_and_keeps_order(manager):
 @pytest.mark.parametrize("client_type, name_removed", [("addin", True), ("kernel", False), ("ide", False),
                                                         ("nosuchtype", False)])
 async def test_disconnect_removes_name_only_for_the_addin(manager, client_type, name_removed):
-    await manager.connect("addin", "wb1", FakeSocket(), "Book1")
-    await manager.connect("kernel", "wb1", FakeSocket())
+    await manager.connect("addin", "wb1", Sock(), "Book1")
+    await manager.connect("kernel", "wb1", Sock())
     manager.workbook_modules["wb1"] = {"m": "x = 1"}
     manager.disconnect(client_type, "wb1")
     assert ("wb1" not in manager.client_names) == name_removed
@@ -144,14 +120,14 @@ async def test_send_to_absent_client_is_silent(manager, caplog):
 
 
 async def test_send_error_propagates(manager):
-    await manager.connect("addin", "wb1", FakeSocket(fail=True))
+    await manager.connect("addin", "wb1", Sock(fail=True))
     with pytest.raises(ConnectionResetError):
         await manager.send_to_addin("wb1", {"type": "x"})
     assert manager.get_connection("addin", "wb1") is not None
 
 
 async def test_broadcast_survives_failing_socket(manager):
-    good1, bad, good2 = FakeSocket(), FakeSocket(fail=True), FakeSocket()
+    good1, bad, good2 = Sock(), Sock(fail=True), Sock()
     for i, ws in enumerate((good1, bad, good2)):
         await manager.connect("ide", f"i{i}", ws)
     message = {"type": "hello"}
@@ -174,7 +150,7 @@ async def test_methods_call_each_other_through_attribute_lookup(manager):
 
 # ---------------------------------------------------------------- requests
 
-class AnsweringSocket(FakeSocket):
+class AnsweringSocket(Sock):
     """Answers each request on the next loop step, echoing its ids."""
 
     def __init__(self, manager, key="request_id"):
@@ -221,18 +197,18 @@ async def test_request_to_absent_client_raises_at_once(manager, caplog):
 
 
 async def test_request_timeout(manager, caplog):
-    ws = FakeSocket()
+    ws = Sock()
     await manager.connect("addin", "wb1", ws)
     with pytest.raises(TimeoutError, match="^Timeout waiting for response from addin wb1$"):
         await manager.send_and_wait_response("addin", "wb1", {"type": "get_x"}, 0.05)
-    assert [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR] == [
+    assert lines(caplog, logging.ERROR, logger=None) == [
         "Timeout waiting for response to get_x from addin wb1"]
     assert manager._pending_requests == {}
     assert manager.handle_response({"request_id": ws.sent[0]["request_id"]}) is False
 
 
 async def test_cancelled_request_removes_its_entry(manager):
-    await manager.connect("addin", "wb1", FakeSocket())
+    await manager.connect("addin", "wb1", Sock())
     task = asyncio.create_task(manager.send_and_wait_response("addin", "wb1", {"type": "q"}))
     await wait_until(lambda: len(manager._pending_requests) == 1)
     task.cancel()
@@ -252,7 +228,7 @@ async def test_handle_response_matching(manager, caplog):
     assert manager.handle_response({"requestId": "r1", "x": 1}) is True
     assert fut.result() == {"requestId": "r1", "x": 1}
     assert manager.handle_response({"request_id": "r1"}) is False
-    assert [r.getMessage() for r in caplog.records] == ["Completed pending request: r1"]
+    assert caplog.messages == ["Completed pending request: r1"]
     with pytest.raises(TypeError):
         manager.handle_response({"request_id": ["unhashable"]})
 
@@ -316,7 +292,7 @@ def test_normalize_python_paths(caplog):
     items = ["/a", "", None, {"path": "/b", "relative": True}, {"path": ""}, {"path": None}, {}, 5, True,
              ["/c"], "/a", {"path": 7}]
     assert relvane.normalize_python_paths(items) == ["/a", "/b", "/a", 7]
-    assert [r.getMessage() for r in caplog.records] == [
+    assert caplog.messages == [
         "Skipping unknown python_path format: <class 'int'> - 5",
         "Skipping unknown python_path format: <class 'bool'> - True",
         "Skipping unknown python_path format: <class 'list'> - ['/c']",
@@ -341,7 +317,7 @@ def test_set_port():
 # ---------------------------------------------------------------- result batcher
 
 async def test_single_result_is_sent_unwrapped(manager):
-    ws = FakeSocket()
+    ws = Sock()
     await manager.connect("addin", "wb1", ws)
     message = {"type": "function_execution_result", "request_id": "1"}
     await manager._result_batcher.add_result("wb1", message)
@@ -351,7 +327,7 @@ async def test_single_result_is_sent_unwrapped(manager):
 
 
 async def test_results_within_window_are_batched_per_workbook(manager):
-    a, b = FakeSocket(), FakeSocket()
+    a, b = Sock(), Sock()
     await manager.connect("addin", "wb1", a)
     await manager.connect("addin", "wb2", b)
     batcher = manager._result_batcher
@@ -371,7 +347,7 @@ async def test_result_during_send_starts_new_batch(manager):
 
     sending = asyncio.Event()
 
-    class SlowSocket(FakeSocket):
+    class SlowSocket(Sock):
         async def send_json(self, message):
             sending.set()
             await gate.wait()
@@ -392,7 +368,7 @@ async def test_flush_all_and_failures(manager):
     batcher = manager._result_batcher
     await batcher.flush_all()  # nothing waiting: nothing happens
     await batcher.add_result("wb-absent", {"n": 1})
-    ws = FakeSocket(fail=True)
+    ws = Sock(fail=True)
     await manager.connect("addin", "wb1", ws)
     await batcher.add_result("wb1", {"n": 2})
     with pytest.raises(ConnectionResetError):

@@ -1,10 +1,10 @@
 """Execution routing over the real host program, with scripted add-in, IDE and kernel clients."""
 import asyncio
-import uuid
 
 import pytest
 
-from e2e_clients import Addin, Client, kernel_processes, master, wait_until
+from e2e_clients import Client, call, kernel_processes, master, open_workbook, wait_results
+from helpers import wait_until
 
 
 @pytest.fixture(scope="module")
@@ -13,88 +13,9 @@ def port(tmp_path_factory):
         yield port
 
 
-class Kernel(Client):
-    """A kernel that answers worksheet-function and event calls.
-
-    `f` succeeds with its first argument doubled, `fail` raises; answers go out
-    one by one, or held back until `release()` when `hold` is set."""
-
-    hold = False
-
-    def __init__(self, ws):
-        super().__init__(ws)
-        self.held = []
-
-    async def on_message(self, message):
-        kind = message.get("type")
-        if kind == "custom_function_call":
-            rid = message["request_id"]
-            if message["function_name"] == "fail":
-                answer = {"type": "execution_error", "request_id": rid, "error": {"message": "ZeroDivisionError"},
-                          "logs": "traceback"}
-            else:
-                answer = {"type": "execution_result", "request_id": rid,
-                          "result": {"type": "int", "value": message["args"][0] * 2}, "logs": ""}
-            if self.hold:
-                self.held.append(answer)
-            else:
-                await self.send(answer)
-        elif kind == "event_execution":
-            await self.send({"type": "event_execution_result", "request_id": message["request_id"],
-                             "workbook_id": message["workbook_id"], "success": True})
-
-    async def release(self):
-        held, self.held = self.held, []
-        for answer in held:  # back to back, no pause
-            await self.send(answer)
-
-
-class Book(Addin):
-    async def on_message(self, message):
-        await super().on_message(message)
-        if message.get("type") == "save_module_request":
-            await self.send({"type": "save_module_response", "request_id": message["request_id"], "success": True})
-
-
-async def open_workbook(port, modules=None):
-    """An IDE, an add-in and a scripted kernel of one new workbook, with all connect work done."""
-    wb = "wb-" + uuid.uuid4().hex[:10]
-    ide = await Client.connect(port, "ide", "ide-" + wb)
-    await ide.wait_for("workbook_list")
-    addin = await Book.connect(port, wb, name="Book", modules=modules or {})
-    await ide.wait_for("workbook_connected", timeout=10)
-    kernel = await Kernel.connect(port, "kernel", wb)
-    await ide.wait_for("log_to_console", timeout=10)  # the kernel's connect work has ended
-    kernel.received.clear()
-    addin.received.clear()
-    ide.received.clear()
-    return wb, addin, ide, kernel
-
-
 async def close_all(*clients):
     for client in clients:
         await client.close()
-
-
-def results(addin):
-    """The kernel-outcome results the add-in received, alone or batched, in arrival order."""
-    found = []
-    for message in addin.received:
-        if message.get("type") == "batch_results":
-            found.extend(message["results"])
-        elif message.get("type") == "function_execution_result" and "status" in message:
-            found.append(message)
-    return found
-
-
-async def wait_results(addin, count, timeout=5.0):
-    await wait_until(lambda: len(results(addin)) >= count, timeout)
-    return results(addin)
-
-
-def call(rid, function="f", module="calc", args=(1,)):
-    return {"type": "function_execution", "module_name": module, "function_name": function, "args": list(args),
-            "request_id": rid}
 
 
 async def test_call_follows_exactly_the_changed_modules(port):

@@ -7,9 +7,7 @@ import uuid
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from e2e_clients import wait_until
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER, wait_until, warned
 
 
 class Sock:
@@ -157,7 +155,7 @@ async def test_refused_call_answers_the_addin_only(s, caplog, names, text, call_
                          "error": error})
     assert s.addin.sent == expected
     assert s.kernel.sent == [] and "bad" not in pending() and s.wb not in relvane.manager._synced_hashes
-    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [text]
+    assert warned(caplog) == [text]
 
 
 async def test_non_text_name_and_unhashable_id_end_the_task(s):

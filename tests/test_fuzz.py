@@ -7,10 +7,10 @@ import sys
 
 import pytest
 
-from e2e_clients import Client, wait_until
+from e2e_clients import Client, call, open_workbook, wait_results
 from fuzz_frames import Traffic, rss_mib, status
+from helpers import wait_until
 from servers import free_port, running, scaled
-from test_execution_e2e import call, open_workbook, wait_results
 
 FRAMES = int(os.environ.get("TAVRINO_FUZZ_FRAMES", "3000"))
 SEED = int(os.environ.get("TAVRINO_FUZZ_SEED", "1913"))

@@ -7,7 +7,8 @@ import uuid
 import pytest
 import websockets
 
-from e2e_clients import Addin, Client, connections, kernel_processes, wait_until
+from e2e_clients import Addin, Client, connections, kernel_processes
+from helpers import wait_until
 from servers import master_with_log, scaled
 from tavrino_master.__main__ import parse_args
 from tavrino_master.host_guard import HostGuard

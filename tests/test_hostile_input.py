@@ -14,9 +14,8 @@ import pytest
 import tavrino_master.business_layer.relvane as relvane
 from e2e_clients import helper_env, kernel_processes
 from fakes import Sock
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER, lines, warned
+from servers import ROOT
 
 
 def run_child(code, timeout=120):
@@ -175,7 +174,7 @@ async def test_delete_module_checks_the_name_like_save(manager, caplog):
         await relvane.handle_message("ide", "i", {"type": "delete_module", "workbook_id": "wb", "module_name": name})
         assert ide.sent[-1] == {"type": "module_deleted", "workbook_id": "wb", "module_name": name, "success": False}
     assert kernel.sent == [] and manager.workbook_modules == {"wb": {"m": "x = 1"}}
-    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    warnings = warned(caplog)
     assert warnings[0] == "Invalid module name '1bad': Invalid identifier: 1bad"
     assert len(warnings) == 4
 
@@ -212,7 +211,7 @@ async def test_open_chunks_of_all_clients_are_bounded_oldest_first(manager, monk
         assert await manager._handle_chunk_message("addin", client, piece("m", 0, 2, half)) is None
     assert caplog.records == []
     await manager._handle_chunk_message("addin", "c3", piece("m", 0, 2, half))
-    assert [r.getMessage() for r in caplog.records] == [
+    assert caplog.messages == [
         "[BusinessLayer] Open chunked messages exceed 65536 characters in all, dropping chunk_id m from c1"]
     assert sorted(manager._chunk_buffers) == ["c2", "c3"] or manager._chunk_buffers.get("c1") == {}
     # the dropped message cannot complete; the others still do
@@ -250,7 +249,7 @@ async def test_hover_mode_reaches_every_kernel_past_a_failing_one(manager, caplo
         await manager.connect("kernel", kernel_id, sock)
     await relvane.handle_set_hover_mode("i", {"type": "set_hover_mode", "mode": "full"})
     assert kernels["k1"].sent == kernels["k3"].sent == [{"type": "set_hover_mode", "mode": "full"}]
-    errors = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+    errors = lines(caplog, logging.ERROR, logger=None)
     assert errors == ["[Server] Error sending set_hover_mode to kernel k2: gone"]
 
 

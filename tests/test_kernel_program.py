@@ -270,7 +270,7 @@ async def test_reconnects_after_a_drop_and_gives_up_without_a_master(monkeypatch
 def test_what_is_not_served_is_logged_and_ignored(kernel, caplog, frame, logged):
     caplog.set_level("INFO", "tavrino.kernel")
     kernel.dispatch(frame)
-    assert logged in [r.getMessage() for r in caplog.records] and kernel.sent == []
+    assert logged in caplog.messages and kernel.sent == []
 
 
 def test_a_call_naming_an_unsent_module_asks_for_it_but_not_for_others(modules):

@@ -5,7 +5,8 @@ import uuid
 
 import pytest
 
-from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
+from e2e_clients import Book, Client, connections, kernel_processes, master
+from helpers import wait_until
 from servers import scaled
 
 KERNELS_ON = {"TAVRINO_KERNEL_STANDBY": "0"}
@@ -59,8 +60,8 @@ REMOTE = {
 }
 
 
-class Book(Addin):
-    """An add-in that also answers the kernel's Office.js requests and stores modules."""
+class OfficeBook(Book):
+    """An add-in that stores modules and also answers the kernel's Office.js requests."""
 
     def __init__(self, ws, **state):
         super().__init__(ws, **state)
@@ -68,10 +69,7 @@ class Book(Addin):
 
     async def on_message(self, message):
         await super().on_message(message)
-        kind = message.get("type")
-        if kind == "save_module_request":
-            await self.send({"type": "save_module_response", "request_id": message["request_id"], "success": True})
-        elif kind == "sys_request" and message.get("kind") == "request":
+        if message.get("type") == "sys_request" and message.get("kind") == "request":
             await self.send(dict(self.office(message), type="excel_response", requestId=message["requestId"]))
 
     def office(self, request):
@@ -119,7 +117,7 @@ async def open_workbook(port, ide, name="Book1", modules=MODULES, **state):
     """A new workbook's add-in whose real kernel has connected and received its modules."""
     wb = "kp-" + uuid.uuid4().hex[:12]
     console = len(ide.of_type("log_to_console"))
-    addin = await Book.connect(port, wb, name=name, modules=dict(modules), **state)
+    addin = await OfficeBook.connect(port, wb, name=name, modules=dict(modules), **state)
     await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
     await ide.wait_for("log_to_console", console + 1, timeout=20)  # the kernel's connect work has ended
     return wb, addin

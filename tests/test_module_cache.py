@@ -1,15 +1,9 @@
+"""The master's per-workbook module cache: reads, saves, deletes and their order."""
 import logging
 
 import pytest
 
-import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
-@pytest.fixture
-def manager():
-    return relvane.ConnectionManager()
+from helpers import LOGGER
 
 
 def test_unknown_workbook_reads_create_nothing(manager):

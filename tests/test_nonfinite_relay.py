@@ -17,13 +17,6 @@ def wire(tag, value, spec=False):
     return {"type": tag, "value": value, "isSpec": spec}
 
 
-@pytest.fixture
-def manager(monkeypatch):
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
-    return fresh
-
-
 async def reassembled(manager, text, size=7):
     """The message a client's "chunk" pieces of `text` come to."""
     pieces = [text[i:i + size] for i in range(0, len(text), size)]

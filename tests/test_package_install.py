@@ -7,9 +7,9 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
+from helpers import LOGGER
 from tavrino_master.business_layer.dependency_resolver import PackageSpec, ResolutionResult, ResolvedPackage
 
-LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
 
 
@@ -51,9 +51,8 @@ def resolved(name, direct=True, source=(), extras=None, from_dist=False):
 
 
 @pytest.fixture
-def env(monkeypatch):
-    m = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", m)
+def env(manager, monkeypatch):
+    m = manager
     socks = {"ide": Sock(), "kernel": Sock(), "addin": Sock()}
 
     class Env:

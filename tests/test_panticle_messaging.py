@@ -1,5 +1,5 @@
+"""The kernel bridge's request messaging: envelopes, waiting for answers, timeouts and threads."""
 import concurrent.futures
-import os
 import re
 import subprocess
 import sys
@@ -8,19 +8,14 @@ import time
 
 import pytest
 
+from helpers import eventually
+from servers import ROOT
 from tavrino_master.python_server.tavrino import panticle
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 messaging = panticle.messaging
 
 
-@pytest.fixture(autouse=True)
-def clean_messaging():
-    messaging.set_send_handler(None)
-    messaging.reset()
-    yield
-    messaging.set_send_handler(None)
-    messaging.reset()
+pytestmark = pytest.mark.usefixtures("clean_messaging")
 
 
 def answer(env, **fields):
@@ -37,13 +32,6 @@ def inline(**fields):
 
     handler.sent = sent
     return handler
-
-
-def wait_for(predicate, limit=5.0):
-    deadline = time.monotonic() + limit
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
-        time.sleep(0.005)
 
 
 def test_import_sends_nothing_starts_no_thread_and_runs_once():
@@ -228,7 +216,7 @@ def test_on_message_drops_unknown_falsy_and_repeated_answers():
     results = []
     t = threading.Thread(target=lambda: results.append(messaging.send_request_sync({}, 5)))
     t.start()
-    wait_for(lambda: sent)
+    assert eventually(lambda: sent)
     for msg in ({"ok": True}, {"requestId": "", "ok": True}, {"requestId": None, "ok": True},
                 {"requestId": "f" * 32, "ok": True}):
         messaging.on_message(msg)
@@ -254,7 +242,7 @@ def test_reset_cancels_waiting_threads_and_restamps_every_root():
     threads = [threading.Thread(target=send) for _ in range(3)]
     for t in threads:
         t.start()
-    wait_for(lambda: len(messaging.waiters) == 3)
+    assert eventually(lambda: len(messaging.waiters) == 3)
     old = messaging._guid
     start = time.monotonic()
     messaging.reset()

@@ -1,3 +1,4 @@
+"""The kernel bridge's proxies of add-in objects: reads, writes, indexing, calls and staleness."""
 import gc
 import queue
 import sys
@@ -51,8 +52,7 @@ class FakeAddin:
 
 
 @pytest.fixture
-def addin():
-    messaging.reset()
+def addin(clean_messaging):
     fake = FakeAddin()
     messaging.set_send_handler(fake.handler)
     # One answered request marks the listener thread, as in a running kernel.
@@ -62,7 +62,6 @@ def addin():
     gc.collect()
     messaging.set_send_handler(None)
     fake.stop()
-    messaging.reset()
 
 
 def ref(tname, oid):

@@ -1,3 +1,4 @@
+"""The kernel bridge's serializer: values to and from the wire, callables, containers and tables."""
 import base64
 import datetime as dt
 import math
@@ -18,12 +19,7 @@ def rec(tag, value, spec=False):
     return {"type": tag, "value": value, "isSpec": spec}
 
 
-@pytest.fixture(autouse=True)
-def clean_messaging():
-    messaging.set_send_handler(None)
-    messaging.reset()
-    yield
-    messaging.reset()
+pytestmark = pytest.mark.usefixtures("clean_messaging")
 
 
 class IntSub(int):

@@ -1,10 +1,10 @@
+"""The parameter lists the master reads from a module's text for a named function."""
 import logging
 
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import LOGGER
 
 
 def names(params):
@@ -95,7 +95,7 @@ def test_hook_failure_is_logged_as_unexpected(caplog, monkeypatch):
 
     monkeypatch.setattr(relvane, "_extract_type_from_annotation", hook)
     assert relvane.extract_function_parameters(code="def f(a: int): pass", function_name="f") == []
-    assert [r.getMessage() for r in caplog.records] == ["Unexpected error extracting parameters for 'f': boom"]
+    assert caplog.messages == ["Unexpected error extracting parameters for 'f': boom"]
 
 
 def test_interruptions_pass_through(monkeypatch):

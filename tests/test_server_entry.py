@@ -15,8 +15,8 @@ import pytest
 import tavrino_master.business_layer.packages as packages
 import tavrino_master.business_layer.relvane as relvane
 from servers import ROOT, free_port, running
+from helpers import LOGGER, lines
 
-LOGGER = "tavrino_master.business_layer.relvane"
 
 TABLE_SIZES = {"addin": 32, "kernel": 22, "ide": 51, "inspector": 3}
 PACKAGE_TYPES = [
@@ -30,10 +30,6 @@ RESPONSE_TYPES = [
     "load_module_response", "delete_module_response", "register_handler_response", "unregister_handler_response",
     "get_event_config_response",
 ]
-
-
-def messages(caplog, level=None):
-    return [r.getMessage() for r in caplog.records if r.name == LOGGER and (level is None or r.levelno == level)]
 
 
 # ---------------------------------------------------------------- start-up
@@ -227,7 +223,7 @@ async def test_dispatch_to_handler_with_debug_line(recorded_handlers, caplog):
     message = {"type": "function_execution", "request_id": "r1"}
     await relvane.handle_message("addin", "wb1", message)
     assert recorded_handlers == [("wb1", message)] and recorded_handlers[0][1] is message
-    assert "[TIMING] Received from addin: type=function_execution, request_id=r1" in messages(caplog)
+    assert "[TIMING] Received from addin: type=function_execution, request_id=r1" in lines(caplog)
 
 
 @pytest.mark.parametrize("switch_off", ["level", "disabled", "disable_all", "subclass"])
@@ -252,10 +248,10 @@ async def test_debug_line_follows_the_loggers_own_answer(recorded_handlers, capl
     finally:
         logging.disable(logging.NOTSET)
     assert len(recorded_handlers) == 1
-    assert not [m for m in messages(caplog) if "r-off" in m]
+    assert not [m for m in lines(caplog) if "r-off" in m]
     await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": "r-on"})
     if switch_off == "disable_all":  # switched on again: no stale answer
-        assert "[TIMING] Received from addin: type=function_execution, request_id=r-on" in messages(caplog)
+        assert "[TIMING] Received from addin: type=function_execution, request_id=r-on" in lines(caplog)
 
 
 @pytest.mark.parametrize("client_type, message, warning", [
@@ -266,10 +262,10 @@ async def test_debug_line_follows_the_loggers_own_answer(recorded_handlers, capl
 async def test_unhandled_types_warn(recorded_handlers, caplog, client_type, message, warning):
     caplog.set_level(logging.DEBUG, LOGGER)
     await relvane.handle_message(client_type, "c1", message)
-    assert messages(caplog, logging.WARNING) == [warning]
+    assert lines(caplog, logging.WARNING) == [warning]
     assert recorded_handlers == []
     if not message:
-        assert f"[TIMING] Received from {client_type}: type=None, request_id=N/A" in messages(caplog)
+        assert f"[TIMING] Received from {client_type}: type=None, request_id=N/A" in lines(caplog)
 
 
 @pytest.mark.parametrize("bad", [[], "text", 1, None, True])
@@ -287,7 +283,7 @@ async def test_answer_completes_pending_request_after_its_handler(caplog):
         assert not future.done()  # the matcher runs only once the dispatch has yielded
         await asyncio.sleep(0)
         assert future.result() is message
-        assert messages(caplog, logging.WARNING) == []
+        assert lines(caplog, logging.WARNING) == []
     finally:
         relvane.manager._pending_requests.pop("pending-1", None)
 
@@ -299,7 +295,7 @@ async def test_unlisted_answer_warns_and_still_completes(caplog):
         await relvane.handle_message("kernel", "wb1", {"type": "strange_answer", "request_id": "pending-2"})
         await asyncio.sleep(0)
         assert future.done()
-        assert messages(caplog, logging.WARNING) == ["No handler for kernel/strange_answer"]
+        assert lines(caplog, logging.WARNING) == ["No handler for kernel/strange_answer"]
     finally:
         relvane.manager._pending_requests.pop("pending-2", None)
 
@@ -341,7 +337,7 @@ async def test_matcher_called_directly(caplog, request_id, pending, matched, err
         message = {"type": "anything", "request_id": request_id}
         assert await relvane._try_handle_response(message) is matched
         assert future.done() == matched and (not matched or future.result() is message)
-        assert len(messages(caplog, logging.ERROR)) == errors
+        assert len(lines(caplog, logging.ERROR)) == errors
     finally:
         if pending:
             relvane.manager._pending_requests.pop(request_id, None)
@@ -350,7 +346,7 @@ async def test_matcher_called_directly(caplog, request_id, pending, matched, err
 async def test_unhashable_type_ends_the_task_without_warning(recorded_handlers, caplog):
     with pytest.raises(TypeError):
         await relvane.handle_message("addin", "wb1", {"type": ["x"]})
-    assert messages(caplog, logging.WARNING) == []
+    assert lines(caplog, logging.WARNING) == []
 
 
 async def test_chunked_message_is_reassembled_and_dispatched(recorded_handlers, caplog):
@@ -364,9 +360,9 @@ async def test_chunked_message_is_reassembled_and_dispatched(recorded_handlers, 
                  "original_type": "function_execution"}
         await relvane.handle_message("addin", "wb7", piece)
         if i < len(parts) - 1:
-            assert recorded_handlers == [] and messages(caplog) == []
+            assert recorded_handlers == [] and lines(caplog) == []
     assert recorded_handlers == [("wb7", json.loads(whole))]
-    assert messages(caplog) == ["[TIMING] Received from addin: type=function_execution, request_id=big"]
+    assert lines(caplog) == ["[TIMING] Received from addin: type=function_execution, request_id=big"]
 
 
 # ---------------------------------------------------------------- hooks and status
@@ -391,10 +387,10 @@ async def test_startup_hook_launches_inspector_with_current_port(monkeypatch, ca
     assert ports == [8123]
     if launched:
         assert elapsed >= 0.95
-        assert messages(caplog, logging.INFO)[-1] == "Python Inspector launched successfully"
+        assert lines(caplog, logging.INFO)[-1] == "Python Inspector launched successfully"
     else:
         assert elapsed < 0.5
-        assert messages(caplog, logging.WARNING) == ["Failed to launch Python Inspector - some features may not work"]
+        assert lines(caplog, logging.WARNING) == ["Failed to launch Python Inspector - some features may not work"]
 
 
 async def test_shutdown_hook_terminates_inspector(monkeypatch):
@@ -455,7 +451,7 @@ def test_initialize_ide_manager(monkeypatch, caplog):
     assert built == [{"server_port": 8000, "watchdog_port": 8001, "auth_token": "secret-token", "docs_port": 1},
                      {"server_port": 1, "watchdog_port": 2, "auth_token": "t2", "docs_port": 3}]
     assert isinstance(relvane.ide_manager, FakeIDE)
-    logs = messages(caplog, logging.INFO)
+    logs = lines(caplog, logging.INFO)
     assert logs[-1] == "IDE manager initialized with server port: 1, watchdog port: 2, docs port: 3"
     assert not any("secret-token" in r.getMessage() for r in caplog.records)
     current = relvane.ide_manager

@@ -6,11 +6,11 @@ import importlib.metadata
 import json
 import logging
 import sys
-import time
 import zipfile
 
 import pytest
 
+from helpers import eventually
 from tavrino_master.business_layer import ide_manager, inspector_launcher, packages
 from tavrino_master.business_layer.dependency_resolver import DependencyResolver, PackageSpec
 from tavrino_master.business_layer.packages import PackageManager
@@ -367,12 +367,7 @@ def sleeper(record_file, what):
 
 
 def wait_for_text(path, timeout=10):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if path.exists() and path.read_text():
-            return path.read_text()
-        time.sleep(0.02)
-    raise TimeoutError(path)
+    return eventually(lambda: path.exists() and path.read_text(), timeout)
 
 
 @pytest.fixture

@@ -5,8 +5,8 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from helpers import LOGGER
 
-LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
 
 

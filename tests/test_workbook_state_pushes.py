@@ -7,33 +7,16 @@ import weakref
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from fakes import Sock
+from fakes import Sock, connect_ides
+from helpers import LOGGER, lines
 
-LOGGER = "tavrino_master.business_layer.relvane"
 WB = "wb1"
-
-
-
-
-async def ides(manager, n=2):
-    socks = [Sock() for _ in range(n)]
-    for i, s in enumerate(socks):
-        await manager.connect("ide", f"ide{i}", s)
-    return socks
-
-
-def debug_lines(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == LOGGER and r.levelname == "DEBUG"]
-
-
-def errors(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == LOGGER and r.levelname == "ERROR"]
 
 
 # ---------------------------------------------------------------- IDE pushes
 
 async def test_push_modules_fallbacks_and_name(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     await manager._push_modules(WB)
     await manager._push_modules(WB, {})
     manager.workbook_modules[WB] = cache = {"a": "1"}
@@ -47,7 +30,7 @@ async def test_push_modules_fallbacks_and_name(manager):
 
 
 async def test_push_packages_decides_each_value_on_its_own(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     manager.workbook_packages[WB] = [{"name": "cached"}]
     manager.workbook_python_paths[WB] = ["/p"]
     await manager._push_packages_and_python_paths(WB, [{"name": "given"}])
@@ -88,25 +71,25 @@ async def test_push_packages_decides_each_value_on_its_own(manager):
 ])
 async def test_ide_push_pattern(manager, caplog, call, message, general, socket_text, error_text):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
-    one, two = await ides(manager)
+    one, two = await connect_ides(manager)
     two.fail = True  # a failing IDE among several is absorbed by the broadcast
     assert await call(manager, None) is None
-    assert len(one.sent) == 1 and debug_lines(caplog) == [general] and errors(caplog) == []
+    assert len(one.sent) == 1 and lines(caplog, logging.DEBUG) == [general] and lines(caplog, logging.ERROR) == []
     if message is not None:
         assert one.sent[0] == message and list(one.sent[0]) == list(message)
     caplog.clear()
     own = Sock()
     await call(manager, own)
     assert len(own.sent) == 1 and len(one.sent) == 1
-    assert debug_lines(caplog) == [socket_text, general]
+    assert lines(caplog, logging.DEBUG) == [socket_text, general]
     caplog.clear()
     await call(manager, Sock(fail=True))
-    assert errors(caplog) == [error_text] and debug_lines(caplog) == []
+    assert lines(caplog, logging.ERROR) == [error_text] and lines(caplog, logging.DEBUG) == []
     caplog.clear()
     manager.disconnect("ide", "ide0")
     manager.disconnect("ide", "ide1")
     await call(manager, None)
-    assert debug_lines(caplog) == [general]
+    assert lines(caplog, logging.DEBUG) == [general]
 
 
 @pytest.mark.parametrize("call, match", [
@@ -125,7 +108,7 @@ def test_push_argument_types_checked_at_call(manager, call, match):
     ("published_functions", lambda m: m._push_published_functions_state(WB)),
 ])
 async def test_cached_value_of_wrong_type_fails_before_sending(manager, field, call):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     getattr(manager, field)[WB] = ("not", "valid")
     with pytest.raises(TypeError, match="tuple"):
         await call(manager)
@@ -145,7 +128,7 @@ async def test_update_published_functions_stores_and_pushes_both_ways(manager, c
     caplog.set_level(logging.INFO, logger=LOGGER)
     addin = Sock()
     await manager.connect("addin", WB, addin)
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     functions = []
     await manager.handle_update_published_functions(WB, functions)
     assert manager.published_functions[WB] is functions
@@ -180,22 +163,22 @@ async def test_custom_functions_push_builds_specs(manager, caplog):
     assert [p["name"] for p in f["parameters"]] == ["a", "b"]
     assert [p["name"] for p in g["parameters"]] == ["x"] and g["dimension"] is None and g["streaming"] is True
     assert h["parameters"] == [] and h["excel_name"] == "" and b["parameters"] == []
-    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING" and r.name == LOGGER]
+    warnings = lines(caplog, logging.WARNING)
     assert f"Skipping function with missing module_name or function_name: {stored[2]}" in warnings
-    assert "Pushed custom functions to Add-in for: wb1" in debug_lines(caplog)
+    assert "Pushed custom functions to Add-in for: wb1" in lines(caplog, logging.DEBUG)
 
 
 async def test_custom_functions_push_without_addin_and_failing(manager, caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     await manager._push_custom_functions_to_addin(WB)
-    assert debug_lines(caplog) == ["Pushed custom functions to Add-in for: wb1"]
+    assert lines(caplog, logging.DEBUG) == ["Pushed custom functions to Add-in for: wb1"]
     await manager.connect("addin", WB, Sock(fail=True))
     await manager._push_custom_functions_to_addin(WB)
-    assert errors(caplog) == ["Error pushing custom functions to Add-in: gone"]
+    assert lines(caplog, logging.ERROR) == ["Error pushing custom functions to Add-in: gone"]
 
 
 async def test_published_state_replaces_only_none(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     manager.published_functions[WB] = stored = [{"module_name": "m"}]
     await manager._push_published_functions_state(WB, [])
     await manager._push_published_functions_state(WB)
@@ -246,7 +229,7 @@ def test_merge_deep_tree_raises_instead_of_crashing(manager):
 
 
 async def test_structure_and_definition_updates_push_later(manager):
-    [ide] = await ides(manager, 1)
+    [ide] = await connect_ides(manager, 1)
     manager.registered_handlers[WB] = {("s1", "onA"): {"module_name": "m", "function_name": "f"}}
     tree = {"type": "Worksheet", "id": "s1", "name": "S"}
     assert manager.handle_workbook_structure_update(WB, tree) is None
@@ -329,7 +312,7 @@ def test_malformed_event_configs(func, arg, error):
 async def test_events_config_push(manager, caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     await manager._push_events_config_to_addin(WB, save=False)  # add-in not connected
-    assert debug_lines(caplog) == ["Pushed events configuration to IDE for: wb1"]
+    assert lines(caplog, logging.DEBUG) == ["Pushed events configuration to IDE for: wb1"]
     addin = Sock()
     await manager.connect("addin", WB, addin)
     await manager._push_events_config_to_addin(WB, save=False)
@@ -348,7 +331,7 @@ async def test_events_config_push(manager, caplog):
     own = Sock()
     await manager._push_events_config_to_addin(WB, websocket=own)
     assert len(own.sent) == 1 and len(addin.sent) == 2
-    assert debug_lines(caplog) == ["Pushed events configuration to IDE websocket for: wb1",
+    assert lines(caplog, logging.DEBUG) == ["Pushed events configuration to IDE websocket for: wb1",
                                    "Pushed events configuration to IDE for: wb1"]
     await manager._push_events_config_to_addin(WB, websocket=Sock(fail=True))
-    assert errors(caplog) == ["Error pushing events configuration: gone"]
+    assert lines(caplog, logging.ERROR) == ["Error pushing events configuration: gone"]

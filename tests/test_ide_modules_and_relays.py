@@ -5,60 +5,8 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from fakes import Sock
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
-
-
-class Addin(Sock):
-    """Answers the master's requests: `replies` maps a request type to the answer's keys;
-    a type listed in `held` is answered only when its gate is opened."""
-
-    def __init__(self, manager, replies=None):
-        super().__init__()
-        self.manager, self.replies, self.gates = manager, replies or {}, {}
-
-    def hold(self, request_type):
-        gate = asyncio.Event()
-        self.gates.setdefault(request_type, []).append(gate)
-        return gate
-
-    async def send_json(self, message):
-        self.sent.append(message)
-        rid = message.get("requestId")
-        if rid is None:
-            return
-        gates = self.gates.get(message["type"])
-        gate = gates.pop(0) if gates else None
-
-        async def answer():
-            if gate:
-                await gate.wait()
-            self.manager.handle_response({"request_id": rid, **self.replies.get(message["type"], {})})
-
-        asyncio.get_running_loop().create_task(answer())
-
-
-@pytest.fixture
-def ides(manager):
-    socks = [Sock(), Sock()]
-
-    async def connect():
-        for n, s in enumerate(socks):
-            await manager.connect("ide", f"ide{n}", s)
-        return socks
-    return connect
-
-
-async def settle():
-    for _ in range(5):
-        await asyncio.sleep(0)
-
-
-def warnings(caplog):
-    return [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+from fakes import Addin, Sock, connect_ides
+from helpers import LOGGER, settle, warned
 
 
 # ---------------------------------------------------------------- execution and run
@@ -77,7 +25,7 @@ async def test_run_module_refusals_forward_nothing(manager, caplog, message, war
     kernel = Sock()
     await manager.connect("kernel", "wb1", kernel)
     await relvane.handle_message("ide", "i", {"type": "run_module", **message})
-    assert warnings(caplog) == [warning] and kernel.sent == []
+    assert warned(caplog) == [warning] and kernel.sent == []
 
 
 async def test_run_and_execution_requests_reach_the_kernel_unchanged(manager, caplog):
@@ -90,7 +38,7 @@ async def test_run_and_execution_requests_reach_the_kernel_unchanged(manager, ca
     await relvane.handle_message("ide", "i", dict(execute))
     await relvane.handle_message("ide", "i", {"type": "execution_request", "workbook_id": 0})
     assert kernel.sent == [run, execute]
-    messages = [r.getMessage() for r in caplog.records]
+    messages = caplog.messages
     assert "[BusinessLayer] Routing run_module to kernel: pkg.mod.go (workbook_id=wb1)" in messages
     assert "Received execution_request from IDE without workbook_id" in messages
 
@@ -104,11 +52,11 @@ async def test_a_workbook_id_of_the_wrong_type_ends_the_task(manager):
 
 # ---------------------------------------------------------------- update, save, delete
 
-async def test_update_module_caches_saves_in_background_and_forwards(manager, ides):
+async def test_update_module_caches_saves_in_background_and_forwards(manager):
     addin, kernel = Addin(manager, {"save_module_request": {"success": False}}), Sock()
     await manager.connect("addin", "wb1", addin)
     await manager.connect("kernel", "wb1", kernel)
-    ide_socks = await ides()
+    ide_socks = await connect_ides(manager)
     message = {"type": "update_module", "workbook_id": "wb1", "module_name": "m"}
     await relvane.handle_message("ide", "i", dict(message))
     assert manager.workbook_modules["wb1"] == {"m": ""}
@@ -124,16 +72,16 @@ async def test_update_module_refuses_a_name_the_kernel_cannot_import(manager, ca
     await relvane.handle_message("ide", "i", {"type": "update_module", "workbook_id": "wb1",
                                               "module_name": "../evil", "code": "x"})
     assert kernel.sent == [] and manager.workbook_modules == {}
-    assert warnings(caplog) == ["Invalid module name '../evil': Name contains empty parts"]
+    assert warned(caplog) == ["Invalid module name '../evil': Name contains empty parts"]
 
 
 @pytest.mark.parametrize("connected, success", [(True, True), (True, False), (False, False)])
-async def test_save_module_caches_whatever_the_workbook_says(manager, ides, connected, success):
+async def test_save_module_caches_whatever_the_workbook_says(manager, connected, success):
     kernel = Sock()
     await manager.connect("kernel", "wb1", kernel)
     if connected:
         await manager.connect("addin", "wb1", Addin(manager, {"save_module_request": {"success": success}}))
-    ide_socks = await ides()
+    ide_socks = await connect_ides(manager)
     await relvane.handle_message("ide", "i", {"type": "save_module", "workbook_id": "wb1",
                                               "module_name": "m", "code": "x = 1"})
     assert manager.workbook_modules["wb1"] == {"m": "x = 1"} and kernel.sent == []
@@ -141,8 +89,8 @@ async def test_save_module_caches_whatever_the_workbook_says(manager, ides, conn
         assert s.sent == [{"type": "module_saved", "workbook_id": "wb1", "module_name": "m", "success": success}]
 
 
-async def test_save_with_an_invalid_name_is_answered_as_failed(manager, ides):
-    ide_socks = await ides()
+async def test_save_with_an_invalid_name_is_answered_as_failed(manager):
+    ide_socks = await connect_ides(manager)
     await relvane.handle_message("ide", "i", {"type": "save_module", "workbook_id": "wb1",
                                               "module_name": "a b", "code": "x"})
     assert manager.workbook_modules == {}
@@ -175,11 +123,11 @@ async def test_a_slow_save_does_not_overwrite_a_newer_edit(manager):
 
 
 @pytest.mark.parametrize("cached", [True, False])
-async def test_delete_module_reaches_cache_kernel_hashes_and_ides(manager, ides, cached):
+async def test_delete_module_reaches_cache_kernel_hashes_and_ides(manager, cached):
     await manager.connect("addin", "wb1", Addin(manager, {"delete_module_request": {"success": True}}))
     kernel = Sock()
     await manager.connect("kernel", "wb1", kernel)
-    ide_socks = await ides()
+    ide_socks = await connect_ides(manager)
     if cached:
         manager.workbook_modules["wb1"] = {"m": "A", "n": "B"}
         await relvane.full_code_sync("wb1")
@@ -198,8 +146,8 @@ async def test_delete_module_reaches_cache_kernel_hashes_and_ides(manager, ides,
 
 # ---------------------------------------------------------------- listing
 
-async def test_listing_answers_from_the_cache(manager, ides, caplog):
-    ide_socks = await ides()
+async def test_listing_answers_from_the_cache(manager, caplog):
+    ide_socks = await connect_ides(manager)
     manager.workbook_modules["wb1"] = {"b": "B", "a": ""}
     manager.save_module("wb1", "b", "B2")
     for t in ("list_modules", "get_all_modules"):
@@ -213,12 +161,12 @@ async def test_listing_answers_from_the_cache(manager, ides, caplog):
         {"type": "all_modules", "workbook_id": "nope", "modules": {}},
         {"type": "module_content", "workbook_id": "wb1", "module_name": "a", "code": ""},
     ]
-    assert warnings(caplog) == ["Received list_modules from IDE without workbook_id",
+    assert warned(caplog) == ["Received list_modules from IDE without workbook_id",
                                 "Received get_all_modules from IDE without workbook_id"]
 
 
-async def test_get_module_miss_asks_the_workbook_once(manager, ides):
-    ide_socks = await ides()
+async def test_get_module_miss_asks_the_workbook_once(manager):
+    ide_socks = await connect_ides(manager)
     await relvane.handle_get_module("i", {"workbook_id": "wb1", "module_name": "m"})
     addin = Addin(manager, {"load_module_request": {"code": "y = 2"}})
     await manager.connect("addin", "wb1", addin)
@@ -240,7 +188,7 @@ async def test_relays_pass_the_message_unchanged(manager, caplog, type_):
     await relvane.handle_message("ide", "i", {"type": type_, "workbook_id": ""})
     assert kernel.sent == [message]
     expected = "get_object_registry" if type_ == "get_object_registry" else type_
-    assert warnings(caplog) == [f"Received {expected} from IDE without workbook_id"]
+    assert warned(caplog) == [f"Received {expected} from IDE without workbook_id"]
 
 
 async def test_hover_mode_goes_to_every_kernel_in_connection_order(manager, caplog):
@@ -261,4 +209,4 @@ async def test_hover_mode_goes_to_every_kernel_in_connection_order(manager, capl
     assert order == ["wbB", "wbA", "wbB", "wbA"]
     for s in kernels.values():
         assert s.sent == [{"type": "set_hover_mode", "mode": "compact"}, {"type": "set_hover_mode", "mode": None}]
-    assert "[Server] Broadcasting set_hover_mode to all kernels: compact" in [r.getMessage() for r in caplog.records]
+    assert "[Server] Broadcasting set_hover_mode to all kernels: compact" in caplog.messages

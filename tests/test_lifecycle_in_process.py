@@ -6,10 +6,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
+from helpers import LOGGER
 
 
 class FastAsyncio:
@@ -24,12 +21,10 @@ class FastAsyncio:
 
 
 @pytest.fixture
-def manager(monkeypatch):
-    """A fresh manager behind the module global, and pauses that do not wait."""
-    fresh = relvane.ConnectionManager()
-    monkeypatch.setattr(relvane, "manager", fresh)
+def manager(manager, monkeypatch):
+    """The shared fresh manager, with pauses that do not wait."""
     monkeypatch.setattr(relvane, "asyncio", FastAsyncio())
-    return fresh
+    return manager
 
 
 # ---------------------------------------------------------------- endpoint
@@ -86,7 +81,7 @@ async def test_failed_answers_count_as_empty_and_the_work_goes_on(manager, monke
     assert manager.workbook_packages["wb1"] == [] and manager.workbook_python_paths["wb1"] == []
     assert manager.event_definitions["wb1"] == {} and manager.registered_handlers["wb1"] == {}
     assert spawned == ["wb1"]
-    assert "Failed to spawn kernel for wb1" in [r.getMessage() for r in caplog.records]
+    assert "Failed to spawn kernel for wb1" in caplog.messages
     types = [m["type"] for m in ide.sent]
     assert types == ["workbook_list", "event_manager_state", "published_functions_state",
                      "workbook_packages_update", "workbook_connected"]
@@ -155,7 +150,7 @@ async def test_full_code_sync_sends_only_what_changed(manager, caplog):
     await relvane.full_code_sync("wb1")
     assert [m["module_name"] for m in kernel.sent] == ["a", "b"]
     assert set(manager._synced_hashes["wb1"]) == {"a", "b"}
-    assert "[Full Sync] Synced 2 module(s) to kernel for workbook: wb1" in [r.getMessage() for r in caplog.records]
+    assert "[Full Sync] Synced 2 module(s) to kernel for workbook: wb1" in caplog.messages
     kernel.sent.clear()
     caplog.clear()
     await relvane.full_code_sync("wb1")
@@ -278,7 +273,7 @@ def test_function_list_counts_every_entry(caplog):
     valid = {"module": "m", "function": "f", "excel_name": "F"}
     assert len(relvane.get_functions_from_addin_message({"functions": [1, "x", None, valid]})) == 1
     assert relvane.get_functions_from_addin_message({"functions": "abc"}) == []
-    assert [r.getMessage() for r in caplog.records] == ["[Server] Client syncing 4 functions",
+    assert caplog.messages == ["[Server] Client syncing 4 functions",
                                                         "[Server] Client syncing 3 functions"]
     with pytest.raises(TypeError):
         relvane.get_functions_from_addin_message({"functions": None})
@@ -295,7 +290,7 @@ async def test_sync_and_restore_store_and_push(manager, caplog):
     assert manager.published_functions["wb1"][0]["module_name"] == "m"
     assert [m["functions"] for m in ide.sent if m["type"] == "published_functions_state"] == [
         [], manager.published_functions["wb1"]]
-    logs = [r.getMessage() for r in caplog.records]
+    logs = caplog.messages
     assert "[Server] Client restored 2 functions for workbook: wb1" in logs
     assert logs[-1] == "[Server] Synced restored functions to IDE for workbook: wb1"
 

@@ -14,8 +14,7 @@ import types
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-
-LOGGER = "tavrino_master.business_layer.relvane"
+from helpers import eventually
 
 IGNORES_SIGTERM = """
 import signal, subprocess, sys, time
@@ -124,12 +123,6 @@ def manager(guard, procs):
         stop(process)
 
 
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return caplog
-
-
 def alive(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
@@ -137,15 +130,6 @@ def alive(pid):
     except FileNotFoundError:
         return False
     return state not in ("Z", "X")
-
-
-def eventually(condition, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return condition()
 
 
 def start_stubborn_kernel(procs, own_group=True):

@@ -4,20 +4,8 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from tests.test_ide_requests import Addin, Sock, warnings
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
-async def two_ides(manager):
-    socks = [Sock(), Sock()]
-    for n, s in enumerate(socks):
-        await manager.connect("ide", f"ide{n}", s)
-    return socks
-
-
-def messages(caplog):
-    return [r.getMessage() for r in caplog.records]
+from fakes import Addin, Sock, connect_ides
+from helpers import LOGGER, warned
 
 
 # ---------------------------------------------------------------- events
@@ -29,14 +17,14 @@ async def test_event_requests_relay_to_the_addin(manager, caplog):
     await relvane.handle_message("ide", "i", dict(message))
     await relvane.handle_message("ide", "i", {"type": "scan_objects_request"})
     assert addin.sent == [message]
-    assert warnings(caplog) == ["Received scan_objects_request from IDE without workbook_id"]
+    assert warned(caplog) == ["Received scan_objects_request from IDE without workbook_id"]
 
 
 @pytest.mark.parametrize("tree, definitions, pushed", [(True, True, True), (True, False, False), (False, True, False)])
 async def test_refresh_pushes_the_cache_or_asks_for_a_scan(manager, tree, definitions, pushed):
     addin = Sock()
     await manager.connect("addin", "wb1", addin)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     if tree:
         manager.workbook_tree["wb1"] = {}
     if definitions:
@@ -57,7 +45,7 @@ async def test_register_and_unregister_report_to_every_ide(manager, connected):
     if connected:
         await manager.connect("addin", "wb1", Addin(manager, {"register_handler_request": {"success": True},
                                                               "unregister_handler_request": {"success": True}}))
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message("ide", "i", dict(REGISTER))
     key = ("S1", "onChanged")
     assert (key in manager.registered_handlers.get("wb1", {})) is connected
@@ -77,10 +65,10 @@ async def test_register_and_unregister_report_to_every_ide(manager, connected):
 async def test_register_with_a_missing_value_sends_nothing(manager, caplog):
     addin = Sock()
     await manager.connect("addin", "wb1", addin)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message("ide", "i", {**REGISTER, "function_name": ""})
     assert addin.sent == [] and ides[0].sent == []
-    assert warnings(caplog) == ["Received register_handler from IDE with missing parameters"]
+    assert warned(caplog) == ["Received register_handler from IDE with missing parameters"]
 
 
 class Registry:
@@ -111,8 +99,8 @@ async def test_rename_moves_each_complete_entry_in_order(manager, monkeypatch, c
                                               "old_module_name": "old", "new_module_name": "new", "events": events})
     assert registry.calls == [("unregister", "A"), ("register", "A", "new"),
                               ("unregister", "C"), ("register", "C", "new")]
-    assert warnings(caplog) == [f"[BusinessLayer] Skipping event with missing parameters: {events[1]}"]
-    assert messages(caplog)[-1] == "[BusinessLayer] Successfully updated event handlers for module rename"
+    assert warned(caplog) == [f"[BusinessLayer] Skipping event with missing parameters: {events[1]}"]
+    assert caplog.messages[-1] == "[BusinessLayer] Successfully updated event handlers for module rename"
 
 
 async def test_rename_restores_a_handler_it_could_not_move(manager, monkeypatch):
@@ -132,7 +120,7 @@ async def test_rename_without_work(manager, monkeypatch, caplog, message, text):
     caplog.set_level(logging.DEBUG, LOGGER)
     registry = Registry(manager, monkeypatch)
     await relvane.handle_rename_module_in_events("i", {"workbook_id": "wb1", **message})
-    assert registry.calls == [] and text in messages(caplog)
+    assert registry.calls == [] and text in caplog.messages
 
 
 async def test_rename_with_an_entry_that_is_not_an_object_fails(manager, monkeypatch):
@@ -147,7 +135,7 @@ async def test_rename_with_an_entry_that_is_not_an_object_fails(manager, monkeyp
 async def test_published_functions_keep_the_complete_entries(manager, caplog):
     addin = Sock()
     await manager.connect("addin", "wb1", addin)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     good = {"module_name": "m", "function_name": "f", "excel_name": "F", "mine": 1}
     bad = {"module_name": "m", "function_name": "g"}
     await relvane.handle_message("ide", "i", {"type": "update_published_functions", "workbook_id": "wb1",
@@ -155,7 +143,7 @@ async def test_published_functions_keep_the_complete_entries(manager, caplog):
     assert manager.published_functions["wb1"] == [good, good]
     assert ides[0].sent[-1] == {"type": "published_functions_state", "workbook_id": "wb1", "functions": [good, good]}
     assert addin.sent[-1]["type"] == "sync_custom_functions" and len(addin.sent[-1]["functions"]) == 2
-    assert warnings(caplog) == [f"Skipping invalid function entry: {bad}", "Skipping invalid function entry: text"]
+    assert warned(caplog) == [f"Skipping invalid function entry: {bad}", "Skipping invalid function entry: text"]
 
 
 @pytest.mark.parametrize("functions, warning", [
@@ -166,7 +154,7 @@ async def test_published_functions_refused_list_changes_nothing(manager, caplog,
     manager.published_functions["wb1"] = ["kept"]
     await relvane.handle_message("ide", "i", {"type": "update_published_functions", "workbook_id": "wb1",
                                               "functions": functions})
-    assert manager.published_functions["wb1"] == ["kept"] and warnings(caplog) == [warning]
+    assert manager.published_functions["wb1"] == ["kept"] and warned(caplog) == [warning]
 
 
 # ---------------------------------------------------------------- inspector
@@ -175,7 +163,7 @@ async def test_published_functions_refused_list_changes_nothing(manager, caplog,
 async def test_query_without_inspector_main_is_answered_with_an_error(manager, caplog, inspector_id):
     if inspector_id:
         await manager.connect("inspector", inspector_id, Sock())
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message("ide", "i", {"type": "get_function_at_position", "request_id": "r1"})
     await relvane.handle_message("ide", "i", {"type": "get_function_at_position"})
     assert [m["request_id"] for m in ides[1].sent] == ["r1", None]
@@ -186,7 +174,7 @@ async def test_query_without_inspector_main_is_answered_with_an_error(manager, c
 async def test_inspector_road_passes_messages_unchanged(manager):
     inspector = Sock()
     await manager.connect("inspector", "main", inspector)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     query = {"type": "get_function_at_position", "request_id": "r", "code": "def f(): pass", "line": 1}
     await relvane.handle_message("ide", "i", dict(query))
     results = [{"type": t, "x": 1} for t in ("function_at_position_result", "list_functions_result",
@@ -218,7 +206,7 @@ class Settings:
 async def test_settings_requests_answer_every_ide(manager, monkeypatch):
     settings = Settings()
     monkeypatch.setattr(relvane, "settings_manager", settings)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     for m in ({"type": "get_settings", "path": "theme", "request_id": 7}, {"type": "get_settings"},
               {"type": "set_setting", "path": "theme"}, {"type": "get_all_settings", "initial": "yes"},
               {"type": "get_all_settings", "request_id": "r"}):
@@ -235,7 +223,7 @@ async def test_settings_requests_answer_every_ide(manager, monkeypatch):
 
 async def test_a_failing_set_is_not_reported_as_saved(manager, monkeypatch):
     monkeypatch.setattr(relvane, "settings_manager", Settings(fail=True))
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     with pytest.raises(ValueError):
         await relvane.handle_set_setting("i", {"path": "p", "value": 1})
     assert ides[0].sent == []
@@ -264,9 +252,9 @@ class IdeManager:
 async def test_show_ide(manager, monkeypatch, caplog, ide_manager, sent, text):
     caplog.set_level(logging.INFO, LOGGER)
     monkeypatch.setattr(relvane, "ide_manager", ide_manager)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message("addin", "wb1", {"type": "show_ide"})
-    assert ides[0].sent == sent and messages(caplog)[-1] == text
+    assert ides[0].sent == sent and caplog.messages[-1] == text
 
 
 @pytest.mark.parametrize("ide_manager, text", [
@@ -277,9 +265,9 @@ async def test_show_ide(manager, monkeypatch, caplog, ide_manager, sent, text):
 async def test_kill_ide_answers_nobody(manager, monkeypatch, caplog, ide_manager, text):
     caplog.set_level(logging.INFO, LOGGER)
     monkeypatch.setattr(relvane, "ide_manager", ide_manager)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message("addin", "wb1", {"type": "kill_ide"})
-    assert ides[0].sent == [] and messages(caplog)[-2:] == ["[BusinessLayer] Received kill_ide from wb1", text]
+    assert ides[0].sent == [] and caplog.messages[-2:] == ["[BusinessLayer] Received kill_ide from wb1", text]
 
 
 @pytest.mark.parametrize("value, preview", [
@@ -287,10 +275,10 @@ async def test_kill_ide_answers_nobody(manager, monkeypatch, caplog, ide_manager
 ])
 async def test_message_ide_forwards_any_value(manager, caplog, value, preview):
     caplog.set_level(logging.DEBUG, LOGGER)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message("addin", "wb1", {"type": "message_ide", "message": value})
     assert ides[1].sent == [{"type": "message_ide", "message": value, "from_client": "wb1"}]
-    assert messages(caplog)[-1] == f"[BusinessLayer] Forwarded message_ide to IDE: {preview}..."
+    assert caplog.messages[-1] == f"[BusinessLayer] Forwarded message_ide to IDE: {preview}..."
 
 
 @pytest.mark.parametrize("sender, message, target, result", [
@@ -304,12 +292,12 @@ async def test_kill_kernel_answers_addin_and_every_ide(manager, monkeypatch, cap
     monkeypatch.setattr(manager, "kill_and_restart_kernel", lambda wb: restarted.append(wb) or result)
     addin = Sock()
     await manager.connect("addin", "wb1", addin)
-    ides = await two_ides(manager)
+    ides = await connect_ides(manager)
     await relvane.handle_message(*sender, {"type": "kill_kernel", **message})
     answer = {"type": "kill_kernel_response", "workbook_id": target, "success": result}
     assert restarted == [target] and ides[0].sent == ides[1].sent == [answer]
     assert addin.sent == ([answer] if target == "wb1" else [])
-    assert messages(caplog)[-1] == (f"[BusinessLayer] Kernel killed and restarted successfully for: {target}" if result
+    assert caplog.messages[-1] == (f"[BusinessLayer] Kernel killed and restarted successfully for: {target}" if result
                                     else f"[BusinessLayer] Failed to restart kernel for: {target}")
 
 
@@ -320,7 +308,7 @@ async def test_restart_addin(manager, caplog, message, target):
     await manager.connect("addin", "wb1", addin)
     await relvane.handle_message("ide", "ide0", {"type": "restart_addin", **message})
     assert addin.sent == ([{"type": "restart_addin"}] if target == "wb1" else [])
-    assert messages(caplog)[-2:] == [f"[BusinessLayer] Received restart_addin request for workbook: {target}",
+    assert caplog.messages[-2:] == [f"[BusinessLayer] Received restart_addin request for workbook: {target}",
                                      f"[BusinessLayer] Sent restart_addin to add-in: {target}"]
 
 

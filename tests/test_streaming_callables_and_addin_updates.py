@@ -1,15 +1,11 @@
 """Streaming calls, Python-callable calls, module-sync requests, workbook updates and add-in log lines."""
-import asyncio
 import logging
 
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
-
-LOGGER = "tavrino_master.business_layer.relvane"
-
-
+from helpers import LOGGER, settle
 
 
 @pytest.fixture
@@ -157,8 +153,7 @@ async def test_module_sync_without_name_logs_then_fails(manager, peers, caplog):
 async def test_structure_and_definitions_are_stored_and_pushed(manager, peers, handler, key, attr):
     await getattr(relvane, handler)("wb1", {"type": "x"})
     assert getattr(manager, attr)["wb1"] == {}
-    for _ in range(5):
-        await asyncio.sleep(0)
+    await settle()
     assert [m["type"] for m in peers["ide"].sent] == ["event_manager_state"]
 
     with pytest.raises(TypeError):

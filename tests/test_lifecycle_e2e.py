@@ -4,7 +4,8 @@ import json
 
 import pytest
 
-from e2e_clients import Addin, Client, connections, kernel_processes, master, wait_until
+from e2e_clients import Addin, Client, connections, kernel_processes, master
+from helpers import wait_until
 
 
 @pytest.fixture(scope="module")
