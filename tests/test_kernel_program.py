@@ -293,6 +293,9 @@ def test_a_call_naming_an_unsent_module_asks_for_it_but_not_for_others(modules):
     (['{"a":1}', '{"long":"' + "x" * 40 + '"}', '{"c":3}'], 16,
      ['{"a":1}', '{"long":"' + "x" * 40 + '"}', '{"c":3}']),  # too long for any batch: goes alone
     ([], 100, []),
+    # texts whose order counts are never packed: the master handles a batch's messages at once
+    (['{"a":1}', outbox.Alone('{"s":1}'), outbox.Alone('{"s":2}'), '{"b":2}', '{"c":3}'], 100,
+     ['{"a":1}', '{"s":1}', '{"s":2}', '{"type":"batch","messages":[{"b":2},{"c":3}]}']),
 ])
 def test_texts_waiting_together_leave_in_order_as_batches(texts, limit, frames):
     packed = outbox.pack(texts, limit)

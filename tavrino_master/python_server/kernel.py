@@ -27,7 +27,7 @@ import websockets
 from tavrino_master.python_server import wire_json
 from tavrino_master.python_server.calls import (OutputRouter, error_record, from_wire_args, iterate, resolve,
                                                 run_to_value)
-from tavrino_master.python_server.outbox import Outbox
+from tavrino_master.python_server.outbox import Alone, Outbox
 from tavrino_master.python_server.tavrino import panticle
 from tavrino_master.python_server.workbook_modules import WorkbookModules
 
@@ -41,6 +41,9 @@ SEND_TIMEOUT = 10.0
 MAX_MESSAGE = 256 * 1024 * 1024
 WORKERS = 32
 MAX_EARLY_CANCELS = 1024
+# Messages whose order the add-in and the IDEs see must be the order they were
+# sent in: never packed into a batch, whose messages the master handles at once.
+ORDERED_TYPES = frozenset({"streaming_function_result", "stdout", "stderr"})
 
 # Requests that this kernel program does not serve: logged and ignored.
 NOT_SERVED = {
@@ -189,7 +192,10 @@ class Kernel:
     def send(self, message):
         """Hands one message over for the master without waiting for it to be
         sent; raises at once when it cannot be encoded."""
-        self.outbox.put(wire_json.frames(message))
+        texts = wire_json.frames(message)
+        if message.get("type") in ORDERED_TYPES:
+            texts = [Alone(text) for text in texts]
+        self.outbox.put(texts)
 
     def release_later(self, held):
         """Drops the objects in `held` on the listener thread after every

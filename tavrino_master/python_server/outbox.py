@@ -5,7 +5,10 @@ A worker never waits on the loop for its answer to leave: it appends the JSON
 text to the outbox and, when no drain is under way, wakes the loop once. The
 loop then sends everything waiting at that moment; what arrives while it sends
 is taken by the same drain. Texts that wait together leave together, packed
-into "batch" messages, in the order they were handed over.
+into "batch" messages, in the order they were handed over. The master handles
+the messages of one batch concurrently, so texts whose order counts (a
+stream's values, output lines) are marked `Alone` and always get a frame of
+their own: the master handles separate frames in the order they arrive.
 
 Besides texts the outbox carries holders: lists of objects (a call's arguments
 and result) that are emptied on the loop once every text put before them has
@@ -25,14 +28,23 @@ BATCH_OPEN = '{"type":"batch","messages":['
 BATCH_CLOSE = "]}"
 
 
+class Alone(str):
+    """A text that is never packed into a batch."""
+
+
 def pack(texts, limit=BATCH_LIMIT):
     """The frames that carry `texts` in order: runs of them joined into
-    "batch" messages of at most `limit` characters; a text alone goes as itself."""
+    "batch" messages of at most `limit` characters; a text alone, or marked
+    `Alone`, goes as itself."""
     frames, group, size = [], [], 0
     for text in texts:
-        if group and size + len(text) + 1 > limit:
+        alone = isinstance(text, Alone)
+        if group and (alone or size + len(text) + 1 > limit):
             frames.append(_joined(group))
             group, size = [], 0
+        if alone:
+            frames.append(str(text))
+            continue
         group.append(text)
         size += len(text) + 1
     if group:
