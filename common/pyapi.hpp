@@ -30,6 +30,9 @@ inline py::object steal(PyObject* o) {
 inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 
 inline py::object attr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
+inline void set_attr(py::handle o, PyObject* name, py::handle value) {
+  if (PyObject_SetAttr(o.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
 
 namespace detail {
 inline PyObject* arg_ptr(py::handle h) { return h.ptr(); }
