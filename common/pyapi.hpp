@@ -1,6 +1,6 @@
 // The short forms both modules use to talk to Python: interned names, calls
-// through vectorcall, mapping reads and truth tests, all on the C API and
-// throwing py::error_already_set when Python reports an error.
+// through vectorcall, attribute and mapping access and truth tests, all on
+// the C API and throwing py::error_already_set when Python reports an error.
 #pragma once
 
 #include <pybind11/pybind11.h>
