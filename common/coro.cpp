@@ -199,7 +199,7 @@ PySendResult throw_into(CoroObject* c, PyObject* exc, PyObject** out) {
     PyObject* inner = p.inner;
     if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
       // Like `yield from`: close the delegate, then raise here.
-      PyObject* r = PyObject_CallMethod(inner, "close", nullptr);
+      PyObject* r = PyObject_CallMethodNoArgs(inner, K("close"));
       if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
       } else if (!r) {
@@ -210,7 +210,7 @@ PySendResult throw_into(CoroObject* c, PyObject* exc, PyObject** out) {
       Py_CLEAR(p.inner);
       p.exc = exc;
     } else {
-      PyObject* meth = PyObject_GetAttrString(inner, "throw");
+      PyObject* meth = PyObject_GetAttr(inner, K("throw"));
       if (!meth) {
         PyErr_Clear();
         Py_CLEAR(p.inner);
@@ -228,7 +228,7 @@ PySendResult throw_into(CoroObject* c, PyObject* exc, PyObject** out) {
         Py_CLEAR(p.inner);
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
           PyObject* e = fetch_error();
-          PyObject* val = PyObject_GetAttrString(e, "value");
+          PyObject* val = PyObject_GetAttr(e, K("value"));
           Py_DECREF(e);
           if (!val) return PYGEN_ERROR;
           p.sent = val;
@@ -430,7 +430,7 @@ PyTypeObject* coroutine_type() {
   if (!coro_type) {
     coro_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
     if (!coro_type) throw py::error_already_set();
-    py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle((PyObject*)coro_type));
+    call_method(attr(py::module_::import("collections.abc"), K("Coroutine")), K("register"), (PyObject*)coro_type);
   }
   return coro_type;
 }

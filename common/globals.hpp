@@ -28,15 +28,6 @@ class ModuleGlobals {
     if (!v) throw py::error_already_set();
     return borrow(v);
   }
-  // By text, for the call sites off the hot paths.
-  py::object get(const char* name) const {
-    PyObject* v = PyDict_GetItemString(dict_, name);
-    if (!v) {
-      PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-      throw py::error_already_set();
-    }
-    return borrow(v);
-  }
 
  private:
   PyObject* dict_ = nullptr;

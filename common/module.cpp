@@ -16,7 +16,7 @@ PyObject* create(PyObject* spec, PyModuleDef* def) {
     return nullptr;
   }
   if (self->module) return Py_NewRef(self->module);
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  PyObject* name = PyObject_GetAttr(spec, K("name"));
   if (!name) return nullptr;
   PyObject* m = PyModule_NewObject(name);
   Py_DECREF(name);

@@ -21,7 +21,7 @@ struct OnceModule {
 // The scope for module-level definitions of a module under start-up.
 inline Scope module_scope(py::module_ m) {
   return Scope{py::reinterpret_borrow<py::dict>(PyModule_GetDict(m.ptr())),
-               py::str(m.attr("__name__")).cast<std::string>(), ""};
+               py::str(attr(m, K("__name__"))).cast<std::string>(), ""};
 }
 
 }  // namespace tv

@@ -196,18 +196,18 @@ PyObject* get_doc(PyObject* self, void*) {
 PyObject* build_signature(const FunctionSpec* s) {
   try {
     py::module_ inspect = py::module_::import("inspect");
-    py::object Parameter = inspect.attr("Parameter");
-    py::object kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
+    py::object Parameter = attr(inspect, K("Parameter"));
+    py::object kind = attr(Parameter, K("POSITIONAL_OR_KEYWORD"));
     py::list params;
     for (size_t i = 0; i < s->param_names.size(); ++i) {
       py::dict kw;
-      if (s->defaults[i]) kw["default"] = py::handle(s->defaults[i]);
-      if (s->annotations[i]) kw["annotation"] = py::handle(s->annotations[i]);
+      if (s->defaults[i]) set_item(kw, K("default"), s->defaults[i]);
+      if (s->annotations[i]) set_item(kw, K("annotation"), s->annotations[i]);
       params.append(Parameter(py::handle(s->param_names[i]), kind, **kw));
     }
     py::dict kw;
-    if (s->return_annotation) kw["return_annotation"] = py::handle(s->return_annotation);
-    return inspect.attr("Signature")(params, **kw).release().ptr();
+    if (s->return_annotation) set_item(kw, K("return_annotation"), s->return_annotation);
+    return attr(inspect, K("Signature"))(params, **kw).release().ptr();
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;
@@ -238,7 +238,7 @@ PyObject* get_code(PyObject* self, void*) {
       src += "): pass\n";
       py::dict ns;
       py::exec(src, ns, ns);
-      f->code = py::object(ns[py::str(f->spec->name)].attr("__code__")).release().ptr();
+      f->code = attr(ns[py::str(f->spec->name)], K("__code__")).release().ptr();
     } catch (...) {
       set_python_error_from_current_exception();
       return nullptr;
@@ -322,7 +322,7 @@ py::object make_function(FunctionSpec* spec) {
   if (spec->is_async) {
     // What asyncio.iscoroutinefunction looks for on a callable.
     static PyObject* marker = import_attr("asyncio.coroutines", "_is_coroutine");
-    fn.attr("_is_coroutine") = py::handle(marker);
+    set_attr(fn, K("_is_coroutine"), marker);
   }
   return fn;
 }

@@ -1,6 +1,6 @@
 // The short forms both modules use to talk to Python: interned names, calls
-// through vectorcall, mapping reads and truth tests, all on the C API and
-// throwing py::error_already_set when Python reports an error.
+// through vectorcall, attribute and mapping access and truth tests, all on
+// the C API and throwing py::error_already_set when Python reports an error.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -30,6 +30,9 @@ inline py::object steal(PyObject* o) {
 inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 
 inline py::object attr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
+inline void set_attr(py::handle o, PyObject* name, py::handle value) {
+  if (PyObject_SetAttr(o.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
 
 namespace detail {
 inline PyObject* arg_ptr(py::handle h) { return h.ptr(); }

@@ -16,10 +16,14 @@ using tv::Param;
 using tv::Scope;
 
 // The common short forms for Python calls (common/pyapi.hpp) the parts use.
+using tv::attr;
 using tv::borrow;
+using tv::call;
 using tv::call_method;
+using tv::find;
 using tv::get;
 using tv::refuse_arg;
+using tv::set_attr;
 using tv::set_item;
 using tv::steal;
 using tv::truthy;
@@ -28,12 +32,11 @@ using tv::truthy;
 void set_globals(py::dict globals);
 PyObject* globals_dict();
 
-// A module global, looked up now (tests and the kernel program may replace it).
-py::object G(const char* name);
-// The same through an interned key: no key is built per read. Borrowed, or
-// null with NameError set.
-PyObject* global_ref(PyObject* key);
+// A module global under an interned key, looked up now (tests and the kernel
+// program may replace it).
 py::object G(PyObject* key);
+// The same borrowed, or null with NameError set.
+PyObject* global_ref(PyObject* key);
 
 // Sets `cls` with `text` and throws it as the pending Python error.
 [[noreturn]] void raise(PyObject* cls, const char* text);
@@ -60,47 +63,8 @@ extern PyTypeObject* object_type;
 extern PyTypeObject* array_type;
 extern PyTypeObject* dict_type;
 
-// Interned keys and fixed values of the proxies and the messaging, made at
-// start-up; other parts name their keys with K().
-struct Names {
-  PyObject *value, *id, *result, *method, *name, *caller, *args, *arg_type;
-  PyObject *requestId, *kind, *request, *ok, *error, *message;
-  PyObject *Array, *Dict, *Function, *PLACED, *NAMED, *GET, *SET, *GETITEM, *CALL, *DEL, *dunder_call, *dunder_del;
-  PyObject *internal_id, *internal_typeName, *msg_guid, *typ, *internal_cache;
-  PyObject *officejs_object, *officejs_array, *officejs_dict;
-  PyObject *guid, *send_handler, *waiters, *waiters_lock, *callable_registry, *callable_lock, *next_callable_id;
-  PyObject *acquire, *release, *pop, *get, *done, *cancel, *set_result, *set_exception, *result_m;
-  PyObject *messaging, *send_request_sync, *cw_del, *uuid, *uuid4, *hex, *threading;
-  PyObject *concurrent, *futures, *Future;
-  PyObject *timeout_kw, *zero_seconds;
-  PyObject *empty, *empty_tuple;
-};
-extern Names names;
-void init_names();
-
 // "Argument 'x' has incorrect type (expected T, got U)", the proxies' own form.
 [[noreturn]] void raise_incorrect_type(const char* arg, const char* expected, PyObject* given, bool subclass);
-
-// The bridge's first names for tv::steal and for ways of tv::def, still
-// used by the proxies and the messaging.
-inline py::object own(PyObject* o) { return steal(o); }
-// A definition from an invoker of its own, placed in the scope when it is a
-// method; `expected` only counts the parameters (the invoker checks types).
-py::object def_spec(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
-                    bool is_method, PyObject* result_annotation, tv::Invoker invoke,
-                    std::vector<const char*> expected, std::vector<PyObject*> annotations);
-// tv::def with the receiver stated: a method (placed in the scope) or, in a
-// class, a function with no receiver that the caller places itself.
-template <auto Fn>
-py::object def_native(const Scope& scope, const char* name, std::vector<Param> params, const char* doc,
-                      bool is_method, PyObject* result_annotation = nullptr) {
-  py::object fn =
-      tv::detail::define(scope, name, std::move(params), doc, is_method, result_annotation, tv::detail::body_of<Fn>());
-  if (is_method) scope.ns[name] = fn;
-  return fn;
-}
-// tv::def_varargs made without placing it.
-py::object make_varargs(const char* name, const char* doc, PyCFunctionWithKeywords fn, bool as_method);
 
 // Containers made by a conversion join the collector only when the outermost
 // conversion of the thread ends: a large conversion would otherwise drive

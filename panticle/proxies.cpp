@@ -16,9 +16,17 @@ bool same_text(PyObject* a, PyObject* b) {
   return PyUnicode_Compare(a, b) == 0;
 }
 
+// The empty tuple, for a type's slots called with no arguments; kept for the
+// process.
+PyObject* no_args() {
+  static PyObject* empty = nullptr;
+  if (!empty) empty = steal(PyTuple_New(0)).release().ptr();
+  return empty;
+}
+
 // Instance fields are read and written on the instance itself: internal names
 // never reach the add-in and never touch the proxy's own attribute hooks.
-py::object local_get(PyObject* self, PyObject* name) { return own(PyObject_GenericGetAttr(self, name)); }
+py::object local_get(PyObject* self, PyObject* name) { return steal(PyObject_GenericGetAttr(self, name)); }
 void local_set(PyObject* self, PyObject* name, PyObject* value) {
   if (PyObject_GenericSetAttr(self, name, value) < 0) throw py::error_already_set();
 }
@@ -32,29 +40,29 @@ void require_name(PyObject* name) {
 py::object convert_id(PyObject* object_id) {
   if (PyLong_CheckExact(object_id)) return py::reinterpret_borrow<py::object>(object_id);
   PyNumberMethods* nb = Py_TYPE(object_id)->tp_as_number;
-  if (PyLong_Check(object_id) || (nb && (nb->nb_int || nb->nb_index))) return own(PyNumber_Long(object_id));
+  if (PyLong_Check(object_id) || (nb && (nb->nb_int || nb->nb_index))) return steal(PyNumber_Long(object_id));
   raise_incorrect_type("object_id", "int", object_id, false);
 }
 
 void store_identity(PyObject* self, PyObject* id, PyObject* type_name, PyObject* marker) {
-  local_set(self, names.internal_id, id);
-  local_set(self, names.internal_typeName, type_name);
-  py::object guid = G(names.messaging).attr(names.guid);
-  local_set(self, names.msg_guid, guid.ptr());
-  local_set(self, names.typ, marker);
-  local_set(self, names.internal_cache, py::dict().ptr());
+  local_set(self, K("_internal_id"), id);
+  local_set(self, K("_internal_typeName"), type_name);
+  py::object guid = attr(G(K("messaging")), K("_guid"));
+  local_set(self, K("_msg_guid"), guid.ptr());
+  local_set(self, K("_typ"), marker);
+  local_set(self, K("_internal_cache"), py::dict().ptr());
 }
 
 void object_init(PyObject* self, PyObject* object_id, PyObject* type_name) {
   py::object id = convert_id(object_id);
   if (!PyUnicode_CheckExact(type_name))
     raise_incorrect_type("type_name", "str", type_name, PyUnicode_Check(type_name));
-  store_identity(self, id.ptr(), type_name, names.officejs_object);
+  store_identity(self, id.ptr(), type_name, K("officejs_object"));
 }
 
 void container_init(PyObject* self, PyObject* object_id, PyTypeObject* base, PyObject* tname, PyObject* marker) {
   py::object id = convert_id(object_id);
-  if (base->tp_init(self, names.empty_tuple, nullptr) < 0) throw py::error_already_set();
+  if (base->tp_init(self, no_args(), nullptr) < 0) throw py::error_already_set();
   store_identity(self, id.ptr(), tname, marker);
 }
 
@@ -62,15 +70,15 @@ void object_init_method(py::object self, py::object object_id, py::object type_n
   object_init(self.ptr(), object_id.ptr(), type_name.ptr());
 }
 void array_init_method(py::object self, py::object object_id) {
-  container_init(self.ptr(), object_id.ptr(), &PyList_Type, names.Array, names.officejs_array);
+  container_init(self.ptr(), object_id.ptr(), &PyList_Type, K("Array"), K("officejs_array"));
 }
 void dict_init_method(py::object self, py::object object_id) {
-  container_init(self.ptr(), object_id.ptr(), &PyDict_Type, names.Dict, names.officejs_dict);
+  container_init(self.ptr(), object_id.ptr(), &PyDict_Type, K("Dict"), K("officejs_dict"));
 }
 
 // Made for the serializer: joins the collector when the conversion ends.
 py::object allocate(PyTypeObject* type) {
-  py::object self = own(type->tp_new(type, names.empty_tuple, nullptr));
+  py::object self = steal(type->tp_new(type, no_args(), nullptr));
   defer_tracking(self.ptr());
   return self;
 }
@@ -78,46 +86,45 @@ py::object allocate(PyTypeObject* type) {
 // ------------------------------------------------------------------ remote operations
 
 void check_context(PyObject* self) {
-  py::object mine = local_get(self, names.msg_guid);
-  py::object current = G(names.messaging).attr(names.guid);
+  py::object mine = local_get(self, K("_msg_guid"));
+  py::object current = attr(G(K("messaging")), K("_guid"));
   if (!mine.equal(current)) raise(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
 }
 
 py::dict request(PyObject* method, PyObject* name) {
   py::dict req;
-  req[py::handle(names.method)] = py::handle(method);
-  req[py::handle(names.name)] = py::handle(name);
+  set_item(req, K("method"), method);
+  set_item(req, K("name"), name);
   return req;
 }
 
 // messaging.send_request_sync(req[, timeout]); null with the error set.
 PyObject* send_raw(PyObject* req, PyObject* timeout = nullptr) {
-  PyObject* messaging = Py_XNewRef(global_ref(names.messaging));
+  PyObject* messaging = Py_XNewRef(global_ref(K("messaging")));
   if (!messaging) return nullptr;
-  PyObject* call[3] = {messaging, req, timeout};
-  PyObject* answer =
-      PyObject_VectorcallMethod(names.send_request_sync, call, (timeout ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                nullptr);
+  PyObject* argv[3] = {messaging, req, timeout};
+  PyObject* answer = PyObject_VectorcallMethod(K("send_request_sync"), argv,
+                                               (timeout ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   Py_DECREF(messaging);
   return answer;
 }
 
-py::object send(py::dict req) { return own(send_raw(req.ptr())); }
+py::object send(py::dict req) { return steal(send_raw(req.ptr())); }
 
 py::object result_of(const py::object& answer) {
   py::object result;
   if (PyDict_Check(answer.ptr())) {
-    PyObject* r = PyDict_GetItemWithError(answer.ptr(), names.result);
+    PyObject* r = PyDict_GetItemWithError(answer.ptr(), K("result"));
     if (!r && PyErr_Occurred()) throw py::error_already_set();
     result = r ? py::reinterpret_borrow<py::object>(r) : py::none();
   } else {
-    result = answer.attr("get")(py::handle(names.result));
+    result = call_method(answer, K("get"), K("result"));
   }
   return from_wire(result.ptr());
 }
 
 bool is_local_read(PyObject* name) {
-  for (PyObject* n : {names.internal_id, names.internal_typeName, names.msg_guid, names.typ, names.internal_cache})
+  for (PyObject* n : {K("_internal_id"), K("_internal_typeName"), K("_msg_guid"), K("_typ"), K("_internal_cache")})
     if (same_text(name, n)) return true;
   return false;
 }
@@ -125,13 +132,13 @@ bool is_local_read(PyObject* name) {
 py::object cw_getattr(py::object self, py::str name) {
   if (is_local_read(name.ptr())) return local_get(self.ptr(), name.ptr());
   check_context(self.ptr());
-  py::dict req = request(names.GET, name.ptr());
-  req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+  py::dict req = request(K("GET"), name.ptr());
+  set_item(req, K("caller"), local_get(self.ptr(), K("_internal_id")));
   return result_of(send(req));
 }
 
 void cw_setattr(py::object self, py::str name, py::object value) {
-  for (PyObject* n : {names.internal_id, names.internal_typeName, names.msg_guid, names.typ}) {
+  for (PyObject* n : {K("_internal_id"), K("_internal_typeName"), K("_msg_guid"), K("_typ")}) {
     if (same_text(name.ptr(), n)) {
       local_set(self.ptr(), name.ptr(), value.ptr());
       return;
@@ -139,9 +146,9 @@ void cw_setattr(py::object self, py::str name, py::object value) {
   }
   check_context(self.ptr());
   py::object wire = to_wire(value.ptr());
-  py::dict req = request(names.SET, name.ptr());
-  req[py::handle(names.value)] = wire;
-  req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+  py::dict req = request(K("SET"), name.ptr());
+  set_item(req, K("value"), wire);
+  set_item(req, K("caller"), local_get(self.ptr(), K("_internal_id")));
   send(req);
 }
 
@@ -151,19 +158,19 @@ py::object index_text(PyObject* index) {
     py::object parts[3];
     PyObject* fields[3] = {s->start, s->stop, s->step};
     for (int i = 0; i < 3; ++i)
-      parts[i] = fields[i] == Py_None ? py::reinterpret_borrow<py::object>(names.empty)
-                                      : own(PyObject_Format(fields[i], names.empty));
-    return own(PyUnicode_FromFormat("%U:%U:%U", parts[0].ptr(), parts[1].ptr(), parts[2].ptr()));
+      parts[i] = fields[i] == Py_None ? borrow(K(""))
+                                      : steal(PyObject_Format(fields[i], K("")));
+    return steal(PyUnicode_FromFormat("%U:%U:%U", parts[0].ptr(), parts[1].ptr(), parts[2].ptr()));
   }
-  if (PyLong_Check(index)) return own(PyObject_Str(index));
+  if (PyLong_Check(index)) return steal(PyObject_Str(index));
   raise(PyExc_TypeError, "Index must be an integer or a slice");
 }
 
 py::object cw_getitem(py::object self, py::object index) {
   py::object text = index_text(index.ptr());
   check_context(self.ptr());
-  py::dict req = request(names.GETITEM, text.ptr());
-  req[py::handle(names.caller)] = local_get(self.ptr(), names.internal_id);
+  py::dict req = request(K("GETITEM"), text.ptr());
+  set_item(req, K("caller"), local_get(self.ptr(), K("_internal_id")));
   return result_of(send(req));
 }
 
@@ -172,15 +179,15 @@ PyObject* cw_call(PyObject*, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) < 1) raise(PyExc_TypeError, "_cw__call__() missing required argument: 'self'");
     PyObject* self = PyTuple_GET_ITEM(args, 0);
     check_context(self);
-    py::object tname = local_get(self, names.internal_typeName);
-    if (!tname.equal(py::handle(names.Function)))
+    py::object tname = local_get(self, K("_internal_typeName"));
+    if (!tname.equal(py::handle(K("Function"))))
       raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
     const Py_ssize_t nplaced = PyTuple_GET_SIZE(args) - 1;
     py::list call_args(0);
     for (Py_ssize_t i = 0; i < nplaced; ++i) {
       py::dict arg;
-      arg[py::handle(names.arg_type)] = py::handle(names.PLACED);
-      arg[py::handle(names.value)] = to_wire(PyTuple_GET_ITEM(args, i + 1));
+      set_item(arg, K("arg_type"), K("PLACED"));
+      set_item(arg, K("value"), to_wire(PyTuple_GET_ITEM(args, i + 1)));
       call_args.append(arg);
     }
     if (kwargs) {
@@ -191,20 +198,27 @@ PyObject* cw_call(PyObject*, PyObject* args, PyObject* kwargs) {
         py::object k = py::reinterpret_borrow<py::object>(key);
         py::object held = py::reinterpret_borrow<py::object>(value);
         py::dict arg;
-        arg[py::handle(names.arg_type)] = py::handle(names.NAMED);
-        arg[py::handle(names.name)] = k;
-        arg[py::handle(names.value)] = to_wire(held.ptr());
+        set_item(arg, K("arg_type"), K("NAMED"));
+        set_item(arg, K("name"), k);
+        set_item(arg, K("value"), to_wire(held.ptr()));
         call_args.append(arg);
       }
     }
-    py::dict req = request(names.CALL, names.dunder_call);
-    req[py::handle(names.args)] = call_args;
-    req[py::handle(names.caller)] = local_get(self, names.internal_id);
+    py::dict req = request(K("CALL"), K("__call__"));
+    set_item(req, K("args"), call_args);
+    set_item(req, K("caller"), local_get(self, K("_internal_id")));
     return result_of(send(req)).release().ptr();
   } catch (...) {
     tv::set_python_error_from_current_exception();
     return nullptr;
   }
+}
+
+// 0.0 seconds, kept for the process; null with the error set if it cannot be made.
+PyObject* no_wait() {
+  static PyObject* zero = nullptr;
+  if (!zero) zero = PyFloat_FromDouble(0.0);
+  return zero;
 }
 
 // A release never raises an ordinary error. On the thread that delivers
@@ -214,11 +228,12 @@ PyObject* cw_call(PyObject*, PyObject* args, PyObject* kwargs) {
 bool release(PyObject* self) {
   PyObject* answer = nullptr;
   PyObject* req = PyDict_New();
-  if (req && PyDict_SetItem(req, names.method, names.DEL) == 0 &&
-      PyDict_SetItem(req, names.name, names.dunder_del) == 0) {
-    PyObject* id = PyObject_GenericGetAttr(self, names.internal_id);
-    if (id && PyDict_SetItem(req, names.caller, id) == 0)
-      answer = send_raw(req, on_listener_thread() ? names.zero_seconds : nullptr);
+  if (req && PyDict_SetItem(req, K("method"), K("DEL")) == 0 &&
+      PyDict_SetItem(req, K("name"), K("__del__")) == 0) {
+    const bool listener = on_listener_thread();
+    PyObject* wait = listener ? no_wait() : nullptr;  // none: as long as a request may take
+    PyObject* id = (!listener || wait) ? PyObject_GenericGetAttr(self, K("_internal_id")) : nullptr;
+    if (id && PyDict_SetItem(req, K("caller"), id) == 0) answer = send_raw(req, wait);
     Py_XDECREF(id);
   }
   Py_XDECREF(req);
@@ -251,7 +266,8 @@ void filter_pending_error() {
   if (tb) PyException_SetTraceback(v, tb);
   Py_XDECREF(tb);
   PyObject* cur = PyException_GetTraceback(v);  // new reference or null
-  PyObject* listed = PyDict_GetItemString(globals_dict(), "_internal_officejs_names");
+  PyObject* listed = PyDict_GetItemWithError(globals_dict(), K("_internal_officejs_names"));
+  if (!listed) PyErr_Clear();  // no list: nothing is cut
   Py_XINCREF(listed);
   while (listed && cur && cur != Py_None && PyTraceBack_Check(cur)) {
     auto* entry = reinterpret_cast<PyTracebackObject*>(cur);
@@ -278,15 +294,15 @@ void filter_pending_error() {
   PyErr_Restore(t, v, cur);
 }
 
-py::object filtered(const char* delegate, PyObject* args, PyObject* kwargs = nullptr) {
+py::object filtered(PyObject* delegate, PyObject* args, PyObject* kwargs = nullptr) {
   py::object fn = G(delegate);
   PyObject* r = PyObject_Call(fn.ptr(), args, kwargs);
-  if (r) return own(r);
+  if (r) return steal(r);
   filter_pending_error();
   throw py::error_already_set();
 }
 
-py::object filtered(const char* delegate, std::initializer_list<PyObject*> args) {
+py::object filtered(PyObject* delegate, std::initializer_list<PyObject*> args) {
   py::tuple tuple(args.size());
   size_t i = 0;
   for (PyObject* a : args) tuple[i++] = py::handle(a);
@@ -297,14 +313,14 @@ py::object filtered(const char* delegate, std::initializer_list<PyObject*> args)
 
 py::object object_getattr(py::object self, py::object name) {
   require_name(name.ptr());
-  return filtered("_cw__getattr__", {self.ptr(), name.ptr()});
+  return filtered(K("_cw__getattr__"), {self.ptr(), name.ptr()});
 }
 py::object object_getitem(py::object self, py::object index) {
-  return filtered("_cw__getitem__", {self.ptr(), index.ptr()});
+  return filtered(K("_cw__getitem__"), {self.ptr(), index.ptr()});
 }
 py::object object_setattr(py::object self, py::object name, py::object value) {
   require_name(name.ptr());
-  return filtered("_cw__setattr__", {self.ptr(), name.ptr(), value.ptr()});
+  return filtered(K("_cw__setattr__"), {self.ptr(), name.ptr(), value.ptr()});
 }
 // One per proxy class: the receiver must be of that class, as for the other methods.
 template <PyTypeObject** Cls>
@@ -317,7 +333,7 @@ PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyObject_TypeCheck(PyTuple_GET_ITEM(args, 0), *Cls))
       tv::raise_receiver_type("__call__", *Cls, PyTuple_GET_ITEM(args, 0));
     // args holds the proxy first; the keywords are a fresh dict already.
-    return filtered("_cw__call__", args, kwargs).release().ptr();
+    return filtered(K("_cw__call__"), args, kwargs).release().ptr();
   } catch (...) {
     tv::set_python_error_from_current_exception();
     return nullptr;
@@ -325,7 +341,7 @@ PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 void proxy_del(py::object self) {
   // At interpreter shutdown the module's globals are already cleared.
-  PyObject* delegate = PyDict_GetItemWithError(globals_dict(), names.cw_del);
+  PyObject* delegate = PyDict_GetItemWithError(globals_dict(), K("_cw__del__"));
   if (!delegate || delegate == Py_None) {
     PyErr_Clear();
     return;
@@ -343,24 +359,24 @@ void proxy_del(py::object self) {
 }
 
 py::str object_repr(py::object self) {
-  py::object tname = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_typeName)).ptr(), names.empty));
-  py::object id = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_id)).ptr(), names.empty));
-  return py::reinterpret_steal<py::str>(own(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", tname.ptr(), id.ptr())).release());
+  py::object tname = steal(PyObject_Format(steal(PyObject_GetAttr(self.ptr(), K("_internal_typeName"))).ptr(), K("")));
+  py::object id = steal(PyObject_Format(steal(PyObject_GetAttr(self.ptr(), K("_internal_id"))).ptr(), K("")));
+  return py::reinterpret_steal<py::str>(steal(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", tname.ptr(), id.ptr())).release());
 }
 
 py::object array_getattr(py::object self, py::object name) {
   require_name(name.ptr());
-  return filtered("_cw__getattr__", {self.ptr(), name.ptr()});
+  return filtered(K("_cw__getattr__"), {self.ptr(), name.ptr()});
 }
 void array_setattr(py::object, py::object name, py::object) {
   require_name(name.ptr());
   raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
 }
 py::str array_repr(py::object self) {
-  py::object id = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_id)).ptr(), names.empty));
+  py::object id = steal(PyObject_Format(steal(PyObject_GetAttr(self.ptr(), K("_internal_id"))).ptr(), K("")));
   Py_ssize_t n = PyObject_Size(self.ptr());
   if (n < 0) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", id.ptr(), n)).release());
+  return py::reinterpret_steal<py::str>(steal(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", id.ptr(), n)).release());
 }
 
 py::object dict_getattr(py::object self, py::object name) {
@@ -368,7 +384,7 @@ py::object dict_getattr(py::object self, py::object name) {
   PyObject* local = PyDict_GetItemWithError(self.ptr(), name.ptr());
   if (local) return py::reinterpret_borrow<py::object>(local);
   if (PyErr_Occurred()) throw py::error_already_set();
-  return filtered("_cw__getattr__", {self.ptr(), name.ptr()});
+  return filtered(K("_cw__getattr__"), {self.ptr(), name.ptr()});
 }
 void dict_setattr(py::object self, py::object name, py::object value) {
   require_name(name.ptr());
@@ -378,9 +394,9 @@ void dict_setattr(py::object self, py::object name, py::object value) {
   if (PyObject_SetItem(self.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 py::str dict_repr(py::object self) {
-  py::object id = own(PyObject_Format(own(PyObject_GetAttr(self.ptr(), names.internal_id)).ptr(), names.empty));
-  py::object keys = own(PyObject_Repr(own(PyDict_Keys(self.ptr())).ptr()));
-  return py::reinterpret_steal<py::str>(own(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%U>", id.ptr(), keys.ptr())).release());
+  py::object id = steal(PyObject_Format(steal(PyObject_GetAttr(self.ptr(), K("_internal_id"))).ptr(), K("")));
+  py::object keys = steal(PyObject_Repr(steal(PyDict_Keys(self.ptr())).ptr()));
+  return py::reinterpret_steal<py::str>(steal(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%U>", id.ptr(), keys.ptr())).release());
 }
 
 PyTypeObject* keep_type(py::object cls) { return reinterpret_cast<PyTypeObject*>(cls.release().ptr()); }
@@ -394,12 +410,12 @@ py::object new_object_proxy(PyObject* object_id, PyObject* type_name) {
 }
 py::object new_array_proxy(PyObject* object_id) {
   py::object self = allocate(array_type);
-  container_init(self.ptr(), object_id, &PyList_Type, names.Array, names.officejs_array);
+  container_init(self.ptr(), object_id, &PyList_Type, K("Array"), K("officejs_array"));
   return self;
 }
 py::object new_dict_proxy(PyObject* object_id) {
   py::object self = allocate(dict_type);
-  container_init(self.ptr(), object_id, &PyDict_Type, names.Dict, names.officejs_dict);
+  container_init(self.ptr(), object_id, &PyDict_Type, K("Dict"), K("officejs_dict"));
   return self;
 }
 
@@ -408,8 +424,7 @@ void define_remote_operations(Scope& m) {
   tv::def<&cw_getitem>(m, "_cw__getitem__", {"self", "index"}, "Get item proxy method for OfficeJsObject.");
   tv::def<&cw_setattr>(m, "_cw__setattr__", {"self", "name", "value"},
                        "Set attribute proxy method for OfficeJsObject.");
-  m.ns["_cw__call__"] =
-      make_varargs("_cw__call__", "Call proxy method for OfficeJsObject (Function type).", &cw_call, false);
+  tv::def_varargs(m, "_cw__call__", "Call proxy method for OfficeJsObject (Function type).", &cw_call);
   tv::def<&cw_del>(m, "_cw__del__", {"self"}, "Delete proxy method for OfficeJsObject.");
 }
 
@@ -419,7 +434,7 @@ void define_proxies(Scope& m) {
     tv::def<&object_getattr>(cls, "__getattr__", {"self", "name"});
     tv::def<&object_getitem>(cls, "__getitem__", {"self", "index"});
     tv::def<&object_setattr>(cls, "__setattr__", {"self", "name", "value"});
-    cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&object_type>, true);
+    tv::def_varargs(cls, "__call__", nullptr, &proxy_call<&object_type>);
     tv::def<&proxy_del>(cls, "__del__", {"self"});
     tv::def<&object_repr>(cls, "__repr__", {"self"});
   }));
@@ -431,7 +446,7 @@ void define_proxies(Scope& m) {
         tv::def<&array_init_method>(cls, "__init__", {"self", "object_id"});
         tv::def<&array_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&array_setattr>(cls, "__setattr__", {"self", "name", "value"});
-        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&array_type>, true);
+        tv::def_varargs(cls, "__call__", nullptr, &proxy_call<&array_type>);
         tv::def<&proxy_del>(cls, "__del__", {"self"});
         tv::def<&array_repr>(cls, "__repr__", {"self"});
       },
@@ -442,7 +457,7 @@ void define_proxies(Scope& m) {
         tv::def<&dict_init_method>(cls, "__init__", {"self", "object_id"});
         tv::def<&dict_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&dict_setattr>(cls, "__setattr__", {"self", "name", "value"});
-        cls.ns["__call__"] = make_varargs("__call__", nullptr, &proxy_call<&dict_type>, true);
+        tv::def_varargs(cls, "__call__", nullptr, &proxy_call<&dict_type>);
         tv::def<&proxy_del>(cls, "__del__", {"self"});
         tv::def<&dict_repr>(cls, "__repr__", {"self"});
       },

@@ -197,28 +197,28 @@ PyObject* column_cell(const ColumnView& c, Py_ssize_t i) {
 py::object rows_by_column(const py::object& frame, const py::object& header) {
   const py::object none;
   if (Py_TYPE(frame.ptr()) != reinterpret_cast<PyTypeObject*>(libs.pd_frame)) return none;
-  py::list dtypes = frame.attr("dtypes").attr("tolist")();
+  py::list dtypes = call_method(attr(frame, K("dtypes")), K("tolist"));
   const Py_ssize_t ncols = PyList_GET_SIZE(dtypes.ptr());
   if (ncols == 0) return none;
   bool has_object = false;
   for (py::handle d : dtypes) {
     if (!PyObject_TypeCheck(d.ptr(), reinterpret_cast<PyTypeObject*>(libs.np_dtype))) return none;
-    const std::string kind = py::str(d.attr("kind"));
+    const std::string kind = py::str(attr(d, K("kind")));
     if (kind == "O") has_object = true;
-    else if (kind == "M" && !py::str(d.attr("name")).equal(py::str("datetime64[ns]"))) return none;
+    else if (kind == "M" && !py::str(attr(d, K("name"))).equal(py::str("datetime64[ns]"))) return none;
     else if (kind != "M" && kind != "f" && kind != "i" && kind != "u" && kind != "b") return none;
   }
   if (!has_object) return none;
 
   std::vector<ColumnView> cols(ncols);
-  py::object iloc = frame.attr("iloc");
+  py::object iloc = attr(frame, K("iloc"));
   Py_ssize_t nrows = -1;
   for (Py_ssize_t j = 0; j < ncols; ++j) {
     ColumnView& c = cols[j];
     py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(j))];
-    c.array = series.attr("values");
-    c.dates = py::str(dtypes[j].attr("kind")).equal(py::str("M"));
-    if (c.dates) c.array = c.array.attr("view")("i8");
+    c.array = attr(series, K("values"));
+    c.dates = py::str(attr(dtypes[j], K("kind"))).equal(py::str("M"));
+    if (c.dates) c.array = call_method(c.array, K("view"), K("i8"));
     if (PyObject_GetBuffer(c.array.ptr(), &c.buffer.view, PyBUF_RECORDS_RO) < 0) {
       PyErr_Clear();
       return none;
@@ -244,21 +244,21 @@ PyObject* table_to_wire(PyObject* v) {
   if (!guard.ok) return nullptr;
   return tv::catch_to_null([v]() -> PyObject* {
     py::object frame = borrow(v);
-    if (PyObject_IsInstance(v, libs.pd_series) == 1) frame = frame.attr("to_frame")();
-    py::object columns = frame.attr("columns").attr("tolist")();
+    if (PyObject_IsInstance(v, libs.pd_series) == 1) frame = call_method(frame, K("to_frame"));
+    py::object columns = call_method(attr(frame, K("columns")), K("tolist"));
     py::object header;
     if (Py_TYPE(frame.ptr()) == reinterpret_cast<PyTypeObject*>(libs.pd_frame)) {
       header = steal(to_wire_impl(columns.ptr()));
       py::object rows = rows_by_column(frame, header);
       if (rows) return container_record(Tag::Array, rows.release().ptr());
     }
-    py::object values = frame.attr("values");
+    py::object values = attr(frame, K("values"));
     // All-datetime (or all-timedelta) frames give a datetime64 array whose
     // tolist() is nanosecond integers; their cells go as in mixed frames.
     if (PyObject_IsInstance(values.ptr(), libs.np_ndarray) == 1) {
-      py::object kind = values.attr("dtype").attr("kind");
+      py::object kind = attr(attr(values, K("dtype")), K("kind"));
       if (kind.equal(py::str("M")) || kind.equal(py::str("m")))
-        values = frame.attr("astype")(py::module_::import("builtins").attr("object")).attr("values");
+        values = attr(call_method(frame, K("astype"), (PyObject*)&PyBaseObject_Type), K("values"));
     }
     if (!header) header = steal(to_wire_impl(columns.ptr()));
 
@@ -268,7 +268,7 @@ PyObject* table_to_wire(PyObject* v) {
     // Anything else: one tolist() per row, then the generic conversion.
     py::list all_rows;
     all_rows.append(header);
-    for (py::handle row : values) all_rows.append(steal(to_wire_impl(row.attr("tolist")().ptr())));
+    for (py::handle row : values) all_rows.append(steal(to_wire_impl(call_method(row, K("tolist")).ptr())));
     return container_record(Tag::Array, all_rows.release().ptr());
   });
 }

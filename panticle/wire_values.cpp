@@ -171,11 +171,11 @@ PyObject* date_text(PyObject* v) {
   // is always a date-time; no zone conversion.
   return tv::catch_to_null([v] {
     py::object np = G(K("np"));
-    py::object unit = np.attr("datetime_data")(py::handle(v).attr("dtype"))[py::int_(0)];
+    py::object unit = call_method(np, K("datetime_data"), attr(v, K("dtype")))[py::int_(0)];
     py::object value = borrow(v);
     for (const char* coarse : {"Y", "M", "W", "D", "h", "m"}) {
       if (unit.equal(py::str(coarse))) {
-        value = value.attr("astype")("datetime64[s]");
+        value = call_method(value, K("astype"), K("datetime64[s]"));
         break;
       }
     }
@@ -415,8 +415,8 @@ void define_serializer(Scope& m) {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw py::error_already_set();
   wire::init_tags();
-  py::object any = G("Any");
-  py::object wire_dict = G("Dict")[py::make_tuple(py::str().get_type(), any)];
+  py::object any = G(K("Any"));
+  py::object wire_dict = G(K("Dict"))[py::make_tuple(py::str().get_type(), any)];
   tv::make_class(m, "Serializer", [&](Scope& cls) {
     cls.ns["__doc__"] = py::str("Handles marshaling of data types between Python and JavaScript.");
     tv::def_static<&wire::to_wire_method>(cls, "to_wire", {Param("value").with_annotation(any)},

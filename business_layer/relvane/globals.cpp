@@ -15,8 +15,6 @@ py::dict globals() { return py::reinterpret_borrow<py::dict>(g_globals.dict()); 
 
 py::object G(PyObject* key) { return g_globals.get(key); }
 
-py::object G(const char* name) { return g_globals.get(name); }
-
 void log_debug(py::handle text) { log_at(K("debug"), text); }
 void log_info(py::handle text) { log_at(K("info"), text); }
 void log_warning(py::handle text) { log_at(K("warning"), text); }
@@ -35,7 +33,7 @@ py::object broadcast_to_ide(py::handle message) { return call_method(G(K("manage
 
 py::object start_background_task(py::object coro) {
   static PyObject* running = PySet_New(nullptr);  // lives as long as the process
-  static PyObject* discard = PyObject_GetAttrString(running, "discard");
+  static PyObject* discard = PyObject_GetAttr(running, K("discard"));
   py::object task = call_method(G(K("asyncio")), K("create_task"), coro);
   if (PySet_Add(running, task.ptr()) < 0) throw py::error_already_set();
   call_method(task, K("add_done_callback"), discard);

@@ -35,12 +35,12 @@ using tv::contains;
 using tv::find;
 using tv::get;
 using tv::intern;
+using tv::set_attr;
 using tv::set_item;
 using tv::steal;
 using tv::truthy;
 
 // A module global, looked up now (tests and later modules may replace it).
-py::object G(const char* name);
 py::object G(PyObject* key);
 
 // Python's str.format: "{}" renders a value as an f-string would.

@@ -11,17 +11,17 @@ const char* const kClientTypes[] = {"addin", "ide", "kernel", "inspector"};
 void init(py::object self) {
   py::dict active;
   for (const char* t : kClientTypes) active[t] = py::dict();
-  self.attr("active_connections") = active;
-  for (const char* field : {"kernel_processes", "client_names", "workbook_modules", "_pending_requests",
-                            "_synced_hashes", "workbook_tree", "event_definitions", "registered_handlers",
-                            "published_functions", "_pending_function_executions", "workbook_packages",
-                            "workbook_resolved_deps", "workbook_package_paths", "workbook_pip_outputs",
-                            "workbook_installed_packages", "package_errors", "package_stderr",
-                            "workbook_python_paths"}) {
-    self.attr(field) = py::dict();
+  set_attr(self, K("active_connections"), active);
+  for (PyObject* field :
+       {K("kernel_processes"), K("client_names"), K("workbook_modules"), K("_pending_requests"),
+        K("_synced_hashes"), K("workbook_tree"), K("event_definitions"), K("registered_handlers"),
+        K("published_functions"), K("_pending_function_executions"), K("workbook_packages"),
+        K("workbook_resolved_deps"), K("workbook_package_paths"), K("workbook_pip_outputs"),
+        K("workbook_installed_packages"), K("package_errors"), K("package_stderr"), K("workbook_python_paths")}) {
+    set_attr(self, field, py::dict());
   }
-  self.attr("_result_batcher") = G("ResultBatcher")(self);
-  self.attr("_chunk_buffers") = py::dict();
+  set_attr(self, K("_result_batcher"), call(G(K("ResultBatcher")), self));
+  set_attr(self, K("_chunk_buffers"), py::dict());
 }
 
 py::dict connections_of(py::handle self) { return as_dict(attr(self, K("active_connections")), "active_connections"); }
@@ -30,18 +30,18 @@ py::dict connections_of(py::handle self) { return as_dict(attr(self, K("active_c
 // accepts and pings before it registers).
 bool already_accepted(py::handle websocket) {
   static PyObject* state_type = tv::import_attr("starlette.websockets", "WebSocketState");
-  static PyObject* connected = py::object(py::handle(state_type).attr("CONNECTED")).release().ptr();
-  py::object state = py::getattr(websocket, "application_state", py::none());
+  static PyObject* connected = attr(state_type, K("CONNECTED")).release().ptr();
+  py::object state = py::getattr(websocket, K("application_state"), py::none());
   return state.is(py::handle(connected));
 }
 
 Task connect(py::object self, py::str client_type, py::str client_id, py::object websocket, OptStr name) {
-  if (!already_accepted(websocket)) co_await websocket.attr("accept")();
+  if (!already_accepted(websocket)) co_await call_method(websocket, K("accept"));
   py::dict active = connections_of(self);
   if (!active.contains(client_type)) active[client_type] = py::dict();
   as_dict(active[client_type], "connection table")[client_id] = websocket;
   if (!name.is_none() && PyUnicode_GET_LENGTH(name.ptr()) > 0)
-    as_dict(self.attr("client_names"), "client_names")[client_id] = name;
+    as_dict(attr(self, K("client_names")), "client_names")[client_id] = name;
   co_return py::none();
 }
 
@@ -54,7 +54,7 @@ void disconnect(py::object self, py::str client_type, py::str client_id) {
   // A workbook's display name belongs to its add-in: a kernel restart (same id,
   // client type "kernel") must not erase it.
   if (std::string(client_type) == "addin") {
-    py::dict names = as_dict(self.attr("client_names"), "client_names");
+    py::dict names = as_dict(attr(self, K("client_names")), "client_names");
     if (names.contains(client_id)) PyDict_DelItem(names.ptr(), client_id.ptr());
   }
 }
@@ -82,17 +82,17 @@ Task send_to_addin(py::object self, py::str workbook_id, py::dict message) {
 }
 
 Task broadcast(py::object self, py::str client_type, py::dict message) {
-  py::object table = connections_of(self).attr("get")(client_type, py::dict());
+  py::object table = get(connections_of(self), client_type, py::dict());
   if (!truthy(table)) co_return py::none();
   py::list sends;
-  for (py::handle ws : py::list(table.attr("values")())) {
+  for (py::handle ws : py::list(call_method(table, K("values")))) {
     try {
-      sends.append(ws.attr("send_json")(message));
+      sends.append(call_method(ws, K("send_json"), message));
     } catch (py::error_already_set&) {
       // a socket that cannot even start a send is skipped like one that fails
     }
   }
-  co_await G("asyncio").attr("gather")(*sends, "return_exceptions"_a = true);
+  co_await attr(G(K("asyncio")), K("gather"))(*sends, "return_exceptions"_a = true);
   co_return py::none();
 }
 

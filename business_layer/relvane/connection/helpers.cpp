@@ -76,7 +76,7 @@ py::list normalize_python_paths(py::list python_paths) {
     py::object value;
     if (item.is_none()) continue;
     if (PyDict_Check(item.ptr())) {
-      value = item.attr("get")("path", "");
+      value = get(item, K("path"), K(""));
     } else if (PyUnicode_Check(item.ptr())) {
       value = py::reinterpret_borrow<py::object>(item);
     } else {

@@ -7,10 +7,10 @@ namespace relvane {
 namespace {
 
 void init(py::object self, py::object manager) {
-  self.attr("_manager") = manager;
-  self.attr("_pending") = py::dict();
-  self.attr("_flush_tasks") = py::dict();
-  self.attr("_lock") = G("asyncio").attr("Lock")();
+  set_attr(self, K("_manager"), manager);
+  set_attr(self, K("_pending"), py::dict());
+  set_attr(self, K("_flush_tasks"), py::dict());
+  set_attr(self, K("_lock"), call_method(G(K("asyncio")), K("Lock")));
 }
 
 // Releases the batcher's lock when a critical section that never awaits ends.
@@ -72,14 +72,14 @@ Task flush_workbook(py::object self, py::str workbook_id) {
 }
 
 Task flush_all(py::object self) {
-  py::object lock = self.attr("_lock");
+  py::object lock = attr(self, K("_lock"));
   py::list ids;
-  co_await lock.attr("acquire")();
+  co_await call_method(lock, K("acquire"));
   {
     auto held = lock_held(lock);
-    ids = py::list(self.attr("_pending"));
+    ids = py::list(attr(self, K("_pending")));
   }
-  for (py::handle id : ids) co_await self.attr("_flush_workbook")(id);
+  for (py::handle id : ids) co_await call_method(self, K("_flush_workbook"), id);
   co_return py::none();
 }
 

@@ -15,15 +15,15 @@ py::dict pending_table(py::handle manager) {
 }
 
 // The overlap table, or a null object when there is none (and `create` is false).
+// It is an instance attribute, so the instance's own dict answers without the
+// cost of an AttributeError on the usual path, where there is none.
 py::object overlap_table(py::handle manager, bool create) {
-  PyObject* found = nullptr;
-  if (_PyObject_LookupAttr(manager.ptr(), K("_overlapping_function_executions"), &found) < 0)
-    throw py::error_already_set();
-  if (found) return as_dict(steal(found), "_overlapping_function_executions");
+  py::object fields = steal(PyObject_GenericGetDict(manager.ptr(), nullptr));
+  py::object found = find(fields, K("_overlapping_function_executions"));
+  if (found) return as_dict(found, "_overlapping_function_executions");
   if (!create) return py::object();
   py::dict table;
-  if (PyObject_SetAttr(manager.ptr(), K("_overlapping_function_executions"), table.ptr()) < 0)
-    throw py::error_already_set();
+  set_attr(manager, K("_overlapping_function_executions"), table);
   return table;
 }
 
