@@ -318,13 +318,7 @@ py::object make_function(FunctionSpec* spec) {
   f->signature = nullptr;
   f->code = nullptr;
   PyObject_GC_Track(f);
-  py::object fn = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
-  if (spec->is_async) {
-    // What asyncio.iscoroutinefunction looks for on a callable.
-    static PyObject* marker = import_attr("asyncio.coroutines", "_is_coroutine");
-    set_attr(fn, K("_is_coroutine"), marker);
-  }
-  return fn;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
 namespace detail {
