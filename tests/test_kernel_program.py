@@ -9,6 +9,7 @@ import pytest
 from tavrino_master.python_server import kernel as kp
 from tavrino_master.python_server import outbox
 from tavrino_master.python_server.workbook_modules import WorkbookModules
+from helpers import wait_until
 
 
 def wire(tag, value, spec=False):
@@ -356,6 +357,41 @@ async def test_outbox_sends_every_thread_s_texts_in_order_and_releases_after_the
         assert all(w not in at for _, at in mine)  # released only after every answer it followed
     assert sorted(released) == [0, 1, 2, 3]
     assert len(socket.frames) < 800  # texts that waited together left together
+
+
+async def test_a_producer_faster_than_the_connection_waits_for_room():
+    import asyncio
+
+    gate = asyncio.Event()
+    frames = []
+
+    class SlowSocket:
+        async def send(self, frame):
+            await gate.wait()
+            frames.append(frame)
+
+    async def current():
+        return SlowSocket()
+
+    box = outbox.Outbox(current, 1.0, queue_limit=5000)
+    box.attach(asyncio.get_running_loop())
+    put = []
+
+    def produce():  # an endless generator's worker, cut at 50 values
+        for i in range(50):
+            box.put([json.dumps({"i": i, "pad": "x" * 990})])
+            put.append(i)
+
+    worker = threading.Thread(target=produce)
+    worker.start()
+    await wait_until(lambda: box._queued > 5000)
+    await asyncio.sleep(0.2)  # a worker that is held back stays held back
+    assert len(put) < 50 and box._queued <= 5000 + 1010
+    gate.set()
+    await wait_until(lambda: not worker.is_alive())
+    await wait_until(lambda: not box._draining)
+    sent = [m["i"] for f in frames for m in (json.loads(f).get("messages") or [json.loads(f)])]
+    assert sent == list(range(50))
 
 
 def test_a_workbook_module_wins_and_other_names_go_to_the_usual_finders_first(modules, tmp_path, monkeypatch):

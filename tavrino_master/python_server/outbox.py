@@ -24,6 +24,11 @@ log = logging.getLogger("tavrino.kernel")
 # A batch frame holds at most this many characters of packed messages; the
 # master's server refuses frames beyond 16 MiB.
 BATCH_LIMIT = 1024 * 1024
+# Characters that may wait to be taken by the loop. A worker that finds more
+# waits for room, so a function producing faster than the connection sends (an
+# endless generator) is held back instead of filling the kernel's memory.
+QUEUE_LIMIT = 8 * 1024 * 1024
+ROOM_CHECK = 1.0  # seconds between looks at whether the drain still runs
 BATCH_OPEN = '{"type":"batch","messages":['
 BATCH_CLOSE = "]}"
 
@@ -61,21 +66,28 @@ def _joined(group):
 class Outbox:
     """Thread-safe queue of outgoing texts, drained by one task on the loop."""
 
-    def __init__(self, socket, send_timeout):
+    def __init__(self, socket, send_timeout, queue_limit=QUEUE_LIMIT):
         # `socket()` waits (at most send_timeout) for the current connection; None when there is none.
         self._socket = socket
         self._send_timeout = send_timeout
+        self._queue_limit = queue_limit
         self._lock = threading.Lock()
+        self._room = threading.Condition(self._lock)
         self._items = deque()
+        self._queued = 0  # characters of the texts in _items
         self._draining = False
         self._task = None
+        self._loop_thread = None
         self.loop = None
 
     def attach(self, loop):
+        """Called on the loop's own thread, which never waits for room."""
         self.loop = loop
+        self._loop_thread = threading.get_ident()
 
     def put(self, texts):
-        """Hands texts over from any thread; never waits for them to be sent."""
+        """Hands texts over from any thread without waiting for them to be sent;
+        a worker waits only while the queue is full."""
         self._put(texts)
 
     def put_release(self, holder):
@@ -84,8 +96,13 @@ class Outbox:
             holder.clear()
 
     def _put(self, items):
+        size = sum(len(item) for item in items if isinstance(item, str))
         with self._lock:
+            if threading.get_ident() != self._loop_thread:
+                while self._draining and self._queued > self._queue_limit:
+                    self._room.wait(ROOM_CHECK)
             self._items.extend(items)
+            self._queued += size
             if self._draining:
                 return True
             self._draining = True
@@ -94,7 +111,9 @@ class Outbox:
         except (AttributeError, RuntimeError):  # no loop, or it has closed: nothing will be sent
             with self._lock:
                 self._items.clear()
+                self._queued = 0
                 self._draining = False
+                self._room.notify_all()
             return False
         return True
 
@@ -107,9 +126,12 @@ class Outbox:
                 with self._lock:
                     if not self._items:
                         self._draining = False
+                        self._room.notify_all()
                         return
                     items = list(self._items)
                     self._items.clear()
+                    self._queued = 0
+                    self._room.notify_all()
                 texts = []
                 for item in items:
                     if isinstance(item, str):
@@ -122,6 +144,7 @@ class Outbox:
         except BaseException:
             with self._lock:
                 self._draining = False
+                self._room.notify_all()
             raise
 
     async def _send(self, texts):
