@@ -24,7 +24,20 @@ void restore_error(PyObject* exc) {  // steals exc
 
 // The iterator that `await obj` delegates to.
 PyObject* awaitable_iter(PyObject* o) {
-  if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+  if (PyCoro_CheckExact(o)) {
+    // Only a coroutine someone else holds can be suspended in an await already.
+    if (Py_REFCNT(o) > 1) {
+      PyObject* yf = PyObject_GetAttr(o, K("cr_await"));
+      if (!yf) return nullptr;
+      const bool awaited = yf != Py_None;
+      Py_DECREF(yf);
+      if (awaited) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+      }
+    }
+    return Py_NewRef(o);
+  }
   PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
   if (!am || !am->am_await) {
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
@@ -60,19 +73,36 @@ PyTypeObject* coro_type = nullptr;
 Task::promise_type& promise(CoroObject* c) { return c->h.promise(); }
 
 void destroy_frame(CoroObject* c) {
+  c->finished = true;  // destructors of the frame may run Python code that looks at us
   if (c->h) {
     auto h = c->h;
     c->h = {};
     h.destroy();
   }
-  c->finished = true;
 }
 
-// Runs the C++ body until its next suspension or its end.
+// Marks the coroutine running for the whole of a send, throw or close: Python
+// code run meanwhile (a delegate's finaliser, its finally block, a destructor
+// in the frame) that re-enters gets "coroutine already executing" instead of
+// resuming or destroying the frame under our feet.
+struct RunningScope {
+  CoroObject* c;
+  explicit RunningScope(CoroObject* c) : c(c) { c->running = true; }
+  ~RunningScope() { c->running = false; }
+  RunningScope(const RunningScope&) = delete;
+  RunningScope& operator=(const RunningScope&) = delete;
+};
+
+bool refuse_running(CoroObject* c) {
+  if (!c->running) return false;
+  PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+  return true;
+}
+
+// Runs the C++ body until its next suspension or its end; the caller holds a
+// RunningScope.
 PySendResult resume(CoroObject* c, PyObject** out) {
-  c->running = true;
   c->h.resume();
-  c->running = false;
   auto& p = promise(c);
   if (!c->h.done()) {
     *out = p.yielded;
@@ -106,10 +136,7 @@ PySendResult resume(CoroObject* c, PyObject** out) {
 }
 
 bool check_runnable(CoroObject* c) {
-  if (c->running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return false;
-  }
+  if (refuse_running(c)) return false;
   if (c->finished) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return false;
@@ -124,18 +151,17 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return PYGEN_ERROR;
   }
   auto& p = promise(c);
+  if (!c->started && arg != Py_None) {
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    *out = nullptr;
+    return PYGEN_ERROR;
+  }
+  RunningScope running(c);
   if (!c->started) {
-    if (arg != Py_None) {
-      PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-      *out = nullptr;
-      return PYGEN_ERROR;
-    }
     c->started = true;
   } else if (p.inner) {
     PyObject* v = nullptr;
-    c->running = true;
     PySendResult st = PyIter_Send(p.inner, arg, &v);
-    c->running = false;
     if (st == PYGEN_NEXT) {
       *out = v;
       return PYGEN_NEXT;
@@ -183,11 +209,11 @@ PyObject* coro_iternext(PyObject* self) {
 // Raises `exc` (owned, normalised) inside the coroutine at its current co_await.
 PySendResult throw_into(CoroObject* c, PyObject* exc, PyObject** out) {
   *out = nullptr;
-  if (c->running) {
+  if (refuse_running(c)) {
     Py_DECREF(exc);
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
   }
+  RunningScope running(c);
   if (!c->started || c->finished) {
     // Never started: the body does not run; the frame goes away.
     destroy_frame(c);
@@ -211,14 +237,17 @@ PySendResult throw_into(CoroObject* c, PyObject* exc, PyObject** out) {
       p.exc = exc;
     } else {
       PyObject* meth = PyObject_GetAttr(inner, K("throw"));
+      if (!meth && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // As CPython does: the lookup's error is the outcome, the delegate stays.
+        Py_DECREF(exc);
+        return PYGEN_ERROR;
+      }
       if (!meth) {
         PyErr_Clear();
         Py_CLEAR(p.inner);
         p.exc = exc;
       } else {
-        c->running = true;
         PyObject* r = PyObject_CallOneArg(meth, exc);
-        c->running = false;
         Py_DECREF(meth);
         Py_DECREF(exc);
         if (r) {
@@ -293,6 +322,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* coro_close(PyObject* self, PyObject*) {
   auto* c = reinterpret_cast<CoroObject*>(self);
+  if (refuse_running(c)) return nullptr;
   if (!c->started || c->finished) {
     destroy_frame(c);
     c->started = true;
@@ -318,7 +348,17 @@ PyObject* coro_close(PyObject* self, PyObject*) {
   return nullptr;
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coro_iter(PyObject* self) { return Py_NewRef(self); }
+
+// `await coro`: a coroutine suspended in a delegation is some task's already.
+PyObject* coro_await(PyObject* self) {
+  auto* c = reinterpret_cast<CoroObject*>(self);
+  if (c->started && !c->finished && !c->running && c->h && promise(c).inner) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
+  return Py_NewRef(self);
+}
 
 void coro_finalize(PyObject* self) {
   auto* c = reinterpret_cast<CoroObject*>(self);
@@ -409,7 +449,7 @@ PyMemberDef coro_members[] = {
 PyType_Slot coro_slots[] = {
     {Py_am_await, (void*)coro_await},
     {Py_am_send, (void*)coro_am_send},
-    {Py_tp_iter, (void*)coro_await},
+    {Py_tp_iter, (void*)coro_iter},
     {Py_tp_iternext, (void*)coro_iternext},
     {Py_tp_finalize, (void*)coro_finalize},
     {Py_tp_traverse, (void*)coro_traverse},

@@ -35,7 +35,12 @@ struct Task {
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(py::object v) { result = v.release().ptr(); }
-    void unhandled_exception() { error = std::current_exception(); }
+    void unhandled_exception() {
+      // A forced unwind (a thread ended at interpreter exit) is no C++
+      // exception to keep: current_exception() is empty for it, and it goes on.
+      error = std::current_exception();
+      if (!error) throw;
+    }
 
     struct Awaiter {
       promise_type* p;
