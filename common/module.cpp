@@ -10,9 +10,10 @@ OnceModule* owner(PyModuleDef* def) { return reinterpret_cast<OnceModule*>(def);
 
 PyObject* create(PyObject* spec, PyModuleDef* def) {
   OnceModule* self = owner(def);
-  PyInterpreterState* interp = PyInterpreterState_Get();
-  if (self->interp && self->interp != interp) {
-    PyErr_Format(PyExc_ImportError, "module %s can be loaded in one interpreter only", def->m_name);
+  // The module's state (pybind11's included) is process-wide and tied to the
+  // main interpreter's GIL: a subinterpreter is refused before any of it runs.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_Format(PyExc_ImportError, "module %s can be loaded in the main interpreter only", def->m_name);
     return nullptr;
   }
   if (self->module) return Py_NewRef(self->module);
@@ -34,7 +35,6 @@ int exec(PyObject* m) {
     return -1;
   }
   self->module = Py_NewRef(m);  // kept for the life of the process
-  self->interp = PyInterpreterState_Get();
   return 0;
 }
 

@@ -1,6 +1,6 @@
 // Multi-phase module initialisation that runs a module's start-up once per
 // process: a later import (after removal from sys.modules) gets the same module
-// object back, and a second interpreter is refused.
+// object back, and every interpreter but the main one is refused.
 #pragma once
 
 #include "common/native.hpp"
@@ -11,8 +11,7 @@ struct OnceModule {
   PyModuleDef def;  // first member: the slots find this object through it
   PyModuleDef_Slot slots[3];
   void (*startup)(py::module_ m);
-  PyObject* module = nullptr;          // set once start-up succeeded
-  PyInterpreterState* interp = nullptr;
+  PyObject* module = nullptr;  // set once start-up succeeded
 
   OnceModule(const char* name, const char* doc, void (*startup)(py::module_));
   PyObject* init() { return PyModuleDef_Init(&def); }
