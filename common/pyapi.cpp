@@ -32,4 +32,14 @@ py::object find(py::handle mapping, py::handle key) {
   return v;
 }
 
+py::list snapshot(py::handle container) {
+  PyObject* o = container.ptr();
+  PyObject* copy;
+  if (PyList_Check(o)) copy = PyList_GetSlice(o, 0, PY_SSIZE_T_MAX);
+  else if (PyDict_Check(o)) copy = PyDict_Items(o);
+  else copy = PySequence_List(o);
+  if (!copy) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(copy);
+}
+
 }  // namespace tv

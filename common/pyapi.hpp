@@ -63,6 +63,20 @@ inline void set_item(py::handle mapping, py::handle key, py::handle value) {
   if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
+// A walk over a Python container whose loop body can run Python code (a call,
+// a comparison or hash, a log line that formats an item, an await) walks this
+// copy instead:
+//   for (py::handle item : tv::snapshot(list)) ...
+//   for (py::handle pair : tv::snapshot(dict)) { PyTuple_GET_ITEM(pair.ptr(), 0) ... }
+// pybind11's list iterator points into the item array with its end fixed at
+// the start, a dict's iterator hands out borrowed keys and values, and
+// `py::list(x)` does not copy a list: a body that resizes or clears the
+// container would read freed memory. The copy holds its own reference to each
+// item. A list (or subclass) gives its items as stored, a dict its (key,
+// value) pairs, anything else what iterating it gives. A body that runs no
+// Python code may walk the container itself.
+py::list snapshot(py::handle container);
+
 // `key in container`.
 inline bool contains(py::handle container, py::handle key) {
   int found = PySequence_Contains(container.ptr(), key.ptr());

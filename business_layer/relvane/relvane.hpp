@@ -37,6 +37,7 @@ using tv::get;
 using tv::intern;
 using tv::set_attr;
 using tv::set_item;
+using tv::snapshot;
 using tv::steal;
 using tv::truthy;
 

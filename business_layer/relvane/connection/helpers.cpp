@@ -72,7 +72,7 @@ py::str compute_code_hash(py::str code) {
 
 py::list normalize_python_paths(py::list python_paths) {
   py::list result;
-  for (py::handle item : python_paths) {
+  for (py::handle item : snapshot(python_paths)) {
     py::object value;
     if (item.is_none()) continue;
     if (PyDict_Check(item.ptr())) {

@@ -14,7 +14,7 @@ Task handle_kernel_batch(py::str client_id, py::dict message) {
   py::list dispatches;
   py::object handle_message = G(K("handle_message"));
   Py_ssize_t index = 0;
-  for (py::handle element : py::list(messages)) {
+  for (py::handle element : snapshot(messages)) {
     // One malformed element must not cost the valid ones beside it.
     if (!PyDict_CheckExact(element.ptr())) {
       log_warning(fmt("Skipping kernel batch element {} from {}: expected an object, got {}", index, client_id,

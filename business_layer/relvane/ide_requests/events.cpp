@@ -105,9 +105,9 @@ Task handle_rename_module_in_events(py::str, py::dict message) {
   }
   log_info(fmt("[BusinessLayer] Renaming module in {} event handler(s): {} -> {}", py::len(events), old_name,
                new_name));
-  // A snapshot, so the entries are the ones named when the request arrived.
-  py::list entries(events);
-  for (py::handle item : entries) {
+  // A copy: the entries named when the request arrived, whatever another task
+  // does to the message's list while this one awaits.
+  for (py::handle item : snapshot(events)) {
     py::dict entry = as_dict(item, "rename event entry");
     py::object object_type = get(entry, K("object_type"));
     py::object object_id = get(entry, K("object_id"));

@@ -19,7 +19,7 @@ Task handle_update_published_functions(py::str, py::dict message) {
   }
   py::object manager = G(K("manager"));
   py::list valid;
-  for (py::handle entry : py::list(functions)) {
+  for (py::handle entry : snapshot(functions)) {
     // Only a dictionary can hold the three names; the check is not asked about anything else.
     if (PyDict_Check(entry.ptr()) && truthy(call_method(manager, K("_validate_function_entry"), entry)))
       valid.append(entry);

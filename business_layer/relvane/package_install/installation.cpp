@@ -357,7 +357,7 @@ Task final_report(py::str workbook_id, py::list failed_packages, py::object pack
   co_await to_ide(pip_output(workbook_id, K("error"),
                              fmt("{} package(s) failed to install after retries:", py::len(failed_packages))));
   py::dict final_errors;
-  for (py::handle rec_h : failed_packages) {
+  for (py::handle rec_h : snapshot(failed_packages)) {
     py::dict rec = as_dict(rec_h, "failed package record");
     py::object spec = rec[K("spec")];
     py::object name = attr(spec, K("name"));

@@ -21,7 +21,7 @@ py::str get_package_key(py::str name, py::str version, OptList extras) {
 
 py::object find_package_by_name(py::list packages, py::str package_name) {
   py::object wanted = call_method(package_name, K("lower"));
-  for (py::handle entry : packages) {
+  for (py::handle entry : snapshot(packages)) {
     py::object name = py::reinterpret_borrow<py::object>(entry)[K("name")];
     if (call_method(name, K("lower")).equal(wanted)) return py::reinterpret_borrow<py::object>(entry);
   }

@@ -47,7 +47,10 @@ Task root() {
 Task get_connections() {
   py::dict result;
   py::dict active = as_dict(attr(G(K("manager")), K("active_connections")), "active_connections");
-  for (auto item : active) result[item.first] = py::list(py::reinterpret_borrow<py::object>(item.second));
+  for (py::handle pair : snapshot(active)) {
+    py::handle client_type = PyTuple_GET_ITEM(pair.ptr(), 0);
+    set_item(result, client_type, steal(PySequence_List(PyTuple_GET_ITEM(pair.ptr(), 1))));
+  }
   co_return result;
 }
 
