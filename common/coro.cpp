@@ -115,7 +115,7 @@ PySendResult resume(CoroObject* c, PyObject** out) {
     destroy_frame(c);
     try {
       std::rethrow_exception(e);
-    } catch (...) {
+    } catch (...) {  // never a forced unwind: unhandled_exception lets that go on
       set_python_error_from_current_exception();
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -479,6 +479,8 @@ PyObject* task_to_python(Task&& t, const FunctionSpec* spec) {
   PyTypeObject* tp;
   try {
     tp = coroutine_type();
+  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+    throw;
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;
@@ -497,7 +499,7 @@ PyObject* task_to_python(Task&& t, const FunctionSpec* spec) {
 
 // ---------------------------------------------------------------- awaiting
 
-bool Task::promise_type::Awaiter::await_suspend(handle_type) noexcept {
+bool Task::promise_type::Awaiter::await_suspend(handle_type) {
   PyObject* it = awaitable_iter(awaitable.ptr());
   awaitable = py::object();  // the iterator keeps what it needs
   if (!it) {

@@ -46,7 +46,7 @@ struct Task {
       promise_type* p;
       py::object awaitable;
       bool await_ready() const noexcept { return false; }
-      bool await_suspend(handle_type) noexcept;
+      bool await_suspend(handle_type);  // runs Python code: may see a forced unwind
       py::object await_resume();
     };
     Awaiter await_transform(py::object awaitable) { return Awaiter{this, std::move(awaitable)}; }

@@ -24,12 +24,28 @@ PyObject* create(PyObject* spec, PyModuleDef* def) {
   return m;
 }
 
+// The module carries its own copy of the unwinder (libgcc is linked in), and
+// that copy fills its register table on its first throw. A forced unwind
+// (CPython ending a daemon thread at exit) is started by the system's libgcc_s
+// but runs our personality routine, which writes registers through our copy:
+// with the table still empty it aborts the process. One throw at start-up
+// fills it.
+void prime_unwinder() {
+  try {
+    throw 0;
+  } catch (int) {
+  }
+}
+
 int exec(PyObject* m) {
   PyModuleDef* def = PyModule_GetDef(m);
   OnceModule* self = owner(def);
   if (self->module) return 0;  // start-up already ran in this process
+  prime_unwinder();
   try {
     self->startup(py::reinterpret_borrow<py::module_>(m));
+  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+    throw;
   } catch (...) {
     set_python_error_from_current_exception();
     return -1;

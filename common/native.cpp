@@ -10,7 +10,7 @@ namespace tv {
 
 // ---------------------------------------------------------------- errors
 
-void set_python_error_from_current_exception() noexcept {
+void set_python_error_from_current_exception() {
   try {
     throw;
   } catch (py::error_already_set& e) {
@@ -21,6 +21,8 @@ void set_python_error_from_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+    throw;
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }
@@ -208,6 +210,8 @@ PyObject* build_signature(const FunctionSpec* s) {
     py::dict kw;
     if (s->return_annotation) set_item(kw, K("return_annotation"), s->return_annotation);
     return attr(inspect, K("Signature"))(params, **kw).release().ptr();
+  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+    throw;
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;
@@ -239,6 +243,8 @@ PyObject* get_code(PyObject* self, void*) {
       py::dict ns;
       py::exec(src, ns, ns);
       f->code = attr(ns[py::str(f->spec->name)], K("__code__")).release().ptr();
+    } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+      throw;
     } catch (...) {
       set_python_error_from_current_exception();
       return nullptr;

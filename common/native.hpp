@@ -2,6 +2,7 @@
 // method binding, real signatures, and (with coro.hpp) coroutine functions.
 #pragma once
 
+#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -20,15 +21,20 @@ namespace py = pybind11;
 // ---------------------------------------------------------------- errors
 
 // Converts the C++ exception in flight into the Python error indicator.
-// Call only from a catch block.
-void set_python_error_from_current_exception() noexcept;
+// Call only from a catch block. A forced unwind (CPython ending a thread at
+// exit, which may happen wherever the GIL is taken) is rethrown, never
+// converted; so nothing on a path that can take the GIL is noexcept, and every
+// catch (...) lets abi::__forced_unwind through first.
+void set_python_error_from_current_exception();
 
 // Runs `body`, which throws on failure, for a caller on the C API: its result
 // (a new reference), or null with the Python error set.
 template <class F>
-PyObject* catch_to_null(F&& body) noexcept {
+PyObject* catch_to_null(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+    throw;
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;
@@ -216,6 +222,8 @@ struct Bound<Fn> {
       } else {
         return detail::wrap_result(Fn(detail::cast_arg<A>(args[I])...));
       }
+    } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+      throw;
     } catch (...) {
       set_python_error_from_current_exception();
       return nullptr;

@@ -43,7 +43,7 @@ class Locked {
 // fn() under the object's lock named `lock_name`: its new reference, or null
 // with the error set. The request path's form of Locked: no C++ exception.
 template <class Fn>
-PyObject* under_lock(PyObject* self, PyObject* lock_name, Fn&& fn) noexcept {
+PyObject* under_lock(PyObject* self, PyObject* lock_name, Fn&& fn) {
   PyObject* lock = PyObject_GetAttr(self, lock_name);
   if (!lock) return nullptr;
   PyObject* r = PyObject_CallMethodNoArgs(lock, K("acquire"));
@@ -68,7 +68,7 @@ PyObject* under_lock(PyObject* self, PyObject* lock_name, Fn&& fn) noexcept {
 
 // waiters.pop(request_id, None) under the lock: the future (or None), dropped
 // by the caller after the lock; null with the error set.
-PyObject* pop_waiter(PyObject* self, PyObject* rid) noexcept {
+PyObject* pop_waiter(PyObject* self, PyObject* rid) {
   return under_lock(self, K("_waiters_lock"), [&]() -> PyObject* {
     PyObject* waiters = PyObject_GetAttr(self, K("waiters"));
     if (!waiters) return nullptr;
@@ -131,7 +131,7 @@ PyObject* timeout_keyword() {
 
 // The request after the handler check; null with the error set on failure.
 // Failures are the outcome of a request, so no C++ exception carries them.
-PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double wait_for) noexcept {
+PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double wait_for) {
   py::object rid = py::reinterpret_steal<py::object>(fresh_hex_id());
   if (!rid) return nullptr;
   py::object envelope = py::reinterpret_steal<py::object>(PyDict_Copy(req));
@@ -201,7 +201,7 @@ PyObject* send_checked(PyObject* self, PyObject* req, PyObject* handler, double 
 }
 
 // send_request_sync(self, req, timeout)
-PyObject* send_request_sync(const tv::FunctionSpec* spec, PyObject* const* args) noexcept {
+PyObject* send_request_sync(const tv::FunctionSpec* spec, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* req = args[1];
   if (!PyDict_CheckExact(req)) return refuse_arg(spec, "req", "dict", req);

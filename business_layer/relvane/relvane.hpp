@@ -93,11 +93,13 @@ template <class F>
 struct Finally {
   F f;
   const char* what = "cleanup";
-  ~Finally() {
+  ~Finally() noexcept(false) {  // lets a forced unwind through
     try {
       f();
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable(what);
+    } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
+      throw;
     } catch (...) {
     }
   }
