@@ -479,9 +479,8 @@ PyObject* task_to_python(Task&& t, const FunctionSpec* spec) {
   PyTypeObject* tp;
   try {
     tp = coroutine_type();
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     set_python_error_from_current_exception();
     return nullptr;
   }

@@ -36,8 +36,7 @@ struct Task {
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(py::object v) { result = v.release().ptr(); }
     void unhandled_exception() {
-      // A forced unwind (a thread ended at interpreter exit) is no C++
-      // exception to keep: current_exception() is empty for it, and it goes on.
+      // A forced unwind (see forced_unwind) is no exception to keep: it goes on.
       error = std::current_exception();
       if (!error) throw;
     }

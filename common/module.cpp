@@ -44,9 +44,8 @@ int exec(PyObject* m) {
   prime_unwinder();
   try {
     self->startup(py::reinterpret_borrow<py::module_>(m));
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     set_python_error_from_current_exception();
     return -1;
   }

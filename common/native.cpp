@@ -21,9 +21,8 @@ void set_python_error_from_current_exception() {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }
 }
@@ -210,9 +209,8 @@ PyObject* build_signature(const FunctionSpec* s) {
     py::dict kw;
     if (s->return_annotation) set_item(kw, K("return_annotation"), s->return_annotation);
     return attr(inspect, K("Signature"))(params, **kw).release().ptr();
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     set_python_error_from_current_exception();
     return nullptr;
   }
@@ -243,9 +241,8 @@ PyObject* get_code(PyObject* self, void*) {
       py::dict ns;
       py::exec(src, ns, ns);
       f->code = attr(ns[py::str(f->spec->name)], K("__code__")).release().ptr();
-    } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-      throw;
     } catch (...) {
+      if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
       set_python_error_from_current_exception();
       return nullptr;
     }

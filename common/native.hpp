@@ -2,11 +2,11 @@
 // method binding, real signatures, and (with coro.hpp) coroutine functions.
 #pragma once
 
-#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -20,11 +20,16 @@ namespace py = pybind11;
 
 // ---------------------------------------------------------------- errors
 
+// In a catch (...) block: whether what is in flight is a forced unwind, the
+// end of a thread (CPython ends daemon threads so at exit, wherever they take
+// the GIL). It is no C++ exception, so current_exception() is empty for it.
+// Every catch (...) rethrows it first, and nothing on a path that can take the
+// GIL is noexcept. (A `catch (abi::__forced_unwind&)` clause would bind a
+// reference to no object.)
+inline bool forced_unwind() noexcept { return !std::current_exception(); }
+
 // Converts the C++ exception in flight into the Python error indicator.
-// Call only from a catch block. A forced unwind (CPython ending a thread at
-// exit, which may happen wherever the GIL is taken) is rethrown, never
-// converted; so nothing on a path that can take the GIL is noexcept, and every
-// catch (...) lets abi::__forced_unwind through first.
+// Call only from a catch block; a forced unwind goes on.
 void set_python_error_from_current_exception();
 
 // Runs `body`, which throws on failure, for a caller on the C API: its result
@@ -33,9 +38,8 @@ template <class F>
 PyObject* catch_to_null(F&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     set_python_error_from_current_exception();
     return nullptr;
   }
@@ -222,9 +226,8 @@ struct Bound<Fn> {
       } else {
         return detail::wrap_result(Fn(detail::cast_arg<A>(args[I])...));
       }
-    } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-      throw;
     } catch (...) {
+      if (forced_unwind()) throw;  // a thread ended at exit: not ours to stop
       set_python_error_from_current_exception();
       return nullptr;
     }

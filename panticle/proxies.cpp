@@ -208,9 +208,8 @@ PyObject* cw_call(PyObject*, PyObject* args, PyObject* kwargs) {
     set_item(req, K("args"), call_args);
     set_item(req, K("caller"), local_get(self, K("_internal_id")));
     return result_of(send(req)).release().ptr();
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (tv::forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     tv::set_python_error_from_current_exception();
     return nullptr;
   }
@@ -336,9 +335,8 @@ PyObject* proxy_call(PyObject*, PyObject* args, PyObject* kwargs) {
       tv::raise_receiver_type("__call__", *Cls, PyTuple_GET_ITEM(args, 0));
     // args holds the proxy first; the keywords are a fresh dict already.
     return filtered(K("_cw__call__"), args, kwargs).release().ptr();
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (tv::forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     tv::set_python_error_from_current_exception();
     return nullptr;
   }

@@ -98,9 +98,8 @@ struct Finally {
       f();
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable(what);
-    } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-      throw;
     } catch (...) {
+      if (tv::forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     }
   }
 };

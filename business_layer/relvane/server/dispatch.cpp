@@ -29,9 +29,8 @@ PyObject* match_callback(PyObject*, PyObject* message) {
   try {
     match_response(message);
     Py_RETURN_NONE;
-  } catch (abi::__forced_unwind&) {  // a thread ended at exit: not ours to stop
-    throw;
   } catch (...) {
+    if (tv::forced_unwind()) throw;  // a thread ended at exit: not ours to stop
     tv::set_python_error_from_current_exception();
     return nullptr;
   }
