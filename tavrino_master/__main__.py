@@ -54,7 +54,7 @@ environment variables read by the master:
   TAVRINO_IDE_CMD        command line of the IDE program (none started without it)
   TAVRINO_INSPECTOR_CMD  command line of the inspector program; the port is appended
   TAVRINO_KERNEL_STANDBY 1: kernel programs hold their process without connecting
-  PYTHONPATH             kept, behind the installed packages' folders, for package retries
+  PYTHONPATH             kept by package installs, which put their folders ahead of it
 set by the master for the programs it starts:
   {HOST_VARIABLE}    the address to connect to (loopback for a wildcard --host)
   TAVRINO_SERVER_PORT, TAVRINO_WATCHDOG_PORT, TAVRINO_DOCS_PORT, {TOKEN_VARIABLE}
