@@ -12,53 +12,106 @@ Requests whose Host header does not name the served address and port, and
 WebSocket handshakes from web pages of origins other than loopback ones (or
 those allowed with --allow-origin or TAVRINO_ALLOWED_ORIGINS), are refused
 (tavrino_master/host_guard.py).
+
+The listening socket is bound before the application's start-up runs, so a busy
+port ends the program before it starts anything. The programs the master
+starts (kernels, IDE, inspector) find it at the address in TAVRINO_SERVER_HOST,
+which the host sets: the listen address, or the loopback address of a wildcard.
 """
 import argparse
+import asyncio
+import ipaddress
 import logging
 import os
 import secrets
+import socket
+import sys
 
 import uvicorn
 from fastapi import FastAPI
 
 from tavrino_master.business_layer import relvane
 from tavrino_master.host_guard import ALLOWED_ORIGINS_ENV, HostGuard, allowed_origins_from
+from tavrino_master.logging_config import LEVEL_VARIABLE, get_logger, level_from
+
+logger = get_logger("tavrino_master.host")  # also when run as __main__
 
 WEBSOCKET_PATH = "/ws/{client_type}/{client_id}"
+WEBSOCKET_PREFIX = "/ws/"
+CLIENT_TYPES = frozenset({"addin", "ide", "kernel", "inspector"})
+TOKEN_VARIABLE = "TAVRINO_AUTH_TOKEN"
+HOST_VARIABLE = "TAVRINO_SERVER_HOST"
+# Closing the clients when the master stops: no longer than this for their answers.
+CLOSE_TIMEOUT = 2.0
+
+ENVIRONMENT_HELP = f"""\
+environment variables read by the master:
+  {TOKEN_VARIABLE}     the token for the IDE (preferred to --token, which every
+                         local user can read in the process list); removed from
+                         the environment that kernels and the inspector inherit
+  {ALLOWED_ORIGINS_ENV} origins allowed besides loopback pages, comma-separated
+  {LEVEL_VARIABLE}      DEBUG, INFO (default), WARNING, ERROR or CRITICAL, any case
+  TAVRINO_IDE_CMD        command line of the IDE program (none started without it)
+  TAVRINO_INSPECTOR_CMD  command line of the inspector program; the port is appended
+  TAVRINO_KERNEL_STANDBY 1: kernel programs hold their process without connecting
+  PYTHONPATH             kept by package installs, which put their folders ahead of it
+set by the master for the programs it starts:
+  {HOST_VARIABLE}    the address to connect to (loopback for a wildcard --host)
+  TAVRINO_SERVER_PORT, TAVRINO_WATCHDOG_PORT, TAVRINO_DOCS_PORT, {TOKEN_VARIABLE}
+                         (the IDE only)
+"""
 
 
 def create_app():
     """The application, with the business layer's own coroutines as its hooks and handlers."""
+    # No documentation pages: they would load scripts from a public CDN inside an origin the guard trusts.
     app = FastAPI(title="Tavrino master", on_startup=[relvane.startup_event],
-                  on_shutdown=[relvane.shutdown_event])
+                  on_shutdown=[relvane.shutdown_event], docs_url=None, redoc_url=None, openapi_url=None)
     app.add_api_websocket_route(WEBSOCKET_PATH, relvane.websocket_endpoint)
     app.add_api_route("/", relvane.root, methods=["GET"], response_model=None)
     app.add_api_route("/connections", relvane.get_connections, methods=["GET"], response_model=None)
     return app
 
 
+def port_number(text):
+    try:
+        port = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 0 < port < 65536:
+        raise argparse.ArgumentTypeError(f"{port} is not a port (1-65535)")
+    return port
+
+
 def parse_args(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m tavrino_master", description="Run the Tavrino master.")
+    parser = argparse.ArgumentParser(prog="python3 -m tavrino_master", description="Run the Tavrino master.",
+                                     epilog=ENVIRONMENT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
-    parser.add_argument("--watchdog-port", type=int, help="the IDE's watchdog port (default: port + 1)")
-    parser.add_argument("--docs-port", type=int, help="the IDE's documentation port (default: port + 2)")
-    parser.add_argument("--token", help="token handed to the IDE (default: $TAVRINO_AUTH_TOKEN, else a new one)")
+    parser.add_argument("--port", type=port_number, default=8000, help="port to listen on (default 8000)")
+    parser.add_argument("--watchdog-port", type=port_number, help="the IDE's watchdog port (default: port + 1)")
+    parser.add_argument("--docs-port", type=port_number, help="the IDE's documentation port (default: port + 2)")
+    parser.add_argument("--token", help=f"token handed to the IDE (default: ${TOKEN_VARIABLE}, else a new one); "
+                                        f"prefer ${TOKEN_VARIABLE}: a command line is visible to every local user")
     parser.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
                         help="also accept WebSocket connections from pages of this origin, e.g. "
                              f"https://addin.example.com (repeatable; also ${ALLOWED_ORIGINS_ENV}, comma-separated); "
-                             "null only when named")
+                             "null only when named, and it admits every site's sandboxed frames")
     args = parser.parse_args(argv)
     try:
         args.allowed_origins = allowed_origins_from(args.allow_origin, os.environ)
     except ValueError as e:
         parser.error(str(e))
-    if args.watchdog_port is None:
-        args.watchdog_port = args.port + 1
-    if args.docs_port is None:
-        args.docs_port = args.port + 2
+    try:
+        args.log_level = level_from(os.environ)
+    except ValueError as e:
+        parser.error(f"{LEVEL_VARIABLE}: {e}")
+    for option, offset in (("watchdog_port", 1), ("docs_port", 2)):
+        if getattr(args, option) is None:
+            if args.port + offset > 65535:
+                parser.error(f"--port {args.port} leaves no default --{option.replace('_', '-')}: give one")
+            setattr(args, option, args.port + offset)
     if not args.token:
-        args.token = os.environ.get("TAVRINO_AUTH_TOKEN") or secrets.token_urlsafe(32)
+        args.token = os.environ.get(TOKEN_VARIABLE) or secrets.token_urlsafe(32)
     return args
 
 
@@ -70,12 +123,109 @@ def uvicorn_options(host, port):
     return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel()}
 
 
+def bind(host, port):
+    """Listening sockets for every address `host` names; OSError when one cannot be had."""
+    infos = socket.getaddrinfo(host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+    sockets = []
+    try:
+        for family, kind, proto, _name, address in dict.fromkeys(infos):
+            sock = socket.socket(family, kind, proto)
+            sockets.append(sock)
+            if os.name == "posix":  # a port left in TIME_WAIT; never one that another program listens on
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6:
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            sock.bind(address)
+            sock.listen(2048)
+    except OSError:
+        for sock in sockets:
+            sock.close()
+        raise
+    return sockets
+
+
+def connect_address(sockets):
+    """Where the master's own programs reach it: the first bound address, a wildcard
+    replaced by the loopback address of its family."""
+    address = ipaddress.ip_address(sockets[0].getsockname()[0].partition("%")[0])
+    if address.is_unspecified:
+        address = ipaddress.ip_address("::1" if address.version == 6 else "127.0.0.1")
+    return str(address)
+
+
+class ClientRefusalLog:
+    """Logs why the business layer will turn a WebSocket client away (bad client type or
+    id): it closes such a handshake unaccepted, which the client sees only as a 403."""
+
+    def __init__(self, app):
+        self.app = app
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "websocket":
+            reason = refusal_reason(scope.get("path") or "")
+            if reason:
+                logger.warning("Refused WebSocket client %r: %s", scope.get("path"), reason)
+        await self.app(scope, receive, send)
+
+
+def refusal_reason(path):
+    if not path.startswith(WEBSOCKET_PREFIX):
+        return None
+    parts = path[len(WEBSOCKET_PREFIX):].split("/")
+    if len(parts) != 2 or not all(parts):
+        return None  # not the endpoint's route
+    client_type, client_id = parts
+    if client_type not in CLIENT_TYPES:
+        return "Invalid client type"
+    valid, message = relvane.validate_client_id(client_id)
+    return None if valid else f"Invalid client ID: {message}"
+
+
+class MasterServer(uvicorn.Server):
+    """uvicorn's server, closing every WebSocket client with 1001 (going away) when the
+    master stops, rather than dropping its connection."""
+
+    async def shutdown(self, sockets=None):
+        from websockets.legacy.protocol import WebSocketCommonProtocol
+        for server in self.servers:
+            server.close()
+        open_sockets = [c for c in list(self.server_state.connections)
+                        if isinstance(c, WebSocketCommonProtocol) and c.open]
+        if open_sockets:
+            closing = asyncio.gather(*(c.close(1001, "Master stopping") for c in open_sockets),
+                                     return_exceptions=True)
+            try:
+                await asyncio.wait_for(closing, CLOSE_TIMEOUT)
+            except asyncio.TimeoutError:
+                pass  # uvicorn drops whoever did not answer
+        await super().shutdown(sockets)
+
+
+def serve(app, options, sockets):
+    server = MasterServer(uvicorn.Config(app, **options))
+    server.run(sockets=sockets)
+
+
 def main(argv=None):
     args = parse_args(argv)
+    try:
+        sockets = bind(args.host, args.port)
+    except OSError as e:
+        sys.exit(f"Cannot listen on {args.host} port {args.port}: {e.strerror or e}")
+    # Kernels inherit the master's environment: the token must reach the IDE only.
+    os.environ.pop(TOKEN_VARIABLE, None)
+    os.environ[HOST_VARIABLE] = connect_address(sockets)
+    if "null" in args.allowed_origins:
+        logger.warning("Origin null is allowed: every site's sandboxed frames and every local file "
+                       "opened in a browser may drive the master")
     relvane.set_port(args.port)
     relvane.initialize_ide_manager(args.port, args.watchdog_port, args.token, args.docs_port)
-    app = HostGuard(create_app(), args.host, args.port, args.allowed_origins)
-    uvicorn.run(app, **uvicorn_options(args.host, args.port))
+    app = HostGuard(ClientRefusalLog(create_app()), args.host, args.port, args.allowed_origins)
+    for sock in sockets:
+        host, port = sock.getsockname()[:2]
+        logger.info("Listening on %s (Press CTRL+C to quit)", f"http://[{host}]:{port}" if ":" in host
+                    else f"http://{host}:{port}")
+    serve(app, uvicorn_options(args.host, args.port), sockets)
 
 
 if __name__ == "__main__":

@@ -495,11 +495,19 @@ def test_host_runs_uvicorn_without_per_message_logging(monkeypatch, uvicorn_leve
     import tavrino_master.__main__ as host
 
     runs = []
-    monkeypatch.setattr(uvicorn, "run", lambda app, **kw: runs.append((app, kw)))
+
+    def serve(app, kw, sockets):
+        for sock in sockets:
+            sock.close()
+        runs.append((app, kw))
+
+    monkeypatch.setattr(host, "serve", serve)
     monkeypatch.setattr(relvane, "set_port", lambda port: None)
     monkeypatch.setattr(relvane, "initialize_ide_manager", lambda *args: None)
+    monkeypatch.delenv("TAVRINO_AUTH_TOKEN", raising=False)
+    monkeypatch.setenv("TAVRINO_SERVER_HOST", "")  # restored afterwards: the host sets it
     logging.getLogger().setLevel(root_level)
-    host.main(["--port", "8123"])
+    host.main(["--port", str(free_port())])
 
     (app, kw), = runs
     assert kw["log_config"] is None

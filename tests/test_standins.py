@@ -389,8 +389,8 @@ def test_inspector_started_with_port_and_stopped(inspector, monkeypatch, tmp_pat
     assert process and inspector.is_inspector_running()
     assert wait_for_text(record) == "['8123']"
     assert inspector.launch_inspector(8123) is process  # no second inspector
-    assert inspector.terminate_inspector() is True
-    assert process.poll() is not None and not inspector.is_inspector_running()
+    assert inspector.terminate_inspector() is True and not inspector.is_inspector_running()
+    assert eventually(lambda: process.poll() is not None)  # stopped off the caller's thread
     assert inspector.terminate_inspector() is False
 
 
@@ -417,7 +417,8 @@ def test_ide_manager(monkeypatch, tmp_path, caplog):
         assert manager.ensure_running() is True and manager._process is first
         record.unlink()
         assert manager.kill_and_restart() is True
-        assert first.poll() is not None and manager._process is not first and wait_for_text(record)
+        assert wait_for_text(record) and eventually(lambda: first.poll() is not None)
+        assert eventually(lambda: manager._process is not None) and manager._process is not first
     finally:
         manager._stop()
     assert token not in caplog.text and token not in repr(manager)

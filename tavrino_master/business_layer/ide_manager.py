@@ -5,11 +5,17 @@ environment variable TAVRINO_IDE_CMD holds its command line (split like a
 shell would, no shell involved). The IDE receives the master's settings in its
 environment, never on its command line, so the token does not show in process
 listings: TAVRINO_SERVER_PORT, TAVRINO_WATCHDOG_PORT, TAVRINO_DOCS_PORT and
-TAVRINO_AUTH_TOKEN. Without the variable both operations report failure.
+TAVRINO_AUTH_TOKEN (besides TAVRINO_SERVER_HOST, which every program the master
+starts inherits). Without the variable both operations report failure.
+
+Both operations are called on the master's event loop and return at once: a
+restart asks the old IDE to end, and a thread waits for it (killing it when it
+is slow) before the new one starts.
 """
 import os
 import shlex
 import subprocess
+import threading
 
 from ..logging_config import get_logger
 from .processes import stop_process
@@ -26,6 +32,8 @@ class IDEProcessManager:
         self.docs_port = docs_port
         self._auth_token = auth_token
         self._process = None
+        self._lock = threading.Lock()
+        self._restart = None  # the thread that stops the old IDE and starts the new one
 
     def __repr__(self):  # without the token
         return (f"IDEProcessManager(server_port={self.server_port}, watchdog_port={self.watchdog_port}, "
@@ -34,17 +42,38 @@ class IDEProcessManager:
     def is_running(self):
         return self._process is not None and self._process.poll() is None
 
+    def _restarting(self):
+        return self._restart is not None and self._restart.is_alive()
+
     def ensure_running(self):
-        """True when the IDE runs, started now if it did not."""
-        return self.is_running() or self._start()
+        """True when the IDE runs, started now if it did not (or is being restarted)."""
+        with self._lock:
+            if self._restarting():
+                return True
+            return self.is_running() or self._start()
 
     def kill_and_restart(self):
-        """True when the IDE was stopped (if it ran) and started again."""
-        self._stop()
-        return self._start()
+        """True when the IDE was stopped (if it ran) and started again, or is on its way:
+        an old IDE still running is stopped off the loop and the new one started after it."""
+        with self._lock:
+            if self._restarting():
+                return True
+            process, self._process = self._process, None
+            if not self._command():
+                stop_process(process)
+                return self._start()  # logs why there is none
+            self._restart = stop_process(process, then=self._start_locked)
+            return True if self._restart else self._start()
+
+    def _command(self):
+        return os.environ.get(COMMAND_VARIABLE, "").strip()
+
+    def _start_locked(self):
+        with self._lock:
+            self._start()
 
     def _start(self):
-        command = os.environ.get(COMMAND_VARIABLE, "").strip()
+        command = self._command()
         if not command:
             logger.warning(f"No IDE configured ({COMMAND_VARIABLE} is not set)")
             return False
@@ -61,6 +90,13 @@ class IDEProcessManager:
         return True
 
     def _stop(self):
-        process, self._process = self._process, None
-        if stop_process(process):
+        """Stops the IDE and waits until it has ended (for the master's own exit and tests)."""
+        restart = self._restart
+        if restart is not None:
+            restart.join()
+        with self._lock:
+            process, self._process = self._process, None
+        stopping = stop_process(process)
+        if stopping:
+            stopping.join()
             logger.info("IDE stopped")

@@ -4,8 +4,9 @@ No inspector program ships with the master. An inspector is started only when
 the environment variable TAVRINO_INSPECTOR_CMD holds its command line (split
 like a shell would, no shell involved); the master's port is appended as the
 last argument, and the inspector is expected to connect back to that port as
-client type "inspector", client id "main". Without the variable nothing is
-started and `launch_inspector` returns None.
+client type "inspector", client id "main", at the address in its environment's
+TAVRINO_SERVER_HOST. Without the variable nothing is started and
+`launch_inspector` returns None.
 """
 import os
 import shlex
@@ -42,12 +43,12 @@ def launch_inspector(port):
 
 
 def terminate_inspector():
-    """Stops the inspector this module started; true when one was running."""
+    """Stops the inspector this module started, without waiting for it to end; true when
+    one was running."""
     global _process
     process, _process = _process, None
-    if not stop_process(process):
+    if not stop_process(process, then=lambda: logger.info("Inspector stopped")):
         return False
-    logger.info("Inspector stopped")
     return True
 
 

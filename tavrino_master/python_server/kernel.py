@@ -24,6 +24,7 @@ import time
 
 import websockets
 
+from tavrino_master import logging_config
 from tavrino_master.python_server import wire_json
 from tavrino_master.python_server.calls import (OutputRouter, error_record, from_wire_args, iterate, resolve,
                                                 run_to_value)
@@ -33,6 +34,7 @@ from tavrino_master.python_server.workbook_modules import WorkbookModules
 
 log = logging.getLogger("tavrino.kernel")
 
+HOST_VARIABLE = "TAVRINO_SERVER_HOST"
 RECONNECT_DELAYS = (0.1, 0.25, 0.5, 1.0, 2.0)
 # Without a connection for this long the master counts as gone for good.
 GIVE_UP_AFTER = 20.0
@@ -54,9 +56,11 @@ NOT_SERVED = {
 
 
 class Kernel:
-    def __init__(self, workbook_id, port, host="127.0.0.1", master_pid=None):
+    def __init__(self, workbook_id, port, host=None, master_pid=None):
         self.workbook_id = workbook_id
-        self.url = f"ws://{host}:{port}/ws/kernel/{workbook_id}"
+        # The master names the address it listens on; dialling another could reach a stranger.
+        host = host or os.environ.get(HOST_VARIABLE) or "127.0.0.1"
+        self.url = f"ws://{f'[{host}]' if ':' in host else host}:{port}/ws/kernel/{workbook_id}"
         self.parent_pid = os.getppid() if master_pid is None else master_pid
         self.loop = None
         self.ws = None
@@ -128,7 +132,11 @@ class Kernel:
                     async for frame in ws:
                         self.dispatch(frame)
             except (OSError, asyncio.TimeoutError, websockets.WebSocketException) as exc:
-                log.debug("Connection to the master lost: %s", exc)
+                if self.ws is None:
+                    log.warning("Could not connect to the master at %s (retrying): %s", self.url,
+                                str(exc) or type(exc).__name__)
+                else:
+                    log.debug("Connection to the master lost: %s", exc)
             finally:
                 if self.ws is not None:
                     last_seen = time.monotonic()
@@ -450,8 +458,14 @@ def main(argv=None, master_pid=None):
         master_pid = os.getppid()
     if master_pid == 1:  # orphaned before it began: the master is gone
         return 0
-    logging.basicConfig(stream=sys.__stderr__, level=os.environ.get("TAVRINO_LOG_LEVEL", "INFO"),
-                        format=f"%(asctime)s %(levelname)s kernel[{args[0]}]: %(message)s")
+    try:
+        level = logging_config.level_from(os.environ)
+    except ValueError:
+        level = logging.INFO
+    handler = logging.StreamHandler(sys.__stderr__)
+    handler.setFormatter(logging_config.OneLineFormatter(f"%(asctime)s %(levelname)s kernel[{args[0]}]: "
+                                                         "%(message)s"))
+    logging.basicConfig(level=level, handlers=[handler])
     try:
         if os.environ.get("TAVRINO_KERNEL_STANDBY", "") not in ("", "0"):
             standby(master_pid)

@@ -10,11 +10,33 @@ namespace relvane {
 
 namespace {
 
+// Done callback: reads the error of a task that failed, which marks it as
+// seen. Nothing reports a connection task's error; unread, asyncio would print
+// it with its traceback whenever the task happens to be collected (typically a
+// client that left while its connect work was sending to it).
+PyObject* read_error(PyObject*, PyObject* task) {
+  PyObject* cancelled = PyObject_CallMethod(task, "cancelled", nullptr);
+  if (!cancelled) return nullptr;
+  int is_cancelled = PyObject_IsTrue(cancelled);
+  Py_DECREF(cancelled);
+  if (is_cancelled < 0) return nullptr;
+  if (!is_cancelled) {
+    PyObject* error = PyObject_CallMethod(task, "exception", nullptr);
+    if (!error) return nullptr;
+    Py_DECREF(error);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef read_error_def = {"read_error", read_error, METH_O, nullptr};
+
 // Keeps a connection's unfinished tasks; each removes itself (`discard` is
 // the set's own discard) when done.
 void track(py::set& tasks, py::handle discard, py::object task) {
+  static PyObject* reader = PyCFunction_New(&read_error_def, nullptr);  // lives as long as the process
   if (PySet_Add(tasks.ptr(), task.ptr()) < 0) throw py::error_already_set();
   call_method(task, K("add_done_callback"), discard);
+  call_method(task, K("add_done_callback"), reader);
 }
 
 py::object on_connect_work(const std::string& client_type) {
@@ -29,6 +51,23 @@ py::dict workbook_message(PyObject* type, py::handle workbook_id) {
   set_item(message, K("type"), type);
   set_item(message, K("workbook_id"), workbook_id);
   return message;
+}
+
+// True for the errors a send raises when its peer has gone: the framework's
+// disconnect, the WebSocket library's closed connection, a reset socket, or a
+// send after the server has seen the close.
+bool is_gone(const py::error_already_set& e) {
+  static PyObject* closed = [] {
+    PyObject* found = nullptr;
+    if (PyObject* module = PyImport_ImportModule("websockets.exceptions")) {
+      found = PyObject_GetAttrString(module, "ConnectionClosed");
+      Py_DECREF(module);
+    }
+    if (!found) PyErr_Clear();
+    return found;
+  }();
+  return e.matches(G(K("WebSocketDisconnect")).ptr()) || (closed && e.matches(closed)) ||
+         e.matches(PyExc_OSError) || e.matches(PyExc_RuntimeError);
 }
 
 Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
@@ -98,9 +137,17 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
       if (type == "addin" && pinged)
         co_await call_method(manager, K("broadcast"), K("ide"),
                              workbook_message(K("workbook_disconnected"), client_id));
-      if (type == "kernel")
-        co_await call_method(manager, K("send_message"), K("addin"), client_id,
-                             workbook_message(K("kernel_disconnected"), client_id));
+      if (type == "kernel") {
+        try {
+          co_await call_method(manager, K("send_message"), K("addin"), client_id,
+                               workbook_message(K("kernel_disconnected"), client_id));
+        } catch (py::error_already_set& e) {
+          // The add-in often leaves in the same moment (the workbook closes, the
+          // master stops): a notice that nobody is left to read is no error.
+          if (!is_gone(e)) throw;
+          debug("Departure notice for {} dropped: the add-in has gone", client_id);
+        }
+      }
     }
   }
   if (failure) throw *failure;
