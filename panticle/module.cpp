@@ -113,12 +113,6 @@ void startup(py::module_ m) {
   libs.future_cls = keep(attr(futures, K("Future")));
   libs.invalid_state = keep(attr(futures, K("InvalidStateError")));
 
-  // The bounds of one message to the master, for the kernel program.
-  ns["MAX_MESSAGE_CHARACTERS"] = py::int_(tv::kMaxMessageCharacters);
-  ns["MAX_FRAME_DEPTH"] = py::int_(tv::kMaxFrameDepth);
-  tv::def<&json_depth>(scope, "_json_depth", {"text"},
-                       "The deepest nesting of arrays and objects in a JSON text.");
-
   define_serializer(scope);
   define_messaging(scope);
   define_remote_operations(scope);
@@ -138,6 +132,12 @@ void startup(py::module_ m) {
   ns["Context"] = proxy("object_id"_a = 0, "type_name"_a = "RequestContext");
   ns["Excel"] = proxy("object_id"_a = 1, "type_name"_a = "Excel");
   ns["GetSetting"] = proxy("object_id"_a = 2, "type_name"_a = "Function");
+
+  // Last, beside what user code sees: the bounds of one message to the master
+  // and their measure, for the kernel program.
+  ns["MAX_MESSAGE_CHARACTERS"] = py::int_(tv::kMaxMessageCharacters);
+  ns["MAX_FRAME_DEPTH"] = py::int_(tv::kMaxFrameDepth);
+  tv::def<&json_depth>(scope, "_json_depth", {"text"}, "The deepest nesting of arrays and objects in a JSON text.");
 }
 
 const char* const kDoc =
