@@ -5,7 +5,7 @@ import json
 import pytest
 
 from tavrino_master.python_server import wire_json
-from tavrino_master.python_server.calls import CapturedOutput, cut, error_record
+from tavrino_master.python_server.calls import CapturedOutput, cut
 from tavrino_master.python_server.tavrino import panticle
 
 
@@ -65,15 +65,3 @@ def test_captured_output_keeps_its_beginning_and_end_and_counts_what_is_cut(piec
             captured.trim()
         assert captured.tell() <= 2 * limit + len(piece)
     assert captured.getvalue() == cut("".join(pieces), limit)
-
-
-def test_cut_texts_and_error_records():
-    assert cut("abcdef", 6) == "abcdef"
-    assert cut("abcdefg", 6) == "abc\n... [1 characters cut] ...\nefg"
-    try:
-        raise ValueError("m" * 3_000_000)
-    except ValueError as exc:
-        record = error_record(exc)
-    assert record["message"] == cut("m" * 3_000_000)
-    assert record["traceback"].startswith("Traceback") and "characters cut" in record["traceback"]
-    assert record["traceback"].endswith("m" * 100 + "\n")

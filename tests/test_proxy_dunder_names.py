@@ -1,14 +1,10 @@
 """Names of the form __name__ read on a proxy: refused at once with
-AttributeError, never asked of the add-in, so that NumPy and pandas can read
-range arguments; every other name still goes to the add-in."""
-import copy
-
-import numpy as np
-import pandas as pd
+AttributeError, never asked of the add-in; every other name still goes to the
+add-in (NumPy and pandas reading range arguments: test_range_arguments_e2e)."""
 import pytest
 
 from tavrino_master.python_server.tavrino import panticle
-from test_panticle_proxies import NULL, addin  # noqa: F401  (the fixture)
+from test_panticle_proxies import addin  # noqa: F401  (the fixture)
 
 DUNDERS = ["__array_struct__", "__array_interface__", "__array__", "__deepcopy__", "__length_hint__", "__x__"]
 # Not of that form: these still reach the add-in.
@@ -53,23 +49,3 @@ def test_a_dict_key_of_that_form_is_still_read_locally(addin):
     proxy = panticle.OfficeJsDict(3)
     proxy["__x__"] = 5
     assert proxy.__x__ == 5 and addin.sent("GET") == []
-
-
-def test_numpy_and_pandas_read_a_range_argument(addin):
-    rows, cols = 1000, 20
-    table = {"type": "Array", "id": 5, "isSpec": False, "value": [
-        {"type": "Array", "id": 100 + r, "isSpec": False,
-         "value": [{"type": "Float", "value": r * cols + c + 0.5, "isSpec": False} for c in range(cols)]}
-        for r in range(rows)]}
-    addin.responder = lambda env: {"ok": True, "result": NULL}  # Office.js: an array has no such property
-    expected = sum(range(rows * cols)) + rows * cols * 0.5
-    data = panticle.Serializer.from_wire(table)
-    assert np.array(data, dtype=float).sum() == expected
-    assert np.array(data).shape == (rows, cols)
-    assert addin.sent("GET") == []
-    frame = pd.DataFrame(data)
-    assert frame.shape == (rows, cols) and frame.to_numpy().sum() == expected
-    # pandas asks the first row's ndim and the table's dtype
-    assert addin.sent("GET") == [{"method": "GET", "name": "ndim", "caller": 100},
-                                 {"method": "GET", "name": "dtype", "caller": 5}]
-    assert copy.deepcopy(data) == data
