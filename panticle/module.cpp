@@ -1,5 +1,6 @@
 // Kernel-side bridge to the workbook's Office.js objects.
 #include "common/globals.hpp"
+#include "common/limits.hpp"
 #include "common/module.hpp"
 
 #include "panticle/panticle.hpp"
@@ -40,6 +41,44 @@ void raise_incorrect_type(const char* arg, const char* expected, PyObject* given
 namespace {
 
 PyObject* keep(py::handle o) { return o.inc_ref().ptr(); }
+
+// The deepest nesting of arrays and objects in a JSON text, brackets inside
+// strings not counted: the kernel program measures each message against what
+// its master parses. One pass, no parse.
+template <class Char>
+long long depth_of(const Char* text, Py_ssize_t n) {
+  long long depth = 0, deepest = 0;
+  bool in_string = false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Char c = text[i];
+    if (in_string) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > deepest) deepest = depth;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+long long json_depth(py::str text) {
+  PyObject* s = text.ptr();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      return depth_of(PyUnicode_1BYTE_DATA(s), n);
+    case PyUnicode_2BYTE_KIND:
+      return depth_of(PyUnicode_2BYTE_DATA(s), n);
+    default:
+      return depth_of(PyUnicode_4BYTE_DATA(s), n);
+  }
+}
 
 void startup(py::module_ m) {
   Scope scope = tv::module_scope(m);
@@ -93,6 +132,12 @@ void startup(py::module_ m) {
   ns["Context"] = proxy("object_id"_a = 0, "type_name"_a = "RequestContext");
   ns["Excel"] = proxy("object_id"_a = 1, "type_name"_a = "Excel");
   ns["GetSetting"] = proxy("object_id"_a = 2, "type_name"_a = "Function");
+
+  // Last, beside what user code sees: the bounds of one message to the master
+  // and their measure, for the kernel program.
+  ns["MAX_MESSAGE_CHARACTERS"] = py::int_(tv::kMaxMessageCharacters);
+  ns["MAX_FRAME_DEPTH"] = py::int_(tv::kMaxFrameDepth);
+  tv::def<&json_depth>(scope, "_json_depth", {"text"}, "The deepest nesting of arrays and objects in a JSON text.");
 }
 
 const char* const kDoc =

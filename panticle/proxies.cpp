@@ -35,6 +35,23 @@ void require_name(PyObject* name) {
   if (!PyUnicode_CheckExact(name)) raise_incorrect_type("name", "str", name, PyUnicode_Check(name));
 }
 
+// A name of the form __name__. The add-in's objects have no such properties,
+// and Python's own probes for them (NumPy's __array_struct__, copy's
+// __deepcopy__, ...) must get their AttributeError at once, not after a
+// request each.
+bool is_dunder(PyObject* name) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  if (n < 5) return false;
+  auto at = [name](Py_ssize_t i) { return PyUnicode_READ_CHAR(name, i); };
+  return at(0) == '_' && at(1) == '_' && at(2) != '_' && at(n - 1) == '_' && at(n - 2) == '_' && at(n - 3) != '_';
+}
+
+// Python's own error for a missing attribute; returns null.
+PyObject* no_such_attribute(PyObject* self, PyObject* name) {
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+  return nullptr;
+}
+
 // ------------------------------------------------------------------ construction
 
 py::object convert_id(PyObject* object_id) {
@@ -131,6 +148,10 @@ bool is_local_read(PyObject* name) {
 
 py::object cw_getattr(py::object self, py::str name) {
   if (is_local_read(name.ptr())) return local_get(self.ptr(), name.ptr());
+  if (is_dunder(name.ptr())) {
+    no_such_attribute(self.ptr(), name.ptr());
+    throw py::error_already_set();
+  }
   check_context(self.ptr());
   py::dict req = request(K("GET"), name.ptr());
   set_item(req, K("caller"), local_get(self.ptr(), K("_internal_id")));
@@ -312,9 +333,19 @@ py::object filtered(PyObject* delegate, std::initializer_list<PyObject*> args) {
 
 // ------------------------------------------------------------------ proxy methods
 
-py::object object_getattr(py::object self, py::object name) {
-  require_name(name.ptr());
-  return filtered(K("_cw__getattr__"), {self.ptr(), name.ptr()});
+// The remote read of a name that ordinary lookup did not find; a __name__
+// is refused here, without unwinding.
+PyObject* remote_getattr(PyObject* self, PyObject* name) noexcept {
+  if (PyUnicode_CheckExact(name) && is_dunder(name)) return no_such_attribute(self, name);
+  return tv::catch_to_null([&] {
+    require_name(name);
+    return filtered(K("_cw__getattr__"), {self, name}).release().ptr();
+  });
+}
+
+// __getattr__(self, name) of the object and array proxies.
+PyObject* object_getattr(const tv::FunctionSpec*, PyObject* const* args) noexcept {
+  return remote_getattr(args[0], args[1]);
 }
 py::object object_getitem(py::object self, py::object index) {
   return filtered(K("_cw__getitem__"), {self.ptr(), index.ptr()});
@@ -366,10 +397,6 @@ py::str object_repr(py::object self) {
   return py::reinterpret_steal<py::str>(steal(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", tname.ptr(), id.ptr())).release());
 }
 
-py::object array_getattr(py::object self, py::object name) {
-  require_name(name.ptr());
-  return filtered(K("_cw__getattr__"), {self.ptr(), name.ptr()});
-}
 void array_setattr(py::object, py::object name, py::object) {
   require_name(name.ptr());
   raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
@@ -381,12 +408,14 @@ py::str array_repr(py::object self) {
   return py::reinterpret_steal<py::str>(steal(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", id.ptr(), n)).release());
 }
 
-py::object dict_getattr(py::object self, py::object name) {
-  require_name(name.ptr());
-  PyObject* local = PyDict_GetItemWithError(self.ptr(), name.ptr());
-  if (local) return py::reinterpret_borrow<py::object>(local);
-  if (PyErr_Occurred()) throw py::error_already_set();
-  return filtered(K("_cw__getattr__"), {self.ptr(), name.ptr()});
+// A local key first, then as for the other proxies.
+PyObject* dict_getattr(const tv::FunctionSpec*, PyObject* const* args) noexcept {
+  PyObject *self = args[0], *name = args[1];
+  if (!PyUnicode_CheckExact(name)) return remote_getattr(self, name);  // refused there
+  PyObject* local = PyDict_GetItemWithError(self, name);
+  if (local) return Py_NewRef(local);
+  if (PyErr_Occurred()) return nullptr;
+  return remote_getattr(self, name);
 }
 void dict_setattr(py::object self, py::object name, py::object value) {
   require_name(name.ptr());
@@ -446,7 +475,7 @@ void define_proxies(Scope& m) {
       m, "OfficeJsArray",
       [](Scope& cls) {
         tv::def<&array_init_method>(cls, "__init__", {"self", "object_id"});
-        tv::def<&array_getattr>(cls, "__getattr__", {"self", "name"});
+        tv::def<&object_getattr>(cls, "__getattr__", {"self", "name"});
         tv::def<&array_setattr>(cls, "__setattr__", {"self", "name", "value"});
         tv::def_varargs(cls, "__call__", nullptr, &proxy_call<&array_type>);
         tv::def<&proxy_del>(cls, "__del__", {"self"});

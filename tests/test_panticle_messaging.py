@@ -58,7 +58,7 @@ def test_import_sends_nothing_starts_no_thread_and_runs_once():
         "base64", "concurrent", "dt", "threading", "uuid", "pd", "np", "Any", "Dict", "Serializer",
         "Messaging", "_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__",
         "_internal_officejs_names", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict", "messaging",
-        "Context", "Excel", "GetSetting"])
+        "Context", "Excel", "GetSetting", "MAX_MESSAGE_CHARACTERS", "MAX_FRAME_DEPTH", "_json_depth"])
 
 
 def test_messaging_state_is_observable():

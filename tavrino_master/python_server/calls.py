@@ -8,6 +8,54 @@ import traceback
 from tavrino_master.python_server.tavrino import panticle
 
 OWN_FRAMES = ("tavrino_master.python_server", "importlib", "asyncio")
+# Characters kept of a call's logs, of an error's message and of its
+# traceback. Beyond that the middle is cut, with a marker saying how much, so
+# that an answer still fits what the master accepts (even a text that JSON
+# writes as six characters per character).
+TEXT_LIMIT = 1024 * 1024
+
+
+def cut_marker(count):
+    return f"\n... [{count:,} characters cut] ...\n"
+
+
+def cut(text, limit=TEXT_LIMIT):
+    """`text` whole when it holds at most `limit` characters; otherwise its
+    beginning and its end around a marker."""
+    if len(text) <= limit:
+        return text
+    half = limit // 2
+    return text[:half] + cut_marker(len(text) - 2 * half) + text[-half:]
+
+
+class CapturedOutput(io.StringIO):
+    """A call's output. Writes are the C buffer's own; once it holds more than
+    twice `limit` characters, `trim` keeps its first and last `limit // 2`,
+    so a call that prints without end holds bounded memory."""
+
+    def __init__(self, limit=TEXT_LIMIT):
+        super().__init__()
+        self.limit = limit
+        self.head = None  # the beginning, once trimmed
+        self.dropped = 0
+
+    def trim(self):
+        half = self.limit // 2
+        text = super().getvalue()
+        if self.head is None:
+            self.head, text = text[:half], text[half:]
+        self.dropped += max(len(text) - half, 0)
+        self.seek(0)
+        self.truncate()
+        super().write(text[-half:])
+
+    def getvalue(self):
+        text = super().getvalue()
+        if self.head is None:
+            return cut(text, self.limit)
+        half = self.limit // 2
+        dropped = self.dropped + max(len(text) - half, 0)
+        return self.head + cut_marker(dropped) + text[-half:]
 
 
 def error_record(exc):
@@ -21,8 +69,11 @@ def error_record(exc):
         text = str(exc)
     except Exception:
         text = f"<{type(exc).__name__} whose text cannot be shown>"
-    return {"message": text, "type": type(exc).__name__,
-            "traceback": "".join(traceback.format_exception(type(exc), exc, tb))}
+    try:
+        shown = "".join(traceback.format_exception(type(exc), exc, tb))
+    except Exception:  # a text that fails to show, or a traceback too deep to format
+        shown = f"{type(exc).__name__}: {text}\n"
+    return {"message": cut(text), "type": type(exc).__name__, "traceback": cut(shown)}
 
 
 def resolve(obj, dotted):
@@ -104,6 +155,8 @@ class OutputRouter(io.TextIOBase):
         capture = getattr(self._kernel.captures, "buffer", None)
         if capture is not None:
             capture.write(text)
+            if capture.tell() > 2 * capture.limit:
+                capture.trim()
         elif text:
             if not self._kernel.output(self._name, text):
                 self._fallback.write(text)

@@ -14,7 +14,6 @@ workers hand to the outbox.
 import asyncio
 import concurrent.futures
 import importlib
-import io
 import json
 import logging
 import os
@@ -26,8 +25,8 @@ import websockets
 
 from tavrino_master import logging_config
 from tavrino_master.python_server import wire_json
-from tavrino_master.python_server.calls import (OutputRouter, error_record, from_wire_args, iterate, resolve,
-                                                run_to_value)
+from tavrino_master.python_server.calls import (CapturedOutput, OutputRouter, error_record, from_wire_args, iterate,
+                                                resolve, run_to_value)
 from tavrino_master.python_server.outbox import Alone, Outbox
 from tavrino_master.python_server.tavrino import panticle
 from tavrino_master.python_server.workbook_modules import WorkbookModules
@@ -199,7 +198,8 @@ class Kernel:
 
     def send(self, message):
         """Hands one message over for the master without waiting for it to be
-        sent; raises at once when it cannot be encoded."""
+        sent; raises at once when it cannot be encoded or the master would
+        refuse it (wire_json.MessageTooLarge, MessageTooDeep)."""
         texts = wire_json.frames(message)
         if message.get("type") in ORDERED_TYPES:
             texts = [Alone(text) for text in texts]
@@ -286,7 +286,7 @@ class Kernel:
         """Runs work(*args) with this thread's output captured: (ok, value or
         exception, logs). Whatever user code raises is an outcome, SystemExit
         and KeyboardInterrupt included."""
-        buffer = io.StringIO()
+        buffer = CapturedOutput()
         self.captures.buffer = buffer
         try:
             return True, work(*args), buffer.getvalue()
@@ -316,10 +316,12 @@ class Kernel:
         self.release_later(held)
 
     def send_answer(self, answer, failed):
-        """Sends an answer; one whose value cannot travel as JSON is replaced by failed(error)."""
+        """Sends an answer; one that cannot travel (no JSON form, nested too
+        deeply for the encoder or the master, too large for the master) is
+        replaced by failed(error), which holds only bounded texts."""
         try:
             self.send(answer)
-        except (TypeError, ValueError) as exc:
+        except Exception as exc:
             self.send(failed(exc))
 
     def run_event(self, message):
@@ -333,7 +335,7 @@ class Kernel:
         answer["logs"] = logs
         held.append(value)
         del value
-        self.send(answer)
+        self.send_answer(answer, lambda exc: dict(answer, success=False, error=error_record(exc)))
         self.release_later(held)
 
     def run_module(self, message):

@@ -18,12 +18,28 @@ one. A large result costs a few C passes, not a walk in Python over every value.
 import json
 import uuid
 
+from tavrino_master.python_server.tavrino import panticle
+
 _encoder = json.JSONEncoder(separators=(",", ":"))
 
 # Characters of JSON text per "chunk" piece, as the master cuts its own long
 # messages. A long message goes out in pieces: the master's server refuses
 # frames beyond its size limit (16 MiB by default), and reassembles pieces.
 CHUNK_SIZE = 65536
+# What the master accepts of one message, from the bounds compiled into both
+# sides: its JSON text in characters, and its nesting. A message the outbox
+# packs into a "batch" sits two levels deeper in that frame.
+MAX_CHARACTERS = panticle.MAX_MESSAGE_CHARACTERS
+BATCH_LEVELS = 2
+MAX_DEPTH = panticle.MAX_FRAME_DEPTH - BATCH_LEVELS
+
+
+class MessageTooLarge(ValueError):
+    """A message the master would refuse for its size; never sent."""
+
+
+class MessageTooDeep(ValueError):
+    """A message nested more deeply than the master parses; never sent."""
 
 _IN_RECORD = (
     ('{"type":"Float","value":NaN', '{"type":"Null","value":null'),
@@ -83,10 +99,25 @@ def dumps(message) -> str:
     return text
 
 
+def checked(message, max_characters=MAX_CHARACTERS, max_depth=MAX_DEPTH) -> str:
+    """The JSON text of one message that the master accepts; MessageTooLarge
+    or MessageTooDeep, naming the measure and the limit, for one it would not."""
+    text = dumps(message)
+    if len(text) > max_characters:
+        raise MessageTooLarge(f"Message too large to send: its JSON text has {len(text):,} characters, "
+                              f"more than the limit of {max_characters:,}")
+    depth = panticle._json_depth(text)
+    if depth > max_depth:
+        raise MessageTooDeep(f"Message nested too deeply to send: {depth} levels of arrays and objects, "
+                             f"more than the limit of {max_depth}")
+    return text
+
+
 def frames(message, chunk_size=CHUNK_SIZE):
     """The texts to send for one message: its JSON text, or, when that is
-    longer than chunk_size, the "chunk" messages that carry it in pieces."""
-    text = dumps(message)
+    longer than chunk_size, the "chunk" messages that carry it in pieces.
+    Raises, sending nothing, for a message the master would refuse."""
+    text = checked(message)
     if len(text) <= chunk_size:
         return [text]
     chunk_id = str(uuid.uuid4())

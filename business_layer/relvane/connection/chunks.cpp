@@ -3,6 +3,7 @@
 // message into pieces.
 #include "business_layer/relvane/connection/frames.hpp"
 #include "business_layer/relvane/relvane.hpp"
+#include "common/limits.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -23,7 +24,7 @@ namespace {
 //   its oldest;
 // - a message that has received no piece for kBufferTimeout seconds is dropped
 //   when the next piece of any client arrives.
-constexpr long long kSizeFactor = 32;
+constexpr long long kSizeFactor = tv::kReassemblyFactor;
 constexpr long long kMinPieceSize = 8192;
 constexpr long long kMaxSlots = 1LL << 20;
 constexpr Py_ssize_t kMaxOpenBuffers = 64;

@@ -112,12 +112,20 @@ void map_non_finite(PyObject* root) {
 py::object parse_frame(py::handle text) {
   saw_non_finite = false;
   py::object message;
-  if (PyUnicode_CheckExact(text.ptr())) {
-    message = call_method(decoder(), K("decode"), text);
-  } else {  // bytes and the like as json.loads takes them; the rest refused as it does
-    PyObject* argv[] = {text.ptr()};
-    py::object loads = attr(G(K("json")), K("loads"));
-    message = steal(PyObject_VectorcallDict(loads.ptr(), argv, 1, hook_kwargs()));
+  try {
+    if (PyUnicode_CheckExact(text.ptr())) {
+      message = call_method(decoder(), K("decode"), text);
+    } else {  // bytes and the like as json.loads takes them; the rest refused as it does
+      PyObject* argv[] = {text.ptr()};
+      py::object loads = attr(G(K("json")), K("loads"));
+      message = steal(PyObject_VectorcallDict(loads.ptr(), argv, 1, hook_kwargs()));
+    }
+  } catch (py::error_already_set& e) {
+    // The decoder recurses once per level: a frame nested beyond what the
+    // stack allows costs only itself, never the connection it came on.
+    if (!e.matches(PyExc_RecursionError)) throw;
+    log_warning(fmt("Dropped a message nested too deeply to parse: {}", e.value()));
+    return py::none();
   }
   if (!saw_non_finite) return message;
   if (is_non_finite(message.ptr())) return stand_in(message.ptr());

@@ -11,7 +11,8 @@ namespace relvane {
 // sent on. A "Float" wire value holding NaN becomes the missing value
 // {"type": "Null", "value": null, ...}, one holding an infinity the "String"
 // "Infinity" or "-Infinity"; any other NaN becomes null and any other infinity
-// the text "Infinity" or "-Infinity". Errors are json.loads' own.
+// the text "Infinity" or "-Infinity". Errors are json.loads' own, except that
+// a frame nested too deeply for the decoder is logged as a warning and gives None.
 py::object parse_frame(py::handle text);
 
 }  // namespace relvane

@@ -1,6 +1,7 @@
 // Module start-up of the business layer: imports, logger, constants, classes,
 // singletons and the handler table, in the order the rest of the module relies on.
 #include "business_layer/relvane/relvane.hpp"
+#include "common/limits.hpp"
 #include "common/module.hpp"
 
 namespace relvane {
@@ -54,7 +55,7 @@ void startup(py::module_ m) {
 
   set_item(g, K("logger"), call(G(K("get_logger")), attr(m, K("__name__"))));
 
-  set_item(g, K("MAX_MESSAGE_SIZE"), py::int_(1048576));
+  set_item(g, K("MAX_MESSAGE_SIZE"), py::int_(tv::kMaxMessageSizeSetting));
   set_item(g, K("CHUNK_SIZE"), py::int_(65536));
   set_item(g, K("CHUNK_HEADER_TYPE"), K("chunk"));
   set_item(g, K("VALID_ID_PATTERN"), call_method(G(K("re")), K("compile"), K("^[a-zA-Z0-9_-]+$")));
