@@ -209,3 +209,29 @@ def test_stdin_of_workbook_code_fails_at_once(monkeypatch, read):
     monkeypatch.setattr(sys, "stdin", kp.NoInput())
     with pytest.raises(EOFError, match="no standard input"):
         read()
+
+
+@pytest.mark.parametrize("burst, then, at_least", [
+    ([1] * 10, [1] * 20, 0.15),  # 20 beyond the burst at 100 a second
+    ([10], [15], 0.1),  # a large value pays for its size
+])
+def test_stream_values_beyond_the_burst_wait_for_their_turn(burst, then, at_least):
+    pace = kp.Pace(rate=100.0, burst=10.0)
+    never = threading.Event()
+    started = time.monotonic()
+    for cost in burst:
+        pace.take(cost, never)
+    assert time.monotonic() - started < scaled(0.5)  # the burst leaves at once
+    for cost in then:
+        pace.take(cost, never)
+    assert time.monotonic() - started >= at_least
+
+
+def test_a_cancelled_stream_never_waits_for_its_turn():
+    pace = kp.Pace(rate=1.0, burst=1.0)
+    cancelled = threading.Event()
+    cancelled.set()
+    started = time.monotonic()
+    for _ in range(5):  # five seconds of debt, not waited for
+        pace.take(1, cancelled)
+    assert time.monotonic() - started < scaled(1.0)

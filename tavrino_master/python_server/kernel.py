@@ -45,7 +45,6 @@ MAX_EARLY_CANCELS = 1024
 # sent in: never packed into a batch, whose messages the master handles at once.
 ORDERED_TYPES = frozenset({"streaming_function_result", "stdout", "stderr"})
 
-# Requests that this kernel program does not serve: logged and ignored.
 # Stream values sent per second, all streams together, and how many may leave
 # at once. The add-in and every IDE take each value, and the master relays
 # without holding a stream back: a generator that never pauses would bury the
@@ -58,6 +57,7 @@ STREAM_COST_UNIT = 65536
 OUTPUT_PIECE = 1024 * 1024
 NO_INPUT = "The kernel has no standard input: workbook code cannot read it (input(), sys.stdin)"
 
+# Requests that this kernel program does not serve: logged and ignored.
 NOT_SERVED = {
     "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop", "debug_evaluate",
     "debug_update_breakpoints", "completion_request", "signature_help_request", "diagnostic_request",
