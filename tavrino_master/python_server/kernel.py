@@ -27,7 +27,7 @@ from tavrino_master import logging_config
 from tavrino_master.python_server import wire_json
 from tavrino_master.python_server.calls import (CapturedOutput, OutputRouter, error_record, from_wire_args, iterate,
                                                 resolve, run_to_value)
-from tavrino_master.python_server.outbox import Alone, Outbox
+from tavrino_master.python_server.outbox import Alone, Outbox, OutputBuffer
 from tavrino_master.python_server.tavrino import panticle
 from tavrino_master.python_server.workbook_modules import WorkbookModules
 
@@ -45,6 +45,18 @@ MAX_EARLY_CANCELS = 1024
 # Messages whose order the add-in and the IDEs see must be the order they were
 # sent in: never packed into a batch, whose messages the master handles at once.
 ORDERED_TYPES = frozenset({"streaming_function_result", "stdout", "stderr"})
+
+# Stream values sent per second, all streams together, and how many may leave
+# at once. The add-in and every IDE take each value, and the master relays
+# without holding a stream back: a generator that never pauses would bury the
+# workbook's other answers, and its own cancel, under its values. A value
+# counts once more for each 64 KiB of its text.
+STREAM_RATE = 200.0
+STREAM_BURST = 200.0
+STREAM_COST_UNIT = 65536
+# Output messages carry at most this many characters each.
+OUTPUT_PIECE = 1024 * 1024
+NO_INPUT = "The kernel has no standard input: workbook code cannot read it (input(), sys.stdin)"
 
 # Requests that this kernel program does not serve: logged and ignored.
 NOT_SERVED = {
@@ -68,7 +80,9 @@ class Kernel:
         self.captures = threading.local()
         self.pool = concurrent.futures.ThreadPoolExecutor(WORKERS, thread_name_prefix="kernel-worker")
         self.outbox = Outbox(self.current_socket, SEND_TIMEOUT)
+        self.output_buffer = OutputBuffer(self.send_output, self.outbox.has_room)
         self.streams = {}
+        self.stream_pace = Pace(STREAM_RATE, STREAM_BURST)
         self.early_cancels = []
         self.streams_lock = threading.Lock()
         self.messaging = panticle.messaging
@@ -101,8 +115,10 @@ class Kernel:
         sys.meta_path.append(self.modules.on_demand)
         sys.stdout = OutputRouter(self, "stdout", sys.__stdout__)
         sys.stderr = OutputRouter(self, "stderr", sys.__stderr__)
+        sys.stdin = NoInput()
 
     def run(self):
+        detach_stdin()
         self.install()
         asyncio.run(self.listen())
         # Workers may still wait on the master that is gone: don't join them.
@@ -113,6 +129,7 @@ class Kernel:
         self.loop = asyncio.get_running_loop()
         self.listener_ident = threading.get_ident()
         self.outbox.attach(self.loop)
+        self.output_buffer.attach(self.loop)
         # Answers reach the bridge on this thread. Marking it before the first
         # one comes lets a proxy freed here send its release without waiting.
         self.messaging.on_message({})
@@ -199,11 +216,13 @@ class Kernel:
     def send(self, message):
         """Hands one message over for the master without waiting for it to be
         sent; raises at once when it cannot be encoded or the master would
-        refuse it (wire_json.MessageTooLarge, MessageTooDeep)."""
+        refuse it (wire_json.MessageTooLarge, MessageTooDeep). Returns the
+        characters handed over."""
         texts = wire_json.frames(message)
         if message.get("type") in ORDERED_TYPES:
             texts = [Alone(text) for text in texts]
         self.outbox.put(texts)
+        return sum(map(len, texts))
 
     def release_later(self, held):
         """Drops the objects in `held` on the listener thread after every
@@ -224,14 +243,23 @@ class Kernel:
         self.send(dict(envelope, type="sys_request"))
 
     def output(self, stream_name, text):
-        """Output outside any call goes to the IDEs; false when it cannot."""
-        if self.loop is None or self.ws is None:
+        """Output outside any call goes to the add-in and the IDEs, gathered
+        for a moment; false when it cannot."""
+        if self.ws is None:
             return False
-        try:
-            self.send({"type": stream_name, "workbook_id": self.workbook_id, "content": text})
-        except Exception:
-            return False
-        return True
+        return self.output_buffer.write(stream_name, text)
+
+    def send_output(self, stream_name, text):
+        """Sends gathered output (on the loop); without a connection it goes to
+        the kernel's own stream."""
+        for at in range(0, len(text), OUTPUT_PIECE):
+            piece = text[at:at + OUTPUT_PIECE]
+            try:
+                if self.ws is None:
+                    raise ConnectionError
+                self.send({"type": stream_name, "workbook_id": self.workbook_id, "content": piece})
+            except Exception:
+                (sys.__stdout__ if stream_name == "stdout" else sys.__stderr__).write(piece)
 
     def request_module(self, name):
         self.send({"type": "request_module_sync", "module_name": name, "workbook_id": self.workbook_id})
@@ -403,7 +431,9 @@ class Kernel:
             cancelled = self.streams[rid]
 
         def result(**fields):
-            self.send(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
+            size = self.send(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
+            if not fields.get("done"):
+                self.stream_pace.take(1 + (size or 0) // STREAM_COST_UNIT, cancelled)
 
         held = []
         try:
@@ -433,6 +463,67 @@ class Kernel:
             result(done=True, cancelled=True)
         else:
             result(done=True)
+
+
+class Pace:
+    """A token bucket shared by the streams: take() waits, or ends at once
+    when the stream is cancelled, until the value's cost is paid."""
+
+    def __init__(self, rate, burst):
+        self.rate = rate
+        self.burst = burst
+        self.tokens = burst
+        self.stamp = time.monotonic()
+        self.lock = threading.Lock()
+
+    def take(self, cost, cancelled):
+        with self.lock:
+            now = time.monotonic()
+            self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate) - cost
+            self.stamp = now
+            debt = -self.tokens / self.rate
+        if debt > 0:
+            cancelled.wait(debt)
+
+
+class NoInput(io.TextIOBase):
+    """The kernel's sys.stdin: nobody types into a kernel, so a read fails at
+    once instead of waiting on whatever input the master was started with."""
+
+    @property
+    def encoding(self):
+        return "utf-8"
+
+    def readable(self):
+        return True
+
+    def fileno(self):
+        raise io.UnsupportedOperation(NO_INPUT)
+
+    def read(self, size=-1):
+        raise EOFError(NO_INPUT)
+
+    def readline(self, size=-1):
+        raise EOFError(NO_INPUT)
+
+    def readlines(self, hint=-1):
+        raise EOFError(NO_INPUT)
+
+
+def detach_stdin():
+    """Points file descriptor 0 at the null device, for code that reads it
+    directly and for the processes that workbook code starts."""
+    try:
+        null = os.open(os.devnull, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.dup2(null, 0)
+    except OSError:
+        pass
+    finally:
+        if null != 0:
+            os.close(null)
 
 
 def remove_paths(paths):

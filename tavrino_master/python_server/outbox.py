@@ -132,6 +132,10 @@ class Outbox:
                     self._items.clear()
                     self._queued = 0
                     self._room.notify_all()
+                # One look at the connection's incoming side per round: a
+                # producer that keeps the outbox full must not starve the
+                # listener (a cancel waits there).
+                await asyncio.sleep(0)
                 texts = []
                 for item in items:
                     if isinstance(item, str):
@@ -146,6 +150,10 @@ class Outbox:
                 self._draining = False
                 self._room.notify_all()
             raise
+
+    def has_room(self):
+        with self._lock:
+            return self._queued <= self._queue_limit
 
     async def _send(self, texts):
         if not texts:
@@ -164,3 +172,74 @@ class Outbox:
             except Exception as exc:
                 log.warning("Send to the master failed (%s): %d frame(s) dropped", exc, len(frames) - sent)
                 return
+
+
+# Output written outside calls within this many seconds leaves together.
+OUTPUT_WINDOW = 0.005
+# Characters of output that may wait for the window; a writer that finds more
+# waits until the loop has taken them, so printing is held to the sending pace.
+OUTPUT_LIMIT = 32 * 1024
+
+
+class OutputBuffer:
+    """Output written outside calls, gathered for a few milliseconds: a burst
+    of prints leaves as a few messages, one per run of writes to the same
+    stream, in the order written. Only the loop takes what was gathered, so
+    the order of runs is the order of sending."""
+
+    def __init__(self, send, room, window=OUTPUT_WINDOW, limit=OUTPUT_LIMIT):
+        self._send = send  # send(stream_name, text), called on the loop
+        self._room = room  # room() is false while the outbox is over its limit
+        self._window = window
+        self._limit = limit
+        self._lock = threading.Lock()
+        self._taken = threading.Condition(self._lock)
+        self._runs = []  # [stream name, [texts]]
+        self._size = 0
+        self._armed = False
+        self._loop_thread = None
+        self.loop = None
+
+    def attach(self, loop):
+        self.loop = loop
+        self._loop_thread = threading.get_ident()
+
+    def write(self, stream_name, text):
+        """Gathers text; false when there is no loop to send it."""
+        loop = self.loop
+        if loop is None or loop.is_closed():
+            return False
+        with self._lock:
+            if threading.get_ident() != self._loop_thread:
+                while self._size >= self._limit and not loop.is_closed():
+                    self._taken.wait(ROOM_CHECK)
+            if self._runs and self._runs[-1][0] == stream_name:
+                self._runs[-1][1].append(text)
+            else:
+                self._runs.append([stream_name, [text]])
+            self._size += len(text)
+            full = self._size >= self._limit
+            arm = full or not self._armed
+            self._armed = True
+        if arm:
+            try:
+                loop.call_soon_threadsafe(self._arm, full)
+            except RuntimeError:  # the loop has closed
+                return False
+        return True
+
+    def _arm(self, now):
+        if now:
+            self._flush()
+        else:
+            self.loop.call_later(self._window, self._flush)
+
+    def _flush(self):
+        if not self._room():  # the writers wait meanwhile
+            self.loop.call_later(self._window, self._flush)
+            return
+        with self._lock:
+            runs, self._runs, self._size, self._armed = self._runs, [], 0, False
+            self._taken.notify_all()
+        for stream_name, texts in runs:
+            self._send(stream_name, "".join(texts))

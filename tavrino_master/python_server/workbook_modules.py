@@ -39,7 +39,9 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         self._changed = threading.Condition()
         self._generation = 0
         self._loaded_generation = 0
-        self._imports = 0  # loads under way; the modules are unloaded only when none is
+        self._unfinished = []  # (name, module) unloaded while its import still ran
+        self._beside = {}  # (name, generation): workbook modules named like a library module
+        self._beside_locks = {}
         self._namespace = dict(namespace or {})
         self._request_module = request_module
         self._request_timeout = request_timeout
@@ -79,33 +81,83 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     # -- worker side ------------------------------------------------------------
 
     def load(self, name):
-        """The current module `name`, loaded afresh when any workbook text changed."""
+        """The current module `name`, loaded afresh when any workbook text changed.
+
+        A workbook module named like a library module the kernel holds already
+        (json, logging, ...) is loaded beside it and never enters sys.modules:
+        the call runs the workbook's text, and whoever imports the library
+        still gets the library."""
         with self._changed:
-            # Unloading while another thread imports would pull modules from
-            # under it: a changed text waits for the imports under way.
-            self._changed.wait_for(lambda: self._generation == self._loaded_generation or not self._imports)
             if self._generation != self._loaded_generation:
-                self.unload_all()
                 self._loaded_generation = self._generation
-            self._imports += 1
+                self._unload()
+            elif self._unfinished:
+                self._drop_finished()
+            beside = name in self._sources and self._held_by_library(name)
+        if beside:
+            return self._load_beside(name)
         try:
-            try:
-                return importlib.import_module(name)
-            except ModuleNotFoundError as exc:
-                # Not here and not elsewhere: maybe the master has it.
-                missing = exc.name or ""
-                if not (name == missing or name.startswith(missing + ".")) or not self._ask(name):
-                    raise
             return importlib.import_module(name)
-        finally:
-            with self._changed:
-                self._imports -= 1
-                self._changed.notify_all()
+        except ModuleNotFoundError as exc:
+            # Not here and not elsewhere: maybe the master has it.
+            missing = exc.name or ""
+            if not (name == missing or name.startswith(missing + ".")) or not self._ask(name):
+                raise
+        return importlib.import_module(name)
 
     def unload_all(self):
+        with self._changed:
+            self._unload()
+
+    def _unload(self):
+        # Never waits: a module whose top level still runs (maybe forever) is
+        # left in place for the import that runs it, which would fail to find
+        # it otherwise, and dropped at a later load once that import is over.
         for mod_name, module in list(sys.modules.items()):
             if getattr(module, "__loader__", None) is self:
+                if getattr(getattr(module, "__spec__", None), "_initializing", False):
+                    self._unfinished.append((mod_name, module))
+                else:
+                    sys.modules.pop(mod_name, None)
+        self._beside.clear()
+        self._beside_locks.clear()
+
+    def _drop_finished(self):
+        unfinished = []
+        for mod_name, module in self._unfinished:
+            if getattr(module.__spec__, "_initializing", False):
+                unfinished.append((mod_name, module))
+            elif sys.modules.get(mod_name) is module:
                 sys.modules.pop(mod_name, None)
+        self._unfinished = unfinished
+
+    def _held_by_library(self, name):
+        module = sys.modules.get(name)
+        return module is not None and getattr(module, "__loader__", None) is not self
+
+    def _load_beside(self, name):
+        with self._changed:
+            generation = self._generation
+            key = (name, generation)
+            module = self._beside.get(key)
+            if module is not None:
+                return module
+            lock = self._beside_locks.setdefault(key, threading.Lock())
+        # One load per name and text, as the import system would do it; one
+        # whose top level never ends holds up only the calls of that text.
+        with lock:
+            with self._changed:
+                module = self._beside.get(key)
+            if module is None:
+                spec = self.find_spec(name)
+                if spec is None:  # deleted meanwhile
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+                module = importlib.util.module_from_spec(spec)
+                self.exec_module(module)
+                with self._changed:
+                    if generation == self._generation:
+                        self._beside[key] = module
+        return module
 
     def _known(self, name):
         with self._changed:
