@@ -73,9 +73,10 @@ async def test_failed_answers_count_as_empty_and_the_work_goes_on(manager, monke
     manager.workbook_modules["wb1"] = {"old": "x = 1"}
     ide = Sock()
     await manager.connect("ide", "i1", ide)
-    await manager.connect("addin", "wb1", Sock())
+    addin = Sock()
+    await manager.connect("addin", "wb1", addin)
     spawned = stub_requests(monkeypatch, manager, spawned=False)
-    await relvane.on_addin_coonection(Sock(), "addin", "wb1")
+    await relvane.on_addin_coonection(addin, "addin", "wb1")
     assert manager.workbook_modules["wb1"] == {"old": "x = 1"}  # a failed request keeps the earlier cache
     assert manager.published_functions["wb1"] == []
     assert manager.workbook_packages["wb1"] == [] and manager.workbook_python_paths["wb1"] == []
@@ -89,6 +90,8 @@ async def test_failed_answers_count_as_empty_and_the_work_goes_on(manager, monke
 
 
 async def test_addin_answers_fill_the_caches_and_a_connected_kernel_is_kept(manager, monkeypatch):
+    addin = Sock()
+    await manager.connect("addin", "wb1", addin)
     await manager.connect("kernel", "wb1", Sock())
     packages = [{"name": "six", "version": "1", "status": "installed"}]
     spawned = stub_requests(
@@ -97,7 +100,7 @@ async def test_addin_answers_fill_the_caches_and_a_connected_kernel_is_kept(mana
         packages={"packages": packages, "python_paths": [{"path": "/x"}]},
         events={"events_registered": {"S1": {"ObjectType": "Worksheet",
                                              "events": {"onChanged": {"module_name": "m", "function_name": "f"}}}}})
-    await relvane.on_addin_coonection(Sock(), "addin", "wb1")
+    await relvane.on_addin_coonection(addin, "addin", "wb1")
     assert spawned == []
     assert manager.workbook_packages["wb1"] is manager.workbook_installed_packages["wb1"] is packages
     assert packages[0]["status"] == "pending"

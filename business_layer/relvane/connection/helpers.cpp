@@ -47,20 +47,58 @@ py::tuple validate_client_id(py::str client_id) {
   return verdict(true, "");
 }
 
-py::tuple validate_python_identifier(py::str name) {
+// Whether `part` is in the keyword list, as `part in keywords` answers: texts
+// of another length are passed over without a full comparison.
+bool is_keyword(PyObject* keywords, PyObject* part) {
+  if (!PyList_CheckExact(keywords)) {
+    int found = PySequence_Contains(keywords, part);
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+  }
+  Py_ssize_t length = PyUnicode_GET_LENGTH(part);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keywords); ++i) {
+    PyObject* word = PyList_GET_ITEM(keywords, i);
+    if (word == part) return true;
+    if (PyUnicode_CheckExact(word)) {
+      if (PyUnicode_GET_LENGTH(word) == length && PyUnicode_Compare(word, part) == 0) return true;
+      continue;
+    }
+    py::object held = py::reinterpret_borrow<py::object>(word);  // its == may change the list
+    int equal = PyObject_RichCompareBool(held.ptr(), part, Py_EQ);
+    if (equal < 0) throw py::error_already_set();
+    if (equal) return true;
+  }
+  return false;
+}
+
+// Why one part of a name is refused, or a null object.
+py::object part_fault(PyObject* keywords, py::handle part) {
+  if (PyUnicode_GET_LENGTH(part.ptr()) == 0) return py::str("Name contains empty parts");
+  if (!identifier_part(part)) return py::str("Invalid identifier: ") + py::str(part);
+  if (is_keyword(keywords, part.ptr())) return py::str("Python keyword not allowed: ") + py::str(part);
+  return py::object();
+}
+
+// Why a name is refused, or a null object for a valid one.
+py::object identifier_fault(py::str name) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
-  if (n == 0) return verdict(false, "Name cannot be empty");
-  if (n > kMaxLength) return verdict(false, "Name too long (max 256 characters)");
+  if (n == 0) return py::str("Name cannot be empty");
+  if (n > kMaxLength) return py::str("Name too long (max 256 characters)");
   py::object keywords = attr(G(K("keyword")), K("kwlist"));
+  Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, n, 1);
+  if (dot == -2) throw py::error_already_set();
+  if (dot == -1) return part_fault(keywords.ptr(), name);  // a plain name is its only part
   py::object parts = steal(PyUnicode_Split(name.ptr(), K("."), -1));
   for (py::handle part : parts) {
-    if (PyUnicode_GET_LENGTH(part.ptr()) == 0) return verdict(false, "Name contains empty parts");
-    if (!identifier_part(part))
-      return py::make_tuple(false, py::str("Invalid identifier: ") + py::str(part));
-    int keyword = PySequence_Contains(keywords.ptr(), part.ptr());
-    if (keyword < 0) throw py::error_already_set();
-    if (keyword) return py::make_tuple(false, py::str("Python keyword not allowed: ") + py::str(part));
+    py::object fault = part_fault(keywords.ptr(), part);
+    if (fault) return fault;
   }
+  return py::object();
+}
+
+py::tuple validate_python_identifier(py::str name) {
+  py::object fault = identifier_fault(name);
+  if (fault) return py::make_tuple(false, fault);
   static PyObject* const valid = py::make_tuple(true, "").release().ptr();  // immutable, kept for the process
   return py::reinterpret_borrow<py::tuple>(valid);
 }
@@ -88,10 +126,17 @@ py::list normalize_python_paths(py::list python_paths) {
   return result;
 }
 
+PyObject* own_validator = nullptr;  // the module's validate_python_identifier, kept for the process
+
 // The reason a name fails the naming rule, or none; the rule is the module
-// global read now.
+// global read now, asked directly while it is the module's own.
 py::object invalid_name(py::handle name) {
-  py::object verdict = call(G(K("validate_python_identifier")), name);
+  py::object rule = G(K("validate_python_identifier"));
+  if (rule.ptr() == own_validator && PyUnicode_CheckExact(name.ptr())) {
+    py::object fault = identifier_fault(py::reinterpret_borrow<py::str>(name));
+    return fault ? fault : py::none();
+  }
+  py::object verdict = call(rule, name);
   if (truthy(steal(PySequence_GetItem(verdict.ptr(), 0)))) return py::none();
   return steal(PySequence_GetItem(verdict.ptr(), 1));
 }
@@ -112,7 +157,7 @@ void define_helpers(Scope& m) {
   identifier_pattern = G(K("VALID_PYTHON_IDENTIFIER_PART")).release().ptr();
   tv::def<&compute_code_hash>(m, "compute_code_hash", {"code"});
   tv::def<&normalize_python_paths>(m, "normalize_python_paths", {"python_paths"});
-  tv::def<&validate_python_identifier>(m, "validate_python_identifier", {"name"});
+  own_validator = tv::def<&validate_python_identifier>(m, "validate_python_identifier", {"name"}).release().ptr();
   tv::def<&validate_client_id>(m, "validate_client_id", {"client_id"});
 }
 

@@ -1,5 +1,6 @@
 // The kernel process of each workbook: started with the workbook id and the
 // master's port, terminated, or killed and started afresh.
+#include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
@@ -138,6 +139,8 @@ void terminate_kernel(py::object self, py::str workbook_id) {
   py::object process = processes[workbook_id];
   call_method(process, K("terminate"));
   if (processes.contains(workbook_id)) PyDict_DelItem(processes.ptr(), workbook_id.ptr());
+  // Its calls can never be answered now; a stopped but living kernel keeps its own.
+  drop_pending_calls_of(self, workbook_id);
   reap_in_background(process);
 }
 
@@ -167,6 +170,8 @@ bool kill_and_restart_kernel(py::object self, py::str workbook_id) {
     return false;
   }
   call_method(processes, K("pop"), workbook_id, py::none());
+  // Nothing awaits between here and the respawn: every outstanding call was the old kernel's.
+  drop_pending_calls_of(self, workbook_id);
   py::object kernels = get(as_dict(attr(self, K("active_connections")), "active_connections"), K("kernel"), py::dict());
   if (kernels.contains(workbook_id)) call_method(kernels, K("pop"), workbook_id);
 

@@ -90,4 +90,25 @@ bool take_pending_call(py::handle manager, py::handle request_id, py::handle wor
   return table && drop_waiting(table, request_id, workbook_id);
 }
 
+Py_ssize_t drop_pending_calls_of(py::handle manager, py::handle workbook_id) {
+  py::dict pending = pending_table(manager);
+  py::list ids;  // collected first: taking a call changes the table
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(pending.ptr(), &pos, &key, &value))
+    if (same(value, workbook_id) && PyList_Append(ids.ptr(), key) < 0) throw py::error_already_set();
+  Py_ssize_t dropped = PyList_GET_SIZE(ids.ptr());
+  for (py::handle request_id : ids) take_pending_call(manager, request_id, workbook_id);
+
+  py::object table = overlap_table(manager, false);
+  if (!table) return dropped;
+  py::list waiting_ids;
+  pos = 0;
+  while (PyDict_Next(table.ptr(), &pos, &key, &value))
+    if (PyList_Append(waiting_ids.ptr(), key) < 0) throw py::error_already_set();
+  for (py::handle request_id : waiting_ids)
+    while (drop_waiting(table, request_id, workbook_id)) ++dropped;
+  return dropped;
+}
+
 }  // namespace relvane

@@ -13,4 +13,9 @@ void record_pending_call(py::handle manager, py::handle request_id, py::handle w
 // when that workbook had one outstanding (it is then forgotten).
 bool take_pending_call(py::handle manager, py::handle request_id, py::handle workbook_id);
 
+// Forgets every call `workbook_id` has outstanding, for a kernel that was
+// terminated or killed and so will never answer them; a workbook waiting under
+// one of those ids takes its place as usual. Returns how many were dropped.
+Py_ssize_t drop_pending_calls_of(py::handle manager, py::handle workbook_id);
+
 }  // namespace relvane

@@ -16,28 +16,42 @@ py::object value_or_new_dict(py::object info, PyObject* key) {
   return get(as_dict(info, "events info"), key, py::dict());
 }
 
-Task on_addin_coonection(py::object, py::str, py::str client_id) {
+// A newer add-in of the same workbook replaces this one in the table, or the
+// add-in has left: its work is then stale. Whatever it would still store, start
+// or push belongs to the add-in that is registered now, and a kernel started
+// for a socket that is gone would have nobody to end it.
+bool still_the_addin(py::handle manager, py::handle websocket, py::handle client_id) {
+  return call_method(manager, K("get_connection"), K("addin"), client_id).is(websocket);
+}
+
+Task on_addin_coonection(py::object websocket, py::str, py::str client_id) {
   py::object manager = G(K("manager"));
   co_await sleep_half_second();
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
 
   // On success the request has stored the modules itself; a failed request
   // leaves the earlier cache in place.
   co_await call_method(manager, K("request_modules_from_addin"), client_id);
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
 
   py::object functions = co_await call_method(manager, K("request_functions_from_addin"), client_id);
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
   py::dict functions_message;
   set_item(functions_message, K("functions"), functions.is_none() ? py::list() : functions);
   attr(manager, K("published_functions"))[client_id] =
       call(G(K("get_functions_from_addin_message")), functions_message);
 
   py::object packages_info = co_await call_method(manager, K("request_packages_from_addin"), client_id);
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
   py::tuple pair = call(G(K("get_pacakages_and_python_paths_from_addin_message")), or_empty_dict(packages_info));
   attr(manager, K("workbook_packages"))[client_id] = pair[0];
   attr(manager, K("workbook_installed_packages"))[client_id] = pair[0];
   attr(manager, K("workbook_python_paths"))[client_id] = call(G(K("normalize_python_paths")), pair[1]);
   attr(manager, K("package_errors"))[client_id] = py::dict();
 
-  py::object events = or_empty_dict(co_await call_method(manager, K("request_events_info_from_addin"), client_id));
+  py::object events_info = co_await call_method(manager, K("request_events_info_from_addin"), client_id);
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
+  py::object events = or_empty_dict(events_info);
   attr(manager, K("event_definitions"))[client_id] = value_or_new_dict(events, K("events_definition"));
   attr(manager, K("workbook_tree"))[client_id] = value_or_new_dict(events, K("events_tree"));
   attr(manager, K("registered_handlers"))[client_id] =
@@ -50,7 +64,9 @@ Task on_addin_coonection(py::object, py::str, py::str client_id) {
     else
       log_warning(py::str("Failed to spawn kernel for ") + client_id);
   }
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
   co_await call(G(K("send_workbook_list_to_ide")));
+  if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
   co_await call(G(K("send_workbook_info_to_ide")), client_id);
   co_return py::none();
 }

@@ -1,0 +1,228 @@
+"""What a workbook's departures leave behind: no kernel once every add-in of the workbook has
+left, replaced add-ins included, and no outstanding call of a kernel that was killed or
+terminated (in process, with real kernel processes); while a living kernel, even one stopped
+for a while, keeps and answers every call (real host and kernel program)."""
+import asyncio
+import os
+import signal
+import subprocess
+import uuid
+
+import pytest
+
+import tavrino_master.business_layer.relvane as relvane
+from e2e_clients import Book, Client, call, connections, kernel_processes, master, results, wait_results
+from fakes import Addin, Sock
+from helpers import wait_until
+from servers import scaled
+
+STATE_REQUESTS = ("get_modules_request", "get_functions_request", "get_packages_request", "get_events_request")
+
+
+class Leaving(Addin):
+    """An answering add-in for the real endpoint; it leaves once `leave()` is called."""
+
+    query_params = {}
+
+    def __init__(self, manager):
+        super().__init__(manager)
+        self.gone = asyncio.Event()
+
+    async def receive_text(self):
+        await self.gone.wait()
+        raise relvane.WebSocketDisconnect(1000)
+
+    def requested(self, request_type):
+        return any(m.get("type") == request_type for m in self.sent)
+
+
+@pytest.fixture
+def kernels(manager, monkeypatch):
+    """Every kernel process the manager starts (the standby kernel program); their ends are
+    checked by the tests, and any still running afterwards is killed."""
+    started = []
+
+    def spawn(workbook_id):
+        process = relvane.ConnectionManager.spawn_kernel(manager, workbook_id)
+        if process is not None:
+            started.append(process)
+        return process
+
+    monkeypatch.setattr(manager, "spawn_kernel", spawn)
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+            process.wait(scaled(10))
+
+
+@pytest.fixture
+def connect_work_done(monkeypatch):
+    """socket -> an event set when that add-in's connect work has ended, however it ended."""
+    done = {}
+    real = relvane.on_addin_coonection
+
+    def tracked(websocket, client_type, client_id):
+        work = real(websocket, client_type, client_id)
+        finished = done.setdefault(websocket, asyncio.Event())
+
+        async def run():
+            try:
+                return await work
+            finally:
+                finished.set()
+        return run()
+
+    monkeypatch.setattr(relvane, "on_addin_coonection", tracked)
+    return lambda websocket: done.setdefault(websocket, asyncio.Event()).wait()
+
+
+def ended(process):
+    try:
+        process.wait(scaled(10))
+    except subprocess.TimeoutExpired:
+        return False
+    return True
+
+
+async def arrive(addin, workbook_id):
+    endpoint = asyncio.create_task(relvane.websocket_endpoint(addin, "addin", workbook_id))
+    await wait_until(lambda: relvane.manager.get_connection("addin", workbook_id) is addin)
+    return endpoint
+
+
+async def leave(addin, endpoint):
+    addin.gone.set()
+    await asyncio.wait_for(endpoint, scaled(10))
+
+
+@pytest.mark.parametrize("newer_stays", [False, True], ids=["newer-leaves-first", "newer-stays"])
+async def test_a_replaced_addin_starts_no_kernel_and_none_outlives_the_last_addin(
+        manager, kernels, connect_work_done, newer_stays):
+    first = Leaving(manager)
+    held = [first.hold(kind) for kind in STATE_REQUESTS]  # slow to answer
+    first_endpoint = await arrive(first, "wb")
+    await wait_until(lambda: first.requested("get_modules_request"), 10)
+
+    newer = Leaving(manager)
+    newer_held = [newer.hold(kind) for kind in STATE_REQUESTS]
+    newer_endpoint = await arrive(newer, "wb")  # replaces the first
+    await wait_until(lambda: newer.requested("get_modules_request"), 10)
+    if not newer_stays:
+        await leave(newer, newer_endpoint)
+
+    for gate in held:
+        gate.set()
+    await asyncio.wait_for(connect_work_done(first), scaled(30))
+    assert kernels == []  # the first add-in's work belonged to a socket that is no longer the workbook's
+
+    if newer_stays:
+        for gate in newer_held:
+            gate.set()
+        await asyncio.wait_for(connect_work_done(newer), scaled(30))
+        [kernel] = kernels
+        await leave(first, first_endpoint)
+        assert kernel.poll() is None and manager.kernel_processes["wb"] is kernel  # still the newer one's
+        await leave(newer, newer_endpoint)
+    else:
+        await leave(first, first_endpoint)
+    assert "wb" not in manager.kernel_processes
+    assert all(ended(process) for process in kernels)
+
+
+def kill_from_outside(manager, workbook_id):
+    process = manager.kernel_processes[workbook_id]
+    process.send_signal(signal.SIGKILL)
+    process.wait(scaled(10))
+
+
+def kill_on_request(manager, workbook_id):
+    assert manager.kill_and_restart_kernel(workbook_id)
+
+
+@pytest.mark.parametrize("kill", [kill_from_outside, kill_on_request], ids=["killed", "kill-and-restart"])
+async def test_calls_of_a_killed_kernel_leave_the_pending_table(manager, kernels, connect_work_done, kill):
+    # Another workbook calls under an id that the killed kernel's workbook reuses.
+    other_addin, other_kernel = Sock(), Sock()
+    await manager.connect("addin", "other", other_addin)
+    await manager.connect("kernel", "other", other_kernel)
+    await relvane.handle_function_event_execution("other", call("r7"))
+
+    addin = Leaving(manager)
+    endpoint = await arrive(addin, "wb")
+    await asyncio.wait_for(connect_work_done(addin), scaled(30))
+    [process] = kernels
+    kernel = Sock()
+    await manager.connect("kernel", "wb", kernel)  # plays the kernel's connection
+    for n in range(100):
+        await relvane.handle_function_event_execution("wb", call(f"r{n}"))
+    assert len([c for c in kernel.sent if c["type"] == "custom_function_call"]) == 100
+    assert sum(1 for w in manager._pending_function_executions.values() if w == "wb") == 100
+
+    kill(manager, "wb")
+    await leave(addin, endpoint)
+    assert manager._pending_function_executions == {"r7": "other"}
+    assert getattr(manager, "_overlapping_function_executions", {}) == {}  # the other workbook took r7 back
+    assert all(ended(p) for p in kernels) and process.returncode is not None
+
+    # The other workbook's call is still answered.
+    await relvane.handle_kernel_execution_result("other", {"type": "execution_result", "request_id": "r7",
+                                                           "result": {"type": "Int", "value": 1}})
+    await wait_until(lambda: any(m.get("request_id") == "r7" and m.get("status") == "success"
+                                 for m in other_addin.sent))
+
+
+async def test_a_replaced_addins_departure_keeps_the_calls_of_the_kernel_it_shares(manager, kernels,
+                                                                                   connect_work_done):
+    first = Leaving(manager)
+    first_endpoint = await arrive(first, "wb")
+    await asyncio.wait_for(connect_work_done(first), scaled(30))
+    [process] = kernels
+    kernel = Sock()
+    await manager.connect("kernel", "wb", kernel)
+    newer = Leaving(manager)
+    newer_endpoint = await arrive(newer, "wb")
+    await asyncio.wait_for(connect_work_done(newer), scaled(30))
+    for n in range(10):
+        await relvane.handle_function_event_execution("wb", call(f"r{n}"))
+
+    await leave(first, first_endpoint)
+    assert process.poll() is None and len(manager._pending_function_executions) == 10
+    await relvane.handle_kernel_execution_result("wb", {"type": "execution_result", "request_id": "r3"})
+    await wait_until(lambda: any(m.get("request_id") == "r3" for m in newer.sent))
+
+    await leave(newer, newer_endpoint)
+    assert manager._pending_function_executions == {} and ended(process)
+
+
+# ---------------------------------------------------------------- a living kernel keeps its calls
+
+async def test_a_paused_kernel_answers_every_call_sent_while_it_was_stopped(tmp_path):
+    wb = "paused-" + uuid.uuid4().hex[:10]
+    with master(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as port:
+        ide = await Client.connect(port, "ide", "ide-" + wb)
+        await ide.wait_for("workbook_list", timeout=10)
+        addin = await Book.connect(port, wb, modules={"calc": "def f(x):\n    return 2 * x\n"})
+        await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
+        await ide.wait_for("log_to_console", timeout=20)  # the kernel's connect work has ended
+        await addin.send(call("warm", args=[{"type": "Int", "value": 0, "isSpec": False}]))
+        await wait_results(addin, 1, timeout=30)
+        [pid] = kernel_processes(wb)
+
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            # Calls keep coming for a while; the stopped kernel can answer none of them.
+            for batch in range(10):
+                for n in range(20):
+                    value = batch * 20 + n
+                    await addin.send(call(f"c{value}", args=[{"type": "Int", "value": value, "isSpec": False}]))
+                await asyncio.sleep(0.1)
+            assert len(results(addin)) == 1
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        answered = {r["request_id"]: r for r in await wait_results(addin, 201, timeout=60)}
+        assert all(answered[f"c{v}"]["status"] == "success" and answered[f"c{v}"]["result"]["value"] == 2 * v
+                   for v in range(200))
+        await addin.close()
+        await wait_until(lambda: not kernel_processes(wb), 15)
+        await ide.close()
