@@ -14,6 +14,7 @@ workers hand to the outbox.
 import asyncio
 import concurrent.futures
 import importlib
+import io
 import json
 import logging
 import os
