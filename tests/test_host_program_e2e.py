@@ -155,7 +155,8 @@ def note(line):
         f.write(line + "\\n")
 signal.signal(signal.SIGTERM, lambda *_: note(f"term {os.getpid()}"))
 note(f"up {os.getpid()}")
-while True:
+master = os.getppid()
+while os.getppid() == master:  # ignores SIGTERM, but ends with its master
     time.sleep(0.05)
 """
 
