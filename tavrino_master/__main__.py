@@ -20,11 +20,23 @@ import secrets
 
 import uvicorn
 from fastapi import FastAPI
+from uvicorn.protocols.websockets.websockets_impl import WebSocketProtocol
 
 from tavrino_master.business_layer import relvane
 from tavrino_master.host_guard import ALLOWED_ORIGINS_ENV, HostGuard, allowed_origins_from
 
 WEBSOCKET_PATH = "/ws/{client_type}/{client_id}"
+# The scope key under which a WebSocket connection offers the business layer a way to drop it at once: a
+# client that stops reading must not hold its unsent data, and a close handshake would wait behind that data.
+ABORT_KEY = "tavrino.abort_transport"
+
+
+class AbortableWebSocketProtocol(WebSocketProtocol):
+    """uvicorn's WebSocket protocol, whose scope also carries the connection's abort."""
+
+    async def run_asgi(self):
+        self.scope[ABORT_KEY] = self.transport.abort
+        await super().run_asgi()
 
 
 def create_app():
@@ -67,7 +79,8 @@ def uvicorn_options(host, port):
     # The master's logging set-up already serves uvicorn's loggers; its own would print every line twice.
     # Without a level uvicorn would wrap the app in its per-message trace logger, which costs on every
     # message even though nothing is printed: give its loggers the level the master's already have.
-    return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel()}
+    return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel(),
+            "ws": AbortableWebSocketProtocol}
 
 
 def main(argv=None):
