@@ -14,6 +14,7 @@ those allowed with --allow-origin or TAVRINO_ALLOWED_ORIGINS), are refused
 (tavrino_master/host_guard.py).
 """
 import argparse
+import asyncio
 import logging
 import os
 import secrets
@@ -29,6 +30,8 @@ WEBSOCKET_PATH = "/ws/{client_type}/{client_id}"
 # The scope key under which a WebSocket connection offers the business layer a way to drop it at once: a
 # client that stops reading must not hold its unsent data, and a close handshake would wait behind that data.
 ABORT_KEY = "tavrino.abort_transport"
+# How long a connection has at the master's stop to flush what it was sent before it is dropped.
+SHUTDOWN_GRACE = 1.0
 
 
 class AbortableWebSocketProtocol(WebSocketProtocol):
@@ -37,6 +40,13 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
     async def run_asgi(self):
         self.scope[ABORT_KEY] = self.transport.abort
         await super().run_asgi()
+
+    def shutdown(self):
+        # uvicorn's shutdown closes the transport, which waits until everything written has gone out: a
+        # client that reads nothing would keep the master from stopping. Dropped after a short grace.
+        transport = self.transport
+        super().shutdown()
+        asyncio.get_running_loop().call_later(SHUTDOWN_GRACE, transport.abort)
 
 
 def create_app():
