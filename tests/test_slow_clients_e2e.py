@@ -110,9 +110,20 @@ class Quiet(Book):
         return result
 
 
-async def open_book(port):
+@pytest.fixture
+async def clients():
+    """The test's clients, dropped at its end (a stalled one could not close politely)."""
+    opened = []
+    yield opened
+    for client in opened:
+        client.ws.transport.abort()
+    await asyncio.wait([client._reader for client in opened], timeout=scaled(5))
+
+
+async def open_book(port, clients):
     wb = "slow-" + uuid.uuid4().hex[:10]
     addin = await Quiet.connect(port, wb, name="Book", modules=dict(MODULES))
+    clients.append(addin)
     await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
     # The kernel has its modules once a call is answered.
     answer = await addin.call("double", wire("Int", 1), timeout=30)
@@ -125,8 +136,8 @@ def stop_reading(client):
     client.ws.transport.pause_reading()
 
 
-async def stall_addin_with_a_stream(port):
-    wb, addin = await open_book(port)
+async def stall_addin_with_a_stream(port, clients):
+    wb, addin = await open_book(port, clients)
     await addin.send({"type": "streaming_function_execution", "request_id": "flood", "module_name": "calc",
                       "function_name": "flood", "args": [wire("Int", 10000)]})
     await wait_until(lambda: addin.of_type("streaming_function_result"), 20)
@@ -134,8 +145,8 @@ async def stall_addin_with_a_stream(port):
     return "addin", wb
 
 
-async def stall_addin_with_large_results(port):
-    wb, addin = await open_book(port)
+async def stall_addin_with_large_results(port, clients):
+    wb, addin = await open_book(port, clients)
     stop_reading(addin)
     for n in range(2000):
         await addin.send({"type": "function_execution", "module_name": "calc", "function_name": "big",
@@ -143,10 +154,11 @@ async def stall_addin_with_large_results(port):
     return "addin", wb
 
 
-async def stall_ide_during_broadcasts(port):
+async def stall_ide_during_broadcasts(port, clients):
     ide = await Client.connect(port, "ide", "ide-stalled")
+    clients.append(ide)
     await ide.wait_for("workbook_list")
-    wb, addin = await open_book(port)
+    wb, addin = await open_book(port, clients)
     stop_reading(ide)
     assert (await addin.call("chatter", wire("Int", 10000), wire("Float", 0.005)))["status"] == "success"
     return "ide", "ide-stalled"
@@ -155,15 +167,15 @@ async def stall_ide_during_broadcasts(port):
 @pytest.mark.parametrize("stall", [stall_addin_with_a_stream, stall_addin_with_large_results,
                                    stall_ide_during_broadcasts],
                          ids=["addin-endless-stream", "addin-2000-results-of-100KB", "ide-broadcasts"])
-async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path, stall):
+async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path, clients, stall):
     port = free_port()
     argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
     env = {"HOME": str(tmp_path), "TAVRINO_KERNEL_STANDBY": "0", "TAVRINO_SLOW_CLIENT_TIMEOUT": str(STALL_TIMEOUT)}
     with running(argv, port, env=env) as proc:
-        _, other = await open_book(port)
+        _, other = await open_book(port, clients)
         start = rss(proc.pid)
 
-        client_type, client_id = await stall(port)
+        client_type, client_id = await stall(port, clients)
         latencies, peak = [], start
         loop = asyncio.get_running_loop()
         deadline = loop.time() + STALL_TIMEOUT + scaled(30)
@@ -191,14 +203,15 @@ async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path
         assert time.monotonic() - began < scaled(5)
 
 
-async def test_sigterm_stops_the_master_while_a_client_takes_nothing(tmp_path):
+async def test_sigterm_stops_the_master_while_a_client_takes_nothing(tmp_path, clients):
     port = free_port()
     argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
     env = {"HOME": str(tmp_path), "TAVRINO_KERNEL_STANDBY": "0", "TAVRINO_SLOW_CLIENT_TIMEOUT": "600"}
     with running(argv, port, env=env) as proc:
         ide = await Client.connect(port, "ide", "ide-stalled")
+        clients.append(ide)
         await ide.wait_for("workbook_list")
-        wb, addin = await open_book(port)
+        wb, addin = await open_book(port, clients)
         stop_reading(ide)
         assert (await addin.call("chatter", wire("Int", 10000), wire("Float", 0.001)))["status"] == "success"
         # 20 MB of console output went to the add-in: the IDE's share is far beyond what sockets buffer.
