@@ -13,7 +13,7 @@ namespace {
 
 // A connection's unfinished tasks, and the future the reading waits on while
 // as many tasks as MAX_CLIENT_TASKS are in flight: [task set, future or None].
-// Each task's completion callback (done_callback, bound to this list) takes it
+// Each task's completion callback (task_done, bound to this list) takes it
 // out of the set and wakes the reading when there is room again.
 PyObject* task_done(PyObject* state, PyObject* task) {
   if (PySet_Discard(PyList_GET_ITEM(state, 0), task) < 0) return nullptr;
@@ -90,10 +90,10 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     pinged = true;
     co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
     log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
-    py::object discard = steal(PyCFunction_New(&task_done_def, state.ptr()));
+    py::object done = steal(PyCFunction_New(&task_done_def, state.ptr()));
     py::object work = on_connect_work(type);
     if (!work.is_none())
-      track(tasks, discard,
+      track(tasks, done,
             call_method(G(K("asyncio")), K("create_task"), call(work, websocket, client_type, client_id)));
     while (true) {
       // Parsed here rather than by the framework: what is relayed must never
@@ -104,7 +104,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
         log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
         continue;
       }
-      track(tasks, discard,
+      track(tasks, done,
             call_method(G(K("asyncio")), K("create_task"), call(G(K("handle_message")), client_type, client_id, value)));
       if (PySet_GET_SIZE(tasks.ptr()) >= max_tasks) {
         // Read no more of this client until one of its tasks is done.
