@@ -18,7 +18,7 @@ from helpers import wait_until
 from servers import free_port, running, scaled
 
 # The stalled client is dropped this long after it last took data (scaled like every wait).
-STALL_TIMEOUT = scaled(3)
+STALL_TIMEOUT = scaled(2)
 RSS_ALLOWANCE = 100 * 1024 * 1024
 
 # Every text is fresh random data: the WebSocket compression would shrink repeated text to nothing.
