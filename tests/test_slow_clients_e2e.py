@@ -3,6 +3,7 @@ bounded, other workbooks are served on time, the master drops the stalled client
 on SIGTERM whatever is waiting."""
 import asyncio
 import json
+import os
 import signal
 import statistics
 import sys
@@ -20,6 +21,9 @@ from servers import free_port, running, scaled
 # The stalled client is dropped this long after it last took data (scaled like every wait).
 STALL_TIMEOUT = scaled(2)
 RSS_ALLOWANCE = 100 * 1024 * 1024
+# Under AddressSanitizer freed memory waits in its quarantine (up to 256 MiB): the master's size then says
+# nothing about what it keeps.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # Every text is fresh random data: the WebSocket compression would shrink repeated text to nothing.
 MODULES = {"calc": (
@@ -193,7 +197,8 @@ async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path
         assert (await other.call("double", wire("Int", 2), timeout=2))["result"] == wire("Int", 4)
         assert loop.time() - gone < scaled(2)
         peak = max(peak, rss(proc.pid))
-        assert peak < start + RSS_ALLOWANCE, (start, peak)
+        if not SANITIZED:
+            assert peak < start + RSS_ALLOWANCE, (start, peak)
         assert len(latencies) >= 5
         assert statistics.quantiles(latencies, n=100)[98] < scaled(0.1), sorted(latencies)[-5:]
 
