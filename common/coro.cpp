@@ -499,6 +499,11 @@ PyObject* task_to_python(Task&& t, const FunctionSpec* spec) {
 // ---------------------------------------------------------------- awaiting
 
 bool Task::promise_type::Awaiter::await_suspend(handle_type) {
+  if (first) {
+    p->inner = awaitable.release().ptr();
+    p->yielded = first.release().ptr();
+    return true;
+  }
   PyObject* it = awaitable_iter(awaitable.ptr());
   awaitable = py::object();  // the iterator keeps what it needs
   if (!it) {
@@ -531,7 +536,7 @@ py::object Task::promise_type::Awaiter::await_resume() {
 }
 
 Task::promise_type::Awaiter Task::promise_type::await_transform(Task task) {
-  return Awaiter{this, as_awaitable(std::move(task))};
+  return Awaiter{this, as_awaitable(std::move(task)), {}};
 }
 
 }  // namespace tv

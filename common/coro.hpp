@@ -44,12 +44,14 @@ struct Task {
     struct Awaiter {
       promise_type* p;
       py::object awaitable;
+      py::object first;  // set for a Resumed: the value its iterator already yielded
       bool await_ready() const noexcept { return false; }
       bool await_suspend(handle_type);  // runs Python code: may see a forced unwind
       py::object await_resume();
     };
-    Awaiter await_transform(py::object awaitable) { return Awaiter{this, std::move(awaitable)}; }
+    Awaiter await_transform(py::object awaitable) { return Awaiter{this, std::move(awaitable), {}}; }
     Awaiter await_transform(Task task);
+    Awaiter await_transform(struct Resumed r);
 
     ~promise_type() {
       Py_XDECREF(result);
@@ -76,6 +78,17 @@ struct Task {
  private:
   handle_type h;
 };
+
+// An iterator that was stepped once and yielded `first`: awaiting it hands
+// `first` up to the driver and goes on with the iterator, as if it had been
+// awaited from the start (a step taken synchronously, finished elsewhere).
+struct Resumed {
+  py::object iterator;
+  py::object first;
+};
+inline Task::promise_type::Awaiter Task::promise_type::await_transform(Resumed r) {
+  return Awaiter{this, std::move(r.iterator), std::move(r.first)};
+}
 
 // Wraps a task as a Python coroutine object (name taken from spec, may be null).
 PyObject* task_to_python(Task&& t, const FunctionSpec* spec);

@@ -29,6 +29,7 @@ import sys
 
 import uvicorn
 from fastapi import FastAPI
+from uvicorn.protocols.websockets.websockets_impl import WebSocketProtocol
 
 from tavrino_master.business_layer import relvane
 from tavrino_master.host_guard import ALLOWED_ORIGINS_ENV, HostGuard, allowed_origins_from
@@ -54,12 +55,34 @@ environment variables read by the master:
   TAVRINO_IDE_CMD        command line of the IDE program (none started without it)
   TAVRINO_INSPECTOR_CMD  command line of the inspector program; the port is appended
   TAVRINO_KERNEL_STANDBY 1: kernel programs hold their process without connecting
+  TAVRINO_SLOW_CLIENT_TIMEOUT seconds a client may take nothing while data waits
+                         for it before the master closes it (default 15)
   PYTHONPATH             kept by package installs, which put their folders ahead of it
 set by the master for the programs it starts:
   {HOST_VARIABLE}    the address to connect to (loopback for a wildcard --host)
   TAVRINO_SERVER_PORT, TAVRINO_WATCHDOG_PORT, TAVRINO_DOCS_PORT, {TOKEN_VARIABLE}
                          (the IDE only)
 """
+# The scope key under which a WebSocket connection offers the business layer a way to drop it at once: a
+# client that stops reading must not hold its unsent data, and a close handshake would wait behind that data.
+ABORT_KEY = "tavrino.abort_transport"
+# How long a connection has at the master's stop to flush what it was sent before it is dropped.
+SHUTDOWN_GRACE = 1.0
+
+
+class AbortableWebSocketProtocol(WebSocketProtocol):
+    """uvicorn's WebSocket protocol, whose scope also carries the connection's abort."""
+
+    async def run_asgi(self):
+        self.scope[ABORT_KEY] = self.transport.abort
+        await super().run_asgi()
+
+    def shutdown(self):
+        # uvicorn's shutdown closes the transport, which waits until everything written has gone out: a
+        # client that reads nothing would keep the master from stopping. Dropped after a short grace.
+        transport = self.transport
+        super().shutdown()
+        asyncio.get_running_loop().call_later(SHUTDOWN_GRACE, transport.abort)
 
 
 def create_app():
@@ -120,7 +143,8 @@ def uvicorn_options(host, port):
     # The master's logging set-up already serves uvicorn's loggers; its own would print every line twice.
     # Without a level uvicorn would wrap the app in its per-message trace logger, which costs on every
     # message even though nothing is printed: give its loggers the level the master's already have.
-    return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel()}
+    return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel(),
+            "ws": AbortableWebSocketProtocol}
 
 
 def bind(host, port):

@@ -8,6 +8,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from helpers import LOGGER, wait_until, warned
+from servers import scaled
 
 
 class Sock:
@@ -407,27 +408,50 @@ async def test_failing_element_does_not_touch_the_others(s):
     assert s.addin.sent == [{"type": "stdout", "n": 1}]
 
 
-async def test_elements_run_concurrently(s):
-    s.addin.gate = asyncio.Event()  # the add-in's sends hang until released
+def gated_stdout(monkeypatch, gate):
+    """The kernel's "stdout" handler, held until `gate` is set, then relayed as usual."""
+    relay = relvane.MESSAGE_HANDLERS["kernel"]["stdout"]
+
+    async def held(client_id, message):
+        await gate.wait()
+        await relay(client_id, message)
+
+    monkeypatch.setitem(relvane.MESSAGE_HANDLERS["kernel"], "stdout", held)
+
+
+async def test_elements_run_concurrently(s, monkeypatch):
+    gate = asyncio.Event()
+    gated_stdout(monkeypatch, gate)
     task = asyncio.ensure_future(dispatch("kernel", s.wb, {"type": "batch", "messages": [
         {"type": "stdout", "n": 1}, {"type": "hover_response"}]}))
     for _ in range(20):
         await asyncio.sleep(0)
     assert [m["type"] for m in s.ide1.sent] == ["hover_response"] and not task.done()
-    s.addin.gate.set()
+    gate.set()
     await task
     assert s.addin.sent == [{"type": "stdout", "n": 1}] and len(s.ide1.sent) == 2
 
 
-async def test_cancelling_the_batch_cancels_unfinished_elements(s):
-    s.addin.gate = asyncio.Event()
+async def test_a_hanging_socket_holds_up_neither_the_batch_nor_the_others(s):
+    s.addin.gate = asyncio.Event()  # the add-in's sends hang until released
+    await asyncio.wait_for(dispatch("kernel", s.wb, {"type": "batch", "messages": [
+        {"type": "stdout", "n": 1}, {"type": "stdout", "n": 2}, {"type": "hover_response"}]}), scaled(5))
+    assert [m["type"] for m in s.ide1.sent] == ["stdout", "stdout", "hover_response"] and s.addin.sent == []
+    s.addin.gate.set()
+    await wait_until(lambda: len(s.addin.sent) == 2)
+    assert s.addin.sent == [{"type": "stdout", "n": 1}, {"type": "stdout", "n": 2}]  # in order
+
+
+async def test_cancelling_the_batch_cancels_unfinished_elements(s, monkeypatch):
+    gate = asyncio.Event()
+    gated_stdout(monkeypatch, gate)
     task = asyncio.ensure_future(dispatch("kernel", s.wb, {"type": "batch", "messages": [{"type": "stdout"}]}))
     for _ in range(10):
         await asyncio.sleep(0)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
-    s.addin.gate.set()
+    gate.set()
     await asyncio.sleep(0.01)
     assert s.log == []
 

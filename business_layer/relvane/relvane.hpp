@@ -69,6 +69,17 @@ py::object send_to(PyObject* client_type, py::handle client_id, py::handle messa
 // manager.broadcast("ide", message): the awaitable to await.
 py::object broadcast_to_ide(py::handle message);
 
+// Sends one JSON message on a client's socket without waiting on the client:
+// it goes out now, or queues behind what is still in flight to that socket,
+// in order (connection/outbox.cpp). An error of a send that starts at once is
+// raised; a socket that fails later, or does not keep up, is closed.
+void socket_send(py::handle websocket, py::handle message);
+// Forgets a departed socket's queue and its writer, in time proportional to
+// what was queued.
+void release_socket(py::handle websocket);
+// Bytes queued for a socket (0 when nothing waits).
+size_t socket_backlog(py::handle websocket);
+
 // Starts a task that nobody awaits and keeps it referenced until it is done,
 // so the loop cannot drop it half-way.
 py::object start_background_task(py::object coro);
@@ -111,6 +122,7 @@ Finally(F, const char*) -> Finally<F>;
 // Definitions of each area, called by start-up in definition order.
 void define_helpers(Scope& m);             // code hash, paths, validation
 void define_parameter_helpers(Scope& m);   // function-parameter extraction
+void define_outbox_constants(Scope& m);   // SLOW_CLIENT_TIMEOUT, MAX_CLIENT_BACKLOG, MAX_CLIENT_TASKS
 void define_result_batcher(Scope& m);
 void define_connection_manager(Scope& m);
 void define_event_conversions(Scope& m);   // _events_from_addin_to_ide, _events_from_ide_to_addin

@@ -366,7 +366,7 @@ Task send_message_with_chunking(py::object self, py::str client_type, py::str cl
   if (static_cast<long long>(PyUnicode_GET_LENGTH(raw_json.ptr())) > int_global(K("CHUNK_SIZE"))) {
     co_await call_method(self, K("_send_chunked_to_client"), websocket, raw_json, message);
   } else {
-    co_await call_method(websocket, K("send_json"), message);
+    socket_send(websocket, message);
   }
   co_return py::none();
 }
@@ -391,7 +391,7 @@ Task send_chunked_to_client(py::object self, py::object websocket, py::str raw_j
     set_item(chunk, K("total_chunks"), py::int_(total));
     set_item(chunk, K("data"), py::reinterpret_steal<py::str>(piece));
     set_item(chunk, K("original_type"), original_type);
-    co_await call_method(websocket, K("send_json"), chunk);
+    socket_send(websocket, chunk);
   }
   debug("[BusinessLayer] Sent {} chunks, chunk_id={}", total, chunk_id);
   co_return py::none();

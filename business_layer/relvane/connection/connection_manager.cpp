@@ -67,7 +67,7 @@ py::object get_connection(py::object self, py::str client_type, py::str client_i
 Task send_message(py::object self, py::str client_type, py::str client_id, py::dict message) {
   py::object ws = call_method(self, K("get_connection"), client_type, client_id);
   if (ws.is_none()) co_return py::none();
-  co_await call_method(ws, K("send_json"), message);
+  socket_send(ws, message);
   co_return py::none();
 }
 
@@ -84,15 +84,15 @@ Task send_to_addin(py::object self, py::str workbook_id, py::dict message) {
 Task broadcast(py::object self, py::str client_type, py::dict message) {
   py::object table = get(connections_of(self), client_type, py::dict());
   if (!truthy(table)) co_return py::none();
-  py::list sends;
+  // Each send goes out or queues for its own socket at once, so a slow or dead
+  // client delays nobody; a failing socket is skipped.
   for (py::handle ws : py::list(call_method(table, K("values")))) {
     try {
-      sends.append(call_method(ws, K("send_json"), message));
-    } catch (py::error_already_set&) {
-      // a socket that cannot even start a send is skipped like one that fails
+      socket_send(ws, message);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
     }
   }
-  co_await attr(G(K("asyncio")), K("gather"))(*sends, "return_exceptions"_a = true);
   co_return py::none();
 }
 

@@ -30,7 +30,7 @@ Task send_and_wait_response(py::object self, py::str client_type, py::str client
     PyErr_SetObject(PyExc_ConnectionError, fmt("{} {} not connected", client_type, client_id).ptr());
     throw py::error_already_set();
   }
-  co_await call_method(ws, K("send_json"), message);
+  socket_send(ws, message);
   py::object type = get(message, K("type"));
   debug("Sent message to {} {}: {}", client_type, client_id, type);
 

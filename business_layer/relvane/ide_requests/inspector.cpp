@@ -9,7 +9,7 @@ namespace {
 Task handle_get_function_at_position(py::str, py::dict message) {
   py::object inspector = call_method(G(K("manager")), K("get_connection"), K("inspector"), K("main"));
   if (!inspector.is_none()) {
-    co_await call_method(inspector, K("send_json"), message);
+    socket_send(inspector, message);
     log_debug(py::str("Forwarded get_function_at_position to inspector"));
     co_return py::none();
   }

@@ -1,6 +1,7 @@
 // One call per WebSocket connection: turn away bad clients, register, start the
 // on-connect work, ping, read and dispatch every message in a task of its own,
 // and clean up however the reading ends.
+#include <algorithm>
 #include <optional>
 
 #include "business_layer/relvane/connection/frames.hpp"
@@ -10,33 +11,47 @@ namespace relvane {
 
 namespace {
 
-// Done callback: reads the error of a task that failed, which marks it as
-// seen. Nothing reports a connection task's error; unread, asyncio would print
-// it with its traceback whenever the task happens to be collected (typically a
-// client that left while its connect work was sending to it).
-PyObject* read_error(PyObject*, PyObject* task) {
-  PyObject* cancelled = PyObject_CallMethod(task, "cancelled", nullptr);
-  if (!cancelled) return nullptr;
-  int is_cancelled = PyObject_IsTrue(cancelled);
+// Reads the error of a task that failed, which marks it as seen. Nothing
+// reports a connection task's error; unread, asyncio would print it with its
+// traceback whenever the task happens to be collected (typically a client that
+// left while its connect work was sending to it).
+bool read_error(PyObject* task) {
+  PyObject* cancelled = PyObject_CallMethodNoArgs(task, K("cancelled"));
+  if (!cancelled) return false;
+  const int is_cancelled = PyObject_IsTrue(cancelled);
   Py_DECREF(cancelled);
-  if (is_cancelled < 0) return nullptr;
-  if (!is_cancelled) {
-    PyObject* error = PyObject_CallMethod(task, "exception", nullptr);
-    if (!error) return nullptr;
-    Py_DECREF(error);
-  }
-  Py_RETURN_NONE;
+  if (is_cancelled != 0) return is_cancelled > 0;
+  PyObject* error = PyObject_CallMethodNoArgs(task, K("exception"));
+  Py_XDECREF(error);
+  return error != nullptr;
 }
 
-PyMethodDef read_error_def = {"read_error", read_error, METH_O, nullptr};
+// A connection's unfinished tasks, and the future the reading waits on while
+// as many tasks as MAX_CLIENT_TASKS are in flight: [task set, future or None].
+// Each task's completion callback (task_done, bound to this list) reads its
+// error, takes it out of the set and wakes the reading when there is room again.
+PyObject* task_done(PyObject* state, PyObject* task) {
+  if (PySet_Discard(PyList_GET_ITEM(state, 0), task) < 0 || !read_error(task)) return nullptr;
+  if (PyList_GET_ITEM(state, 1) == Py_None) Py_RETURN_NONE;
+  PyObject* room = Py_NewRef(PyList_GET_ITEM(state, 1));
+  PyList_SetItem(state, 1, Py_NewRef(Py_None));  // drops the list's reference
+  PyObject* done = PyObject_CallMethodNoArgs(room, K("done"));
+  int finished = done ? PyObject_IsTrue(done) : -1;
+  Py_XDECREF(done);
+  PyObject* r = finished == 0 ? PyObject_CallMethodOneArg(room, K("set_result"), Py_None) : Py_NewRef(Py_None);
+  Py_DECREF(room);
+  if (finished < 0 || !r) {
+    Py_XDECREF(r);
+    return nullptr;
+  }
+  Py_DECREF(r);
+  Py_RETURN_NONE;
+}
+PyMethodDef task_done_def = {"_task_done", task_done, METH_O, nullptr};
 
-// Keeps a connection's unfinished tasks; each removes itself (`discard` is
-// the set's own discard) when done.
-void track(py::set& tasks, py::handle discard, py::object task) {
-  static PyObject* reader = PyCFunction_New(&read_error_def, nullptr);  // lives as long as the process
+void track(py::set& tasks, py::handle done_callback, py::object task) {
   if (PySet_Add(tasks.ptr(), task.ptr()) < 0) throw py::error_already_set();
-  call_method(task, K("add_done_callback"), discard);
-  call_method(task, K("add_done_callback"), reader);
+  call_method(task, K("add_done_callback"), done_callback);
 }
 
 py::object on_connect_work(const std::string& client_type) {
@@ -86,6 +101,10 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   py::object manager = G(K("manager"));
 
   py::set tasks;
+  py::list state(2);
+  PyList_SET_ITEM(state.ptr(), 0, tasks.inc_ref().ptr());
+  PyList_SET_ITEM(state.ptr(), 1, py::none().release().ptr());
+  const Py_ssize_t max_tasks = std::max<Py_ssize_t>(1, py::cast<Py_ssize_t>(G(K("MAX_CLIENT_TASKS"))));
   bool pinged = false;
   // The reading ends with the client's departure, a frame that is not JSON or
   // another error; the cleanup below runs in every case.
@@ -103,10 +122,10 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     pinged = true;
     co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
     log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
-    py::object discard = attr(tasks, K("discard"));
+    py::object done = steal(PyCFunction_New(&task_done_def, state.ptr()));
     py::object work = on_connect_work(type);
     if (!work.is_none())
-      track(tasks, discard,
+      track(tasks, done,
             call_method(G(K("asyncio")), K("create_task"), call(work, websocket, client_type, client_id)));
     while (true) {
       // Parsed here rather than by the framework: what is relayed must never
@@ -117,8 +136,14 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
         log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
         continue;
       }
-      track(tasks, discard,
+      track(tasks, done,
             call_method(G(K("asyncio")), K("create_task"), call(G(K("handle_message")), client_type, client_id, value)));
+      if (PySet_GET_SIZE(tasks.ptr()) >= max_tasks) {
+        // Read no more of this client until one of its tasks is done.
+        py::object room = call_method(call_method(G(K("asyncio")), K("get_running_loop")), K("create_future"));
+        PyList_SetItem(state.ptr(), 1, room.inc_ref().ptr());
+        co_await room;
+      }
     }
   } catch (py::error_already_set& e) {
     if (!e.matches(G(K("WebSocketDisconnect")).ptr())) failure = e;
@@ -126,6 +151,8 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   }
 
   for (py::handle task : py::list(tasks)) call_method(task, K("cancel"));
+  PyList_SetItem(state.ptr(), 1, py::none().release().ptr());
+  release_socket(websocket);
   log_info(fmt("Client disconnected: {}/{}", client_type, client_id));
 
   // A newer connection under the same type and id may have replaced this one:

@@ -63,6 +63,7 @@ void startup(py::module_ m) {
 
   define_helpers(scope);
   define_parameter_helpers(scope);
+  define_outbox_constants(scope);
   define_result_batcher(scope);
   define_connection_manager(scope);
 

@@ -26,7 +26,7 @@ Task send_workbook_list_to_ide(py::object websocket) {
   if (websocket.is_none())
     co_await call_method(manager, K("broadcast"), K("ide"), message);
   else
-    co_await call_method(websocket, K("send_json"), message);
+    socket_send(websocket, message);
   co_return py::none();
 }
 

@@ -27,7 +27,7 @@ Task push_message(py::object self, py::dict message, py::object websocket, py::o
   py::object error;
   try {
     if (truthy(websocket)) {
-      co_await call_method(websocket, K("send_json"), message);
+      socket_send(websocket, message);
       if (debug_enabled()) log_debug(pushed_line(log, true));
     } else if (!addin_workbook.is_none()) {
       co_await call_method(self, K("send_to_addin"), addin_workbook, message);

@@ -1,0 +1,203 @@
+"""Sends to a socket that does not keep up, in process: nobody waits on it, its messages keep their order, what
+waits for it is bounded in bytes and time, and its departure costs what was queued, no more."""
+import asyncio
+import logging
+
+import pytest
+
+import tavrino_master.business_layer.relvane as relvane
+from helpers import LOGGER, wait_until
+from servers import scaled
+
+ABORT_KEY = "tavrino.abort_transport"
+
+
+class Held:
+    """A socket whose sends wait while it is held; records what went out, in order, and how it was closed."""
+
+    one_at_a_time = False  # each release lets one message through
+
+    def __init__(self, scope=None):
+        self.sent, self.closed, self.aborted = [], None, False
+        self.gate = asyncio.Event()
+        self.gate.set()
+        self.scope = scope if scope is not None else {}
+
+    def hold(self):
+        self.gate.clear()
+
+    def release(self):
+        self.gate.set()
+
+    async def accept(self):
+        pass
+
+    async def send_json(self, message):
+        await self.gate.wait()
+        if self.one_at_a_time:
+            self.gate.clear()
+        self.sent.append(message)
+
+    async def send_text(self, text):  # only the framework's sockets are sent queued text
+        raise AssertionError("a queued dict must go out as a dict")
+
+    async def close(self, code=1000, reason=""):
+        self.closed = code
+
+
+def msg(n, size=0):
+    return {"type": "stdout", "n": n, "content": "x" * size}
+
+
+async def test_sends_never_wait_and_keep_their_order(manager):
+    slow, quick = Held(), Held()
+    await manager.connect("addin", "slow", slow)
+    await manager.connect("addin", "quick", quick)
+    slow.hold()
+    for n in range(200):
+        # each returns at once although the slow socket takes nothing
+        await asyncio.wait_for(manager.send_message("addin", "slow", msg(n)), scaled(1))
+        await manager.send_message("addin", "quick", msg(n))
+    assert slow.sent == [] and [m["n"] for m in quick.sent] == list(range(200))
+    slow.release()
+    await wait_until(lambda: len(slow.sent) == 200)
+    assert [m["n"] for m in slow.sent] == list(range(200))
+    # idle again: a send goes out before send_message returns, with no loop turn in between
+    await manager.send_message("addin", "slow", msg(200))
+    assert slow.sent[-1]["n"] == 200
+
+
+async def test_a_broadcast_waits_for_no_socket_and_skips_a_failing_one(manager):
+    class Broken(Held):
+        async def send_json(self, message):
+            raise ConnectionResetError("gone")
+
+    stuck, broken, fine = Held(), Broken(), Held()
+    for n, sock in enumerate((stuck, broken, fine)):
+        await manager.connect("ide", f"ide{n}", sock)
+    stuck.hold()
+    for n in range(3):
+        await asyncio.wait_for(manager.broadcast("ide", msg(n)), scaled(1))
+    assert [m["n"] for m in fine.sent] == [0, 1, 2] and stuck.sent == []
+    stuck.release()
+    await wait_until(lambda: len(stuck.sent) == 3)
+    assert [m["n"] for m in stuck.sent] == [0, 1, 2]
+
+
+async def test_an_error_of_a_send_that_starts_at_once_reaches_the_sender(manager):
+    class Broken(Held):
+        async def send_json(self, message):
+            raise ConnectionResetError("gone")
+
+    await manager.connect("addin", "wb", Broken())
+    with pytest.raises(ConnectionResetError):
+        await manager.send_message("addin", "wb", msg(0))
+
+
+@pytest.mark.parametrize("abortable", [True, False], ids=["transport-abort", "close-handshake"])
+async def test_a_backlog_over_its_bound_closes_the_client(manager, monkeypatch, caplog, abortable):
+    monkeypatch.setattr(relvane, "MAX_CLIENT_BACKLOG", 10_000)
+    aborted = []
+    sock = Held({ABORT_KEY: lambda: aborted.append(True)} if abortable else {})
+    await manager.connect("addin", "wb", sock)
+    sock.hold()
+    caplog.set_level(logging.WARNING, logger=LOGGER)
+    for n in range(30):  # about 30 KB queued behind the first send: over the bound
+        await manager.send_message("addin", "wb", msg(n, 1000))
+    assert any(r.getMessage().startswith("Closing addin/wb: more than 10000 bytes") for r in caplog.records)
+    if abortable:
+        assert aborted == [True] and sock.closed is None
+    else:
+        await wait_until(lambda: sock.closed == 1008)
+    # once closed, later messages are dropped quietly, and the unsent ones never go out
+    await manager.send_message("addin", "wb", msg(99))
+    sock.release()
+    for _ in range(10):
+        await asyncio.sleep(0)
+    assert [m["n"] for m in sock.sent] == []
+
+
+async def test_a_client_that_takes_nothing_for_the_timeout_is_closed_and_a_slow_one_is_not(manager, monkeypatch,
+                                                                                             caplog):
+    monkeypatch.setattr(relvane, "SLOW_CLIENT_TIMEOUT", scaled(1.0))
+    caplog.set_level(logging.WARNING, logger=LOGGER)
+    stalled, slow = Held({ABORT_KEY: lambda: setattr(stalled, "aborted", True)}), Held()
+    slow.scope[ABORT_KEY] = lambda: setattr(slow, "aborted", True)
+    await manager.connect("addin", "stalled", stalled)
+    await manager.connect("addin", "slow", slow)
+    stalled.hold()
+    slow.hold()
+    for n in range(20):
+        await manager.send_message("addin", "stalled", msg(n))
+        await manager.send_message("addin", "slow", msg(n))
+    # the slow client takes one message every tenth of the timeout: twice the timeout in all, never idle so long
+    slow.one_at_a_time = True
+    while len(slow.sent) < 20:
+        slow.release()
+        await asyncio.sleep(scaled(0.1))
+        assert not slow.aborted
+    await wait_until(lambda: stalled.aborted, 10)
+    assert [m["n"] for m in slow.sent] == list(range(20)) and stalled.sent == []
+    assert any(r.getMessage() == f"Closing addin/stalled: it took no data for {scaled(1.0)} s while data waited for it"
+               for r in caplog.records)
+
+
+class EndpointSocket(Held):
+    """A client for the endpoint: hands over `frames` one by one, then leaves."""
+
+    def __init__(self, frames):
+        super().__init__()
+        self.frames = list(frames)
+        self.reads = 0
+        self.query_params = {}
+        self.more = asyncio.Event()
+        self.more.set()
+
+    async def receive_text(self):
+        await self.more.wait()
+        if not self.frames:
+            raise relvane.WebSocketDisconnect(1000)
+        self.reads += 1
+        return self.frames.pop(0)
+
+
+async def test_the_endpoint_reads_no_more_of_a_client_whose_tasks_are_at_the_bound(manager, monkeypatch):
+    monkeypatch.setattr(relvane, "MAX_CLIENT_TASKS", 10)
+    gate = asyncio.Event()
+    handled = []
+
+    async def blocking(client_id, message):
+        handled.append(message["n"])
+        await gate.wait()
+
+    monkeypatch.setitem(relvane.MESSAGE_HANDLERS["inspector"], "held", blocking)
+    sock = EndpointSocket([f'{{"type": "held", "n": {n}}}' for n in range(50)])
+    endpoint = asyncio.ensure_future(relvane.websocket_endpoint(sock, "inspector", "main"))
+    await wait_until(lambda: len(handled) == 10)
+    for _ in range(20):
+        await asyncio.sleep(0)
+    assert sock.reads == 10 and not endpoint.done()
+    gate.set()
+    await asyncio.wait_for(endpoint, scaled(5))
+    assert sorted(handled) == list(range(50))  # every message still got its task, in the end
+
+
+async def test_a_departure_costs_what_was_queued_and_leaves_nothing_behind(manager, monkeypatch):
+    monkeypatch.setattr(relvane, "MAX_CLIENT_BACKLOG", 1 << 40)
+    sock = EndpointSocket([])
+    sock.more.clear()  # the client says nothing until it leaves
+    endpoint = asyncio.ensure_future(relvane.websocket_endpoint(sock, "inspector", "main"))
+    await wait_until(lambda: manager.get_connection("inspector", "main") is sock)
+    sock.hold()
+    for n in range(100_000):
+        await manager.send_message("inspector", "main", msg(n))
+    loop = asyncio.get_running_loop()
+    began = loop.time()
+    sock.more.set()  # now it leaves
+    await asyncio.wait_for(endpoint, scaled(5))
+    assert loop.time() - began < scaled(2)
+    assert manager.get_connection("inspector", "main") is None
+    sock.release()
+    for _ in range(10):
+        await asyncio.sleep(0)
+    assert [m["type"] for m in sock.sent] == ["ping"]  # the queued messages were dropped, not sent late
