@@ -66,7 +66,7 @@ def status(port):
 
 
 class Quiet(Book):
-    """An add-in that answers like Book but only counts console output, which it does not parse."""
+    """An add-in that answers like Book but only counts the characters of console output, which it does not parse."""
 
     console = 0
 
@@ -74,7 +74,7 @@ class Quiet(Book):
         try:
             async for frame in self.ws:
                 if frame.startswith('{"type": "stdout"'):
-                    self.console += 1
+                    self.console += len(frame)
                     continue
                 message = json.loads(frame)
                 await self.on_message(message)
@@ -218,9 +218,10 @@ async def test_sigterm_stops_the_master_while_a_client_takes_nothing(tmp_path, c
         await ide.wait_for("workbook_list")
         wb, addin = await open_book(port, clients)
         stop_reading(ide)
-        assert (await addin.call("chatter", wire("Int", 10000), wire("Float", 0.001)))["status"] == "success"
-        # 20 MB of console output went to the add-in: the IDE's share is far beyond what sockets buffer.
-        await wait_until(lambda: addin.console >= 2000, 60)
+        assert (await addin.call("chatter", wire("Int", 10000), wire("Float", 0.002)))["status"] == "success"
+        # 12 MB of console output went to the add-in: the IDE's share is far beyond what sockets buffer, and
+        # seconds of output short of the backlog that would make the master close the IDE itself.
+        await wait_until(lambda: addin.console >= 12_000_000, 60)
         assert "ide-stalled" in connections(port).get("ide", [])
         began = time.monotonic()
         proc.send_signal(signal.SIGTERM)
