@@ -389,7 +389,7 @@ async def test_startup_hook_launches_inspector_with_current_port(monkeypatch, ca
         assert elapsed >= 0.95
         assert lines(caplog, logging.INFO)[-1] == "Python Inspector launched successfully"
     else:
-        assert elapsed < 0.5
+        assert elapsed < 0.9  # no wait for an inspector: well under the second one waits, even on a busy machine
         assert lines(caplog, logging.WARNING) == ["Failed to launch Python Inspector - some features may not work"]
 
 
