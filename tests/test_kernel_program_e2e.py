@@ -228,6 +228,8 @@ async def test_restart_disconnect_and_shutdown_leave_no_kernel(tmp_path):
         assert (await second.call("double", wire("Int", 1), timeout=30))["result"] == wire("Int", 2)
     # The master is gone: so is every kernel, the IDE's included.
     await wait_until(lambda: not kernel_processes(ide_id) and not kernel_processes(other), 15)
+    for client in (ide, second):  # their connections' ends are done here, not in whatever test runs next
+        await client.close()
 
 
 async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path):
@@ -239,6 +241,7 @@ async def test_a_kernel_that_never_connects_still_ends_with_its_master(tmp_path)
         await ide.send({"type": "spawn_kernel"})
         await wait_until(lambda: kernel_processes(ide_id), 10)
     await wait_until(lambda: not kernel_processes(ide_id), 10)
+    await ide.close()
 
 
 async def new_ide(port):
