@@ -27,6 +27,10 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1:log_path=$REPORTS/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan"
 
+# The sanitized build runs about twice as slow: the tests' waits stretch twice
+# the release default (tests/servers.py), unless the caller sets the scale.
+export TAVRINO_TEST_TIMEOUT_SCALE="${TAVRINO_TEST_TIMEOUT_SCALE:-6}"
+
 status=0
 (cd "$TREE" && /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?
 unset LD_PRELOAD

@@ -157,9 +157,14 @@ class Kernel(Client):
             await self.send({"type": "event_execution_result", "request_id": message["request_id"],
                              "workbook_id": message["workbook_id"], "success": True})
 
-    async def release(self):
+    async def release(self, together=False):
+        """Sends the held answers back to back, or `together` in one "batch" frame: the master then
+        takes them in at once, however slow the machine, so they fall into one coalescing window."""
         held, self.held = self.held, []
-        for answer in held:  # back to back, no pause
+        if together:
+            await self.send({"type": "batch", "messages": held})
+            return
+        for answer in held:
             await self.send(answer)
 
 
@@ -172,6 +177,11 @@ class Book(Addin):
             await self.send({"type": "save_module_response", "request_id": message["request_id"], "success": True})
 
 
+def listed(ide, workbook_id):
+    """Whether a "workbook_list" the IDE received names the workbook."""
+    return any(entry.get("id") == workbook_id for m in ide.of_type("workbook_list") for entry in m["workbooks"])
+
+
 async def open_workbook(port, modules=None):
     """An IDE, an add-in and a scripted kernel of one new workbook, with all connect work done."""
     wb = "wb-" + uuid.uuid4().hex[:10]
@@ -179,6 +189,10 @@ async def open_workbook(port, modules=None):
     await ide.wait_for("workbook_list")
     addin = await Book.connect(port, wb, name="Book", modules=modules or {})
     await ide.wait_for("workbook_connected", timeout=10)
+    # The add-in's connect work sends a list naming it only after it has started (or, with a kernel
+    # already in, not started) the workbook's kernel: a scripted kernel that came in earlier, as on a
+    # slow machine, would have kept the master from starting one.
+    await wait_until(lambda: listed(ide, wb), 10)
     kernel = await Kernel.connect(port, "kernel", wb)
     await ide.wait_for("log_to_console", timeout=10)  # the kernel's connect work has ended
     kernel.received.clear()

@@ -195,5 +195,5 @@ def rss_mib(pid):
 
 
 def status(port):
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=10) as resp:
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=scaled(10)) as resp:
         return resp.status, json.load(resp)

@@ -1,5 +1,9 @@
 """Small helpers shared by the test files: the business layer's logger name, reading
-captured log lines, and bounded waits for a condition."""
+captured log lines, and bounded waits for a condition.
+
+A test waits for what it expects (`wait_until` on the loop, `eventually` from a
+thread, `Client.wait_for` for messages), never for a fixed time, and bounds every
+other wait (threads, processes, sockets) with `servers.scaled`."""
 import asyncio
 import logging
 import time

@@ -7,11 +7,29 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Slower machines (emulated ones) stretch every wait of the tests by this factor.
-TIMEOUT_SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE") or 1)
+# A bound on a wait is only reached when something is wrong, so a generous one
+# costs nothing in a passing run. The next machine may be two to three times
+# slower or busier than the one a test was written on: the default allows for
+# that, TAVRINO_TEST_TIMEOUT_SCALE sets the base (emulated runs raise it), and
+# a machine already loaded beyond its cores when the run starts stretches it
+# further, by up to three times.
+DEFAULT_TIMEOUT_SCALE = 3.0
+MAX_LOAD_FACTOR = 3.0
+
+
+def _load_factor():
+    try:
+        cpus = len(os.sched_getaffinity(0))  # the ones this run may use, fewer when confined
+        return min(MAX_LOAD_FACTOR, max(1.0, os.getloadavg()[0] / max(cpus, 1)))
+    except (AttributeError, OSError):
+        return 1.0
+
+
+TIMEOUT_SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE") or DEFAULT_TIMEOUT_SCALE) * _load_factor()
 
 
 def scaled(seconds):
+    """`seconds` stretched for this run: use it for every bound on a wait, never for a pause."""
     return seconds * TIMEOUT_SCALE
 
 
@@ -44,7 +62,7 @@ def running(argv, port, env=None, stderr=None):
     finally:
         proc.terminate()
         try:
-            proc.wait(10)
+            proc.wait(scaled(10))
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()

@@ -11,11 +11,11 @@ import pytest
 
 from e2e_clients import Client, connections, master
 from helpers import wait_until
+from servers import scaled
 from tavrino_master.python_server import wire_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(HERE, "addin_node.js")
-SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE", "1") or 1)
 NODE = shutil.which("node") or shutil.which("nodejs")
 # Debian's node modules; a nodejs from elsewhere does not look there by itself.
 NODE_ENV = dict(os.environ, NODE_PATH=os.pathsep.join(filter(None, ["/usr/share/nodejs",
@@ -45,7 +45,7 @@ async def run_addin(port, tmp_path, workbook_id, plan, timeout):
         NODE, SCRIPT, f"ws://127.0.0.1:{port}/ws/addin/{workbook_id}?name=Book1", str(plan_path), str(report_path),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=NODE_ENV)
     try:
-        _, err = await asyncio.wait_for(proc.communicate(), timeout + 15)
+        _, err = await asyncio.wait_for(proc.communicate(), timeout + scaled(15))
     except asyncio.TimeoutError:
         proc.kill()
         await proc.wait()
@@ -132,7 +132,7 @@ async def test_node_addin_parses_every_frame_of_the_real_kernel(tmp_path):
     calls += [call("nan", rid=f"nan-{i}") for i in range(60)]  # back to back: the batcher joins them
     with master(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as port:
         code, report, err = await run_addin(port, tmp_path, wb, {"modules": {"data": DATA}, "calls": calls,
-                                                                 "office": OFFICE}, 90 * SCALE)
+                                                                 "office": OFFICE}, scaled(90))
     assert code == 0, err
     results = report["results"]
     assert all(r["status"] == "success" for rid, r in results.items() if rid != "loud"), results
@@ -246,8 +246,8 @@ async def test_node_addin_parses_what_a_kernel_writes_with_python_json(tmp_path,
     calls = [call(name) for name in ANSWERS]
     plan = {"modules": {}, "calls": calls, "office": {}, "expect": ["stdout", "execution_result"]}
     with master(tmp_path) as port:
-        addin = asyncio.ensure_future(run_addin(port, tmp_path, wb, plan, 30 * SCALE))
-        await wait_until(lambda: wb in connections(port).get("addin", []) or addin.done(), 15 * SCALE)
+        addin = asyncio.ensure_future(run_addin(port, tmp_path, wb, plan, scaled(30)))
+        await wait_until(lambda: wb in connections(port).get("addin", []) or addin.done(), 15)
         kernel = await Kernel.connect(port, "kernel", wb)
         kernel.packing, kernel.expected = packing, len(calls)
         code, report, err = await addin

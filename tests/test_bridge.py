@@ -10,6 +10,7 @@ import pytest
 
 sys.path.insert(0, __import__("os").path.dirname(__file__))
 import _bridge_probe as probe  # noqa: E402
+from servers import scaled
 
 
 class Recorder:
@@ -156,7 +157,7 @@ async def test_nested_native_coroutines_and_many_immediate_children():
 async def test_gather_and_wait_for_accept_native_coroutines():
     results = await asyncio.gather(*(probe.await_value(asyncio.sleep(0.001, i)) for i in range(5)))
     assert results == [0, 1, 2, 3, 4]
-    assert await asyncio.wait_for(probe.return_tuple(), 1) == (1, 2)
+    assert await asyncio.wait_for(probe.return_tuple(), scaled(1)) == (1, 2)
     assert await asyncio.ensure_future(probe.return_tuple()) == (1, 2)
 
 

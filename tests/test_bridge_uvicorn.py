@@ -5,7 +5,7 @@ import json
 import pytest
 import websockets
 
-from servers import free_port, uvicorn_app
+from servers import free_port, scaled, uvicorn_app
 
 
 @pytest.fixture(scope="module")
@@ -36,5 +36,5 @@ async def test_manager_over_real_sockets(port):
 
         await b.send(json.dumps({"type": "broadcast"}))
         expected = {"type": "all", "names": {"i1": "First"}}
-        results = await asyncio.wait_for(asyncio.gather(a.recv(), b.recv()), 5)
+        results = await asyncio.wait_for(asyncio.gather(a.recv(), b.recv()), scaled(5))
         assert [json.loads(r) for r in results] == [expected, expected]

@@ -60,7 +60,7 @@ async def test_ten_results_arrive_as_one_batch_in_order(port):
     for i in range(10):
         await addin.send(call(f"r{i}", args=(i,)))
     await kernel.wait_for("custom_function_call", 10)
-    await kernel.release()
+    await kernel.release(together=True)
     batch = await addin.wait_for("batch_results")
     assert [r["request_id"] for r in batch[0]["results"]] == [f"r{i}" for i in range(10)]
     assert [r["result"]["value"] for r in batch[0]["results"]] == [2 * i for i in range(10)]

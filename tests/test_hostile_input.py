@@ -15,14 +15,14 @@ import tavrino_master.business_layer.relvane as relvane
 from e2e_clients import helper_env, kernel_processes
 from fakes import Sock
 from helpers import LOGGER, lines, warned
-from servers import ROOT
+from servers import ROOT, TIMEOUT_SCALE, scaled
 
 
 def run_child(code, timeout=120):
     """Runs code in a fresh interpreter; returns its last stdout line as JSON."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]))
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, env=env, capture_output=True,
-                         text=True, timeout=timeout)
+                         text=True, timeout=scaled(timeout))
     assert out.returncode == 0, f"child ended with {out.returncode}: {out.stderr[-3000:]}"
     return json.loads(out.stdout.strip().splitlines()[-1])
 
@@ -63,7 +63,7 @@ def proxy_outcomes():
     """
     env = dict(os.environ, PYTHONPATH=ROOT)
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, env=env, capture_output=True,
-                         text=True, timeout=120)
+                         text=True, timeout=scaled(120))
     outcomes = {}
     for line in out.stderr.splitlines():
         if line.startswith("["):
@@ -304,9 +304,9 @@ def fake_pgrep(tmp_path, body):
 
 
 def test_a_hanging_pgrep_fails_instead_of_hanging(tmp_path, monkeypatch):
-    monkeypatch.setenv("PATH", fake_pgrep(tmp_path, "sleep 30") + os.pathsep + os.environ["PATH"])
-    with pytest.raises(subprocess.TimeoutExpired):
-        kernel_processes("wb", timeout=0.5)
+    monkeypatch.setenv("PATH", fake_pgrep(tmp_path, "exec sleep 600") + os.pathsep + os.environ["PATH"])
+    with pytest.raises(subprocess.TimeoutExpired):  # it never answers: a short bound holds on any machine
+        kernel_processes("wb", timeout=0.5 / TIMEOUT_SCALE)
 
 
 def test_pgrep_runs_without_the_preloaded_runtime(tmp_path, monkeypatch):

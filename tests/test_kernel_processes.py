@@ -15,6 +15,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from helpers import eventually
+from servers import scaled
 
 IGNORES_SIGTERM = """
 import signal, subprocess, sys, time
@@ -83,7 +84,7 @@ def stop(process):
                 process.kill()
         except ProcessLookupError:
             pass
-    process.wait(5)
+    process.wait(scaled(5))
     if process.stdout:
         process.stdout.close()
 
@@ -182,7 +183,7 @@ def test_spawn_starts_the_stand_in_kernel_in_its_own_group(manager, procs, logs,
 
 def test_stand_in_refuses_a_bad_command_line():
     result = subprocess.run([sys.executable, "-m", "tavrino_master.python_server", "wb"],
-                            capture_output=True, text=True, timeout=30)
+                            capture_output=True, text=True, timeout=scaled(30))
     assert result.returncode == 2 and "usage:" in result.stderr
 
 
@@ -228,7 +229,7 @@ def test_terminate_ends_and_reaps_the_kernel(manager, procs, logs):
 def test_terminate_of_an_exited_kernel_just_forgets_it(manager, procs):
     process = manager.spawn_kernel("wb")
     os.kill(process.pid, signal.SIGKILL)
-    process.wait(5)
+    process.wait(scaled(5))
     manager.terminate_kernel("wb")
     assert manager.kernel_processes == {}
 

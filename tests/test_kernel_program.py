@@ -10,6 +10,7 @@ from tavrino_master.python_server import kernel as kp
 from tavrino_master.python_server import outbox
 from tavrino_master.python_server.workbook_modules import WorkbookModules
 from helpers import wait_until
+from servers import scaled
 
 
 def wire(tag, value, spec=False):
@@ -169,7 +170,7 @@ def test_streams_send_each_value_then_done(kernel, function, args, values, last)
     kernel.on_stream_start(message)
     for thread in threading.enumerate():
         if thread.name == "kernel-stream-s1":
-            thread.join(10)
+            thread.join(scaled(10))
     *produced, end = kernel.sent
     assert [m["result"]["value"] for m in produced] == values and all(m["done"] is False for m in produced)
     assert {k: end[k] for k in last} == last and "result" not in end
@@ -181,7 +182,7 @@ def test_cancel_that_overtakes_its_stream_ends_it_at_once(kernel):
                             "args": [wire("Int", 100)]})
     for thread in threading.enumerate():
         if thread.name == "kernel-stream-s2":
-            thread.join(10)
+            thread.join(scaled(10))
     assert kernel.sent == [{"type": "streaming_function_result", "request_id": "s2", "done": True,
                             "cancelled": True}]
 
@@ -251,11 +252,8 @@ async def test_reconnects_after_a_drop_and_gives_up_without_a_master(monkeypatch
     k.messaging = FakeMessaging()
     async with websockets.serve(serve, "127.0.0.1", port):
         listening = asyncio.create_task(k.listen())
-        for _ in range(500):
-            if len(paths) >= 3:
-                break
-            await asyncio.sleep(0.02)
-    await asyncio.wait_for(listening, 10)  # the master stays away: the kernel stops trying
+        await wait_until(lambda: len(paths) >= 3, 10)
+    await asyncio.wait_for(listening, scaled(10))  # the master stays away: the kernel stops trying
     assert paths[:3] == ["/ws/kernel/wb-re"] * 3
     assert k.modules.names() == ["kpt_sent"]
     assert k.messaging.resets >= 6  # on each connect and each drop
@@ -344,11 +342,8 @@ async def test_outbox_sends_every_thread_s_texts_in_order_and_releases_after_the
     for t in threads:
         t.start()
     for t in threads:
-        t.join(10)
-    for _ in range(500):
-        if len(released) == 4:
-            break
-        await asyncio.sleep(0.01)
+        t.join(scaled(10))
+    await wait_until(lambda: len(released) == 4)
     sent = [(m, at) for frame, at in socket.frames
             for m in (json.loads(frame).get("messages") or [json.loads(frame)])]
     for w in range(4):
@@ -429,11 +424,11 @@ def test_waiting_for_the_master_holds_up_no_other_load(modules):
         answer.set()
 
     threading.Thread(target=load_waiting, daemon=True).start()
-    assert asking.wait(10)
+    assert asking.wait(scaled(10))
     assert wb.load("kpt_free").VALUE == "free"  # while the other load still waits
     assert not answer.is_set(), outcome
     wb.update("kpt_from_master", "WORD = 'came'\n")
-    assert answer.wait(10) and outcome == ["came"]
+    assert answer.wait(scaled(10)) and outcome == ["came"]
 
 
 @pytest.mark.parametrize("raised", [SystemExit(3), KeyboardInterrupt()])

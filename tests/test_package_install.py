@@ -9,6 +9,7 @@ import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
 from helpers import LOGGER
 from tavrino_master.business_layer.dependency_resolver import PackageSpec, ResolutionResult, ResolvedPackage
+from servers import scaled
 
 WB = "wb1"
 
@@ -260,7 +261,7 @@ async def test_cancellation_passes_and_records(env):
     relvane.DependencyResolver, saved = Slow, relvane.DependencyResolver
     try:
         task = asyncio.ensure_future(relvane.handle_workbook_packages_install(WB))
-        await asyncio.wait_for(resolving.wait(), 5)
+        await asyncio.wait_for(resolving.wait(), scaled(5))
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from helpers import eventually
-from servers import ROOT
+from servers import ROOT, scaled
 from tavrino_master.python_server.tavrino import panticle
 
 messaging = panticle.messaging
@@ -52,7 +52,7 @@ def test_import_sends_nothing_starts_no_thread_and_runs_once():
         "names = [n for n in vars(p) if not n.startswith('__')]\n"
         "print(names)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=120)
+    out = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=scaled(120))
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str([
         "base64", "concurrent", "dt", "threading", "uuid", "pd", "np", "Any", "Dict", "Serializer",
@@ -115,12 +115,14 @@ def test_timeout_beyond_what_a_lock_can_wait_waits_for_the_answer(timeout):
 
 
 def test_time_in_handler_does_not_count():
+    timeout = scaled(0.25)  # room for the late answer's timer on a busy machine
+
     def handler(env):
-        time.sleep(0.3)
+        time.sleep(timeout + 0.05)
         threading.Timer(0.05, messaging.on_message, [answer(env, ok=True, n=1)]).start()
 
     messaging.set_send_handler(handler)
-    assert messaging.send_request_sync({}, 0.25)["n"] == 1
+    assert messaging.send_request_sync({}, timeout)["n"] == 1
 
 
 @pytest.mark.parametrize("fields, text", [
@@ -235,7 +237,7 @@ def test_reset_cancels_waiting_threads_and_restamps_every_root():
 
     def send():
         try:
-            messaging.send_request_sync({}, 10)
+            messaging.send_request_sync({}, scaled(30))
         except BaseException as e:  # noqa: B902 - record whatever ends the wait
             errors.append(e)
 
@@ -247,8 +249,8 @@ def test_reset_cancels_waiting_threads_and_restamps_every_root():
     start = time.monotonic()
     messaging.reset()
     for t in threads:
-        t.join()
-    assert time.monotonic() - start < 5
+        t.join(scaled(10))
+    assert time.monotonic() - start < scaled(5)  # the reset ended the waits, not their time-out
     assert len(errors) == 3 and all(type(e) is concurrent.futures.CancelledError for e in errors)
     assert messaging.waiters == {} and messaging._guid != old
     for env in sent:

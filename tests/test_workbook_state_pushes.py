@@ -8,7 +8,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock, connect_ides
-from helpers import LOGGER, lines
+from helpers import LOGGER, lines, wait_until
 
 WB = "wb1"
 
@@ -234,12 +234,12 @@ async def test_structure_and_definition_updates_push_later(manager):
     tree = {"type": "Worksheet", "id": "s1", "name": "S"}
     assert manager.handle_workbook_structure_update(WB, tree) is None
     assert manager.workbook_tree[WB] is tree and ide.sent == []
-    await asyncio.sleep(0.01)
+    await wait_until(lambda: ide.sent)
     [msg] = ide.sent
     assert msg["view_model"][0]["events"] == []
     manager.handle_event_definitions_update(WB, DEFS)
-    await asyncio.sleep(0.01)
-    assert ide.sent[1]["view_model"][0]["events"][0]["python_function"] == "m.f"
+    await wait_until(lambda: len(ide.sent) >= 2)
+    assert len(ide.sent) == 2 and ide.sent[1]["view_model"][0]["events"][0]["python_function"] == "m.f"
     with pytest.raises(TypeError, match="argument 'tree' must be dict, not NoneType"):
         manager.handle_workbook_structure_update(WB, None)
 
@@ -261,7 +261,7 @@ async def test_background_view_push_is_kept_until_done(manager):
     fut = waiting[0]()
     assert fut is not None, "the pending push was garbage-collected"
     fut.set_result(None)
-    await asyncio.sleep(0.01)
+    await wait_until(lambda: sent)
     assert [m["type"] for m in sent] == ["event_manager_state"]
 
 
