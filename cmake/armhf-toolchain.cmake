@@ -1,6 +1,7 @@
 # Debian's cross compiler for 32-bit ARM (hard float). The interpreter's headers
-# come from libpython3.11-dev:armhf: /usr/include/python3.11/pyconfig.h picks the
-# armhf configuration by the compiler's target macros.
+# are the build machine's: /usr/include/python3.11/pyconfig.h picks the armhf
+# configuration by the compiler's target macros, from the folder that
+# scripts/test-armhf.sh adds (the armhf root's libpython3.11-dev).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)

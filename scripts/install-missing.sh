@@ -8,6 +8,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update
+  # A mirror caught mid-sync serves one index that fails its check: apt keeps
+  # the others, which usually hold the packages, so only the install decides.
+  apt-get -o DPkg::Lock::Timeout=600 update || echo "apt-get update failed; installing from the package lists it has" >&2
   apt-get -o DPkg::Lock::Timeout=600 install -y "${missing[@]}"
 fi

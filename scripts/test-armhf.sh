@@ -16,8 +16,11 @@ SUITE=bookworm
 # database, made below.
 ROOT_PACKAGES=(python3 python3-numpy python3-pandas python3-fastapi python3-uvicorn python3-websockets
                python3-pytest python3-pytest-asyncio python3-httpx python3-packaging python3-pip
-               procps nodejs node-ws dash coreutils libc-bin base-passwd base-files)
-HOST_PACKAGES=(g++-arm-linux-gnueabihf libpython3.11-dev:armhf pybind11-dev cmake ninja-build python3
+               procps nodejs node-ws dash coreutils libc-bin base-passwd base-files libpython3.11-dev)
+# The interpreter's armhf configuration header comes from the root (its
+# libpython3.11-dev), so the build machine needs no armhf packages of its own:
+# those would have to match the version of its own interpreter exactly.
+HOST_PACKAGES=(g++-arm-linux-gnueabihf pybind11-dev python3-dev cmake ninja-build python3
                qemu-user-static mmdebstrap)
 CACHE=${TAVRINO_ARMHF_CACHE:-/var/cache/tavrino-armhf-root}
 # Emulation is several times slower than the build machine, and the next machine
@@ -31,8 +34,6 @@ lap() { stamp "$1 took $((SECONDS - lap_from)) s"; lap_from=$SECONDS; }
 lap_from=$SECONDS
 
 # --- host tools ---------------------------------------------------------------
-# libpython3.11-dev:armhf needs the architecture known to dpkg first.
-dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 bash scripts/install-missing.sh "${HOST_PACKAGES[@]}"
 
 # armhf programs (the interpreter, and every process it starts) run through the
@@ -48,9 +49,19 @@ grep -q '^flags: .*F' $BINFMT/qemu-arm || { echo "qemu-arm is registered without
 lap "host tools"
 
 # --- armhf root ---------------------------------------------------------------
+# The build machine's sources without the security suite: a test root needs no
+# security updates, and a mirror caught mid-sync there fails the whole root.
 SOURCES=/etc/apt/sources.list.d/debian.sources
 MIRROR_ARGS=()
-if [ -f $SOURCES ]; then MIRROR_ARGS=("$SOURCES"); fi
+if [ -f $SOURCES ]; then
+  ROOT_SOURCES=$(mktemp --suffix=.sources)
+  trap 'rm -f "$ROOT_SOURCES"' EXIT
+  /usr/bin/python3 -c '
+import sys
+stanzas = open(sys.argv[1]).read().split("\n\n")
+print("\n\n".join(s for s in stanzas if "-security" not in s))' $SOURCES > "$ROOT_SOURCES"
+  MIRROR_ARGS=("$ROOT_SOURCES")
+fi
 MAKE_ARGS=(--arch=armhf --variant=extract --mode=root
   --include="$(IFS=,; echo "${ROOT_PACKAGES[*]}")"
   --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*'
@@ -62,7 +73,7 @@ MAKE_ARGS=(--arch=armhf --variant=extract --mode=root
   --extract-hook='cp "$1"/usr/share/base-passwd/group.master "$1"/etc/group'
   --extract-hook='printf "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n" > "$1"/etc/hosts')
 # The root is made anew whenever how it is made changes: packages, steps, mirror.
-key=$( { echo "$SUITE"; printf '%s\n' "${MAKE_ARGS[@]}"; [ -f $SOURCES ] && cat $SOURCES; } | sha256sum | cut -c1-16)
+key=$( { echo "$SUITE"; printf '%s\n' "${MAKE_ARGS[@]}"; [ -f $SOURCES ] && cat "$ROOT_SOURCES"; } | sha256sum | cut -c1-16)
 ROOT=$CACHE/$key
 mkdir -p "$CACHE"
 exec 9>"$CACHE/.lock"
@@ -83,8 +94,14 @@ lap "armhf root"
 # --- cross build --------------------------------------------------------------
 OUT=$REPO/build-armhf/out
 mkdir -p "$OUT/tests"
+# The build machine's Python headers include <arm-linux-gnueabihf/python3.11/pyconfig.h>
+# for this target: a folder of its own points that name at the root's.
+PYCONFIG=$REPO/build-armhf/pyconfig
+mkdir -p "$PYCONFIG/arm-linux-gnueabihf"
+ln -sfn "$ROOT/usr/include/arm-linux-gnueabihf/python3.11" "$PYCONFIG/arm-linux-gnueabihf/python3.11"
 cmake -S . -B build-armhf -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+  -DCMAKE_CXX_FLAGS="-isystem $PYCONFIG" \
   -DTV_OUTPUT_ROOT="$OUT/tavrino_master" -DTV_TESTS_OUTPUT="$OUT/tests" >/dev/null
 ninja -C build-armhf ${TV_JOBS:+-j"$TV_JOBS"}
 for so in "$OUT"/tavrino_master/business_layer/relvane.*.so "$OUT"/tavrino_master/python_server/tavrino/panticle.*.so; do
@@ -95,7 +112,7 @@ lap "cross build"
 
 # --- run the suite in the root -----------------------------------------------
 RUN=$(mktemp -d "$ROOT/tmp/tavrino.XXXXXX")
-trap 'rm -rf "$RUN"' EXIT
+trap 'rm -rf "$RUN" "${ROOT_SOURCES:-}"' EXIT
 # Sources as the repository has them (no native modules, no build folders).
 git ls-files -z --cached --others --exclude-standard | grep -zv '^build' \
   | tar -C "$REPO" --null -T - -cf - | tar -C "$RUN" -xf -
