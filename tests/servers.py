@@ -50,22 +50,28 @@ def wait_for_port(port, proc, timeout=15.0):
     raise TimeoutError(f"port {port} did not open")
 
 
+def stop(proc, timeout=10.0):
+    """Asks proc to end, kills it when it has not within the (scaled) time, and reaps it."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(scaled(timeout))
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 @contextlib.contextmanager
-def running(argv, port, env=None, stderr=None):
-    """Runs argv (which must listen on port) until the block ends; stderr as for Popen."""
+def running(argv, port, env=None, stderr=None, stdin=None):
+    """Runs argv (which must listen on port) until the block ends; stderr and stdin as for Popen."""
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]))
     full_env.update(env or {})
-    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True, stderr=stderr)
+    proc = subprocess.Popen(argv, cwd=ROOT, env=full_env, start_new_session=True, stderr=stderr, stdin=stdin)
     try:
         wait_for_port(port, proc)
         yield proc
     finally:
-        proc.terminate()
-        try:
-            proc.wait(scaled(10))
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        stop(proc)
 
 
 def uvicorn_app(app, port):

@@ -16,9 +16,9 @@ import uuid
 import pytest
 import websockets
 
-from e2e_clients import Addin, Book, Client, Kernel, call, connections, open_workbook, results
+from e2e_clients import Addin, Book, Kernel, call, connections, open_workbook, results
 from helpers import eventually, wait_until
-from servers import ROOT, free_port, scaled
+from servers import ROOT, free_port, scaled, stop
 
 KERNELS_ON = {"TAVRINO_KERNEL_STANDBY": "0"}
 CALC = {"calc": "def double(x):\n    return 2 * x\n\n"
@@ -47,16 +47,6 @@ def reachable(address, port):
     with contextlib.suppress(OSError), socket.create_connection((address, port), 0.2):
         return True
     return False
-
-
-def stop(process):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(scaled(15))
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 @contextlib.contextmanager

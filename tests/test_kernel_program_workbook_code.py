@@ -4,15 +4,14 @@ once, modules named like libraries run, and heavy output leaves in few frames.
 All through the real master and the real kernel program."""
 import contextlib
 import os
-import subprocess
 import sys
 import uuid
 
 import pytest
 
-from e2e_clients import connections, helper_env
+from e2e_clients import connections
 from helpers import wait_until
-from servers import ROOT, free_port, scaled, wait_for_port
+from servers import free_port, running, scaled
 from test_kernel_program_e2e import KERNELS_ON, OfficeBook, new_ide, timed, wire
 
 
@@ -50,21 +49,15 @@ def master_with_open_stdin(home):
     terminal's does when nobody types; yields its port."""
     port = free_port()
     argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests")]), HOME=str(home),
-               **KERNELS_ON)
     reader, writer = os.pipe()
-    proc = subprocess.Popen(argv, cwd=ROOT, env=env, start_new_session=True, stdin=reader)
-    os.close(reader)
     try:
-        wait_for_port(port, proc)
-        yield port
+        with running(argv, port, env=dict(HOME=str(home), **KERNELS_ON), stdin=reader):
+            os.close(reader)
+            reader = None
+            yield port
     finally:
-        proc.terminate()
-        try:
-            proc.wait(scaled(10))
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        if reader is not None:
+            os.close(reader)
         os.close(writer)
 
 
