@@ -106,10 +106,11 @@ def relay_app(coalesce):
 def serve_relay(kind, port):
     import uvicorn
 
-    from tavrino_master.__main__ import uvicorn_options
+    from tavrino_master.__main__ import keep_read_buffers_off_mmap, uvicorn_options
     from tavrino_master.logging_config import get_logger
 
     get_logger("bench.relay")  # the master's logging set-up, so uvicorn_options sees the same levels
+    keep_read_buffers_off_mmap()  # and its allocator set-up
     uvicorn.run(relay_app(kind == "fair"), **uvicorn_options("127.0.0.1", port))
 
 

@@ -20,9 +20,11 @@ which the host sets: the listen address, or the loopback address of a wildcard.
 """
 import argparse
 import asyncio
+import ctypes
 import ipaddress
 import logging
 import os
+import platform
 import secrets
 import socket
 import sys
@@ -223,6 +225,30 @@ class MasterServer(uvicorn.Server):
         await super().shutdown(sockets)
 
 
+# glibc's mallopt parameter and the threshold set: above asyncio's 256 KiB read buffer, and no more than
+# what 32-bit glibc accepts (half its 1 MiB heap size).
+M_MMAP_THRESHOLD = -3
+READ_BUFFER_THRESHOLD = 512 * 1024
+
+
+def keep_read_buffers_off_mmap():
+    """Sets glibc's mmap threshold once, explicitly, for the process; True when it was set.
+
+    asyncio receives every frame into a fresh 256 KiB buffer and shrinks it to what arrived. At glibc's
+    initial 128 KiB threshold each such buffer is mmapped, shrunk with mremap and unmapped: three system
+    calls and a TLB flush on every core per read. glibc raises its threshold on its own only after a large
+    block happens to be freed, which depends on the process's history; a threshold set explicitly does not.
+    """
+    if platform.libc_ver()[0] != "glibc":
+        return False
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return False
+    mallopt.argtypes, mallopt.restype = (ctypes.c_int, ctypes.c_int), ctypes.c_int
+    return mallopt(M_MMAP_THRESHOLD, READ_BUFFER_THRESHOLD) == 1
+
+
 def serve(app, options, sockets):
     server = MasterServer(uvicorn.Config(app, **options))
     server.run(sockets=sockets)
@@ -240,6 +266,7 @@ def main(argv=None):
     if "null" in args.allowed_origins:
         logger.warning("Origin null is allowed: every site's sandboxed frames and every local file "
                        "opened in a browser may drive the master")
+    keep_read_buffers_off_mmap()
     relvane.set_port(args.port)
     relvane.initialize_ide_manager(args.port, args.watchdog_port, args.token, args.docs_port)
     app = HostGuard(ClientRefusalLog(create_app()), args.host, args.port, args.allowed_origins)

@@ -199,3 +199,30 @@ def test_ide_restart_waits_for_the_old_ide_off_the_loop(monkeypatch, tmp_path):
     finally:
         manager._stop()
     assert not manager.is_running()
+
+
+ALLOCATOR_PROBE = """
+import ctypes, sys
+from tavrino_master.__main__ import keep_read_buffers_off_mmap
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+mallinfo2 = ctypes.CDLL(None).mallinfo2
+mallinfo2.restype = MallInfo2
+assert keep_read_buffers_off_mmap()
+before = mallinfo2().hblks
+held = [bytes(256 * 1024 - 64) for _ in range(8)]  # asyncio's read buffer size
+print(mallinfo2().hblks - before)
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator has no mallopt")
+def test_read_buffers_never_cost_an_mmap_whatever_ran_before():
+    # The threshold is set, not raised by a freed block, so the heap's history cannot matter.
+    out = subprocess.run([sys.executable, "-c", ALLOCATOR_PROBE], cwd=ROOT, capture_output=True, text=True,
+                         timeout=scaled(30))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "0"
