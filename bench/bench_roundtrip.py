@@ -398,15 +398,66 @@ def report(workbooks, figures):
             print(f"    {label:<13} {spread(ratios)}" + (f"   (goal {goal})" if goal else ""))
 
 
+def callgrind_total(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("totals:", "summary:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def count_instructions(calls, workbooks_list):
+    """Instructions per call of the master and of the fair relay, each server under callgrind.
+
+    Counts, unlike seconds, do not move with the machine's load: they tell where a difference in the
+    timed rounds comes from. The counters are zeroed after a warm-up round and dumped after a round of
+    `calls`; the server's idle loop between messages is counted too, alike for both.
+    """
+    import shutil
+    import subprocess
+
+    if not shutil.which("callgrind_control"):
+        sys.exit("--instructions needs valgrind (Debian package valgrind)")
+    os.environ.setdefault("TAVRINO_TEST_TIMEOUT_SCALE", "20")  # servers start slowly under valgrind
+    print(f"instructions per call under callgrind, {calls} calls per count")
+    for workbooks in workbooks_list:
+        counts = {}
+        for road in ROADS[:2]:  # the master and the fair relay
+            with tempfile.TemporaryDirectory() as home:
+                port, out = free_port(), os.path.join(home, "callgrind.out")
+                argv = ["valgrind", "--tool=callgrind", "--quiet", f"--callgrind-out-file={out}", *road.argv(port)]
+                env = {"HOME": home, "TAVRINO_LOG_LEVEL": "WARNING", **road.env}
+                with running(argv, port, env=env) as proc:
+                    clients = Clients(road, port, workbooks)
+                    try:
+                        clients.round(max(workbooks, calls // 5))
+                        subprocess.run(["callgrind_control", "-z", str(proc.pid)], check=True,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+                        done = len(clients.round(calls))
+                        subprocess.run(["callgrind_control", "-d", str(proc.pid)], check=True,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+                    finally:
+                        clients.close()
+                    dumps = sorted(f for f in os.listdir(home) if f.startswith("callgrind.out."))
+                    counts[road.name] = callgrind_total(os.path.join(home, dumps[0])) / done
+        print(f"  {workbooks:3d} workbook(s): master {counts['master']:,.0f}, fair relay {counts['fair relay']:,.0f}, "
+              f"ratio {counts['master'] / counts['fair relay']:.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=3000, help="calls per round and server")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--workbooks", type=int, nargs="+", default=[1, 10, 50])
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions per call under callgrind instead of timing rounds")
     parser.add_argument("--serve", nargs=2, metavar=("KIND", "PORT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
         serve_relay(args.serve[0], int(args.serve[1]))
+        return
+    if args.instructions:
+        count_instructions(args.calls, args.workbooks)
         return
 
     print(f"round trips over loopback: {args.calls} calls per round and server, {args.rounds} interleaved rounds")
