@@ -64,3 +64,24 @@ def clean_messaging():
     yield messaging
     messaging.set_send_handler(None)
     messaging.reset()
+
+
+@pytest.fixture
+def modules():
+    """Workbook modules installed as the first finder, removed afterwards."""
+    from tavrino_master.python_server.workbook_modules import WorkbookModules
+
+    made = []
+
+    def make(**options):
+        found = WorkbookModules(**options)
+        sys.meta_path.insert(0, found)
+        sys.meta_path.append(found.on_demand)
+        made.append(found)
+        return found
+
+    yield make
+    for found in made:
+        sys.meta_path.remove(found)
+        sys.meta_path.remove(found.on_demand)
+        found.unload_all()

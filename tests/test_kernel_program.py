@@ -8,32 +8,12 @@ import pytest
 
 from tavrino_master.python_server import kernel as kp
 from tavrino_master.python_server import outbox
-from tavrino_master.python_server.workbook_modules import WorkbookModules
 from helpers import wait_until
 from servers import scaled
 
 
 def wire(tag, value, spec=False):
     return {"type": tag, "value": value, "isSpec": spec}
-
-
-@pytest.fixture
-def modules():
-    """Workbook modules installed as the first finder, removed afterwards."""
-    made = []
-
-    def make(**options):
-        found = WorkbookModules(**options)
-        sys.meta_path.insert(0, found)
-        sys.meta_path.append(found.on_demand)
-        made.append(found)
-        return found
-
-    yield make
-    for found in made:
-        sys.meta_path.remove(found)
-        sys.meta_path.remove(found.on_demand)
-        found.unload_all()
 
 
 def test_update_replaces_text_and_importers_see_the_new_one(modules):

@@ -11,7 +11,6 @@ import pytest
 
 from tavrino_master.python_server import kernel as kp
 from tavrino_master.python_server import outbox
-from tavrino_master.python_server.workbook_modules import WorkbookModules
 from helpers import eventually, wait_until
 from servers import scaled
 
@@ -136,22 +135,6 @@ def test_a_writer_faster_than_the_loop_is_held_to_the_limit_and_keeps_its_order(
     for w in range(writers):
         assert [line for line in lines if line.startswith(f"{w}:")] == [f"{w}:{i}" for i in range(500)]
     assert len(sent.sent) < 500 * writers / 10
-
-
-@pytest.fixture
-def modules():
-    made = []
-
-    def make(**options):
-        found = WorkbookModules(**options)
-        sys.meta_path.insert(0, found)
-        made.append(found)
-        return found
-
-    yield make
-    for found in made:
-        sys.meta_path.remove(found)
-        found.unload_all()
 
 
 def test_an_edit_never_waits_for_an_import_under_way_and_that_import_still_ends(modules):

@@ -12,7 +12,6 @@ import urllib.request
 import uuid
 
 import pytest
-import websockets
 
 from e2e_clients import Book, Client, connections
 from helpers import wait_until
@@ -70,23 +69,11 @@ class Quiet(Book):
 
     console = 0
 
-    async def _read(self):
-        try:
-            async for frame in self.ws:
-                if frame.startswith('{"type": "stdout"'):
-                    self.console += len(frame)
-                    continue
-                message = json.loads(frame)
-                await self.on_message(message)
-                async with self._new:
-                    self.received.append(message)
-                    self._new.notify_all()
-        except websockets.ConnectionClosed:
-            pass
-        finally:
-            self.closed.set()
-            async with self._new:
-                self._new.notify_all()
+    def parse(self, frame):
+        if frame.startswith('{"type": "stdout"'):
+            self.console += len(frame)
+            return None
+        return json.loads(frame)
 
     def results(self):
         found = {}
