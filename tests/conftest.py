@@ -16,6 +16,10 @@ if ROOT not in sys.path:
 # program turn this off for the master they start.
 os.environ.setdefault("TAVRINO_KERNEL_STANDBY", "1")
 
+# Every process this run starts inherits the mark, so that a look for kernel
+# programs finds this run's, not those of another run on the same machine.
+os.environ.setdefault("TAVRINO_TEST_RUN", f"{os.getpid()}-{os.urandom(8).hex()}")
+
 
 class _LeftoverClientTasks:
     """Drops asyncio's "Task was destroyed but it is pending!" for the tasks of

@@ -28,11 +28,22 @@ def helper_env():
     return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
+def started_by_this_run(pid):
+    """Whether the process carries this test run's mark (see conftest): another
+    run on the machine may have kernels of the same workbook id."""
+    mark = f"TAVRINO_TEST_RUN={os.environ['TAVRINO_TEST_RUN']}".encode()
+    try:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            return mark in f.read().split(b"\0")
+    except OSError:  # gone meanwhile
+        return False
+
+
 def kernel_processes(workbook_id, timeout=10.0):
-    """Pids of the kernel programs started for a workbook; a hung pgrep fails the test."""
+    """Pids of this run's kernel programs for a workbook; a hung pgrep fails the test."""
     out = subprocess.run(["pgrep", "-f", f"tavrino_master.python_server {workbook_id} "], capture_output=True,
                          text=True, env=helper_env(), timeout=scaled(timeout)).stdout
-    return [int(p) for p in out.split()]
+    return [int(p) for p in out.split() if started_by_this_run(p)]
 
 
 def connections(port):

@@ -311,8 +311,26 @@ def test_a_hanging_pgrep_fails_instead_of_hanging(tmp_path, monkeypatch):
 
 def test_pgrep_runs_without_the_preloaded_runtime(tmp_path, monkeypatch):
     # Under a preloaded sanitizer runtime pgrep can deadlock at start-up.
-    monkeypatch.setenv("PATH", fake_pgrep(tmp_path, '[ -n "$LD_PRELOAD" ] && sleep 30; echo 41 42') + os.pathsep
-                       + os.environ["PATH"])
-    monkeypatch.setitem(os.environ, "LD_PRELOAD", "/nonexistent.so")
-    assert "LD_PRELOAD" not in helper_env()
-    assert kernel_processes("wb", timeout=5) == [41, 42]
+    ours = subprocess.Popen(["sleep", "600"])  # a process of this run for the stand-in to name
+    try:
+        monkeypatch.setenv("PATH", fake_pgrep(tmp_path, f'[ -n "$LD_PRELOAD" ] && sleep 30; echo {ours.pid}')
+                           + os.pathsep + os.environ["PATH"])
+        monkeypatch.setitem(os.environ, "LD_PRELOAD", "/nonexistent.so")
+        assert "LD_PRELOAD" not in helper_env()
+        assert kernel_processes("wb", timeout=5) == [ours.pid]
+    finally:
+        ours.kill()
+        ours.wait(scaled(10))
+
+
+def test_kernels_of_another_run_on_the_machine_are_not_counted(tmp_path, monkeypatch):
+    env = dict(os.environ, TAVRINO_TEST_RUN="another-run")
+    ours, theirs = subprocess.Popen(["sleep", "600"]), subprocess.Popen(["sleep", "600"], env=env)
+    try:
+        monkeypatch.setenv("PATH", fake_pgrep(tmp_path, f"echo {theirs.pid} {ours.pid}") + os.pathsep
+                           + os.environ["PATH"])
+        assert kernel_processes("wb") == [ours.pid]
+    finally:
+        for process in (ours, theirs):
+            process.kill()
+            process.wait(scaled(10))
