@@ -51,7 +51,7 @@ struct Task {
     };
     Awaiter await_transform(py::object awaitable) { return Awaiter{this, std::move(awaitable), {}}; }
     Awaiter await_transform(Task task);
-    Awaiter await_transform(struct Resumed r);
+    Awaiter await_transform(struct Resumed& r);  // a named value only: see Resumed
 
     ~promise_type() {
       Py_XDECREF(result);
@@ -82,11 +82,14 @@ struct Task {
 // An iterator that was stepped once and yielded `first`: awaiting it hands
 // `first` up to the driver and goes on with the iterator, as if it had been
 // awaited from the start (a step taken synchronously, finished elsewhere).
+// It is awaited as a named value (`co_await step`), which takes its contents:
+// g++ 12 destroys a brace-initialised temporary operand of co_await twice, so
+// `co_await Resumed{...}` does not compile.
 struct Resumed {
   py::object iterator;
   py::object first;
 };
-inline Task::promise_type::Awaiter Task::promise_type::await_transform(Resumed r) {
+inline Task::promise_type::Awaiter Task::promise_type::await_transform(Resumed& r) {
   return Awaiter{this, std::move(r.iterator), std::move(r.first)};
 }
 

@@ -153,10 +153,8 @@ void schedule_check(Outbox& box, double delay) {
 Task write_out(std::shared_ptr<Outbox> box, py::object iterator, py::object first) {
   std::optional<py::error_already_set> failure;
   try {
-    // A named value, not a temporary: GCC 12 destroys a temporary operand of
-    // co_await once more after the await, a second release of the send.
     tv::Resumed step{std::move(iterator), std::move(first)};
-    co_await std::move(step);
+    co_await step;
     box->progress = Clock::now();
     while (!box->closing && !box->queue.empty()) {
       py::object item = std::move(box->queue.front().first);
