@@ -364,6 +364,45 @@ async def test_result_during_send_starts_new_batch(manager):
     assert ws.sent == [{"n": 1}, {"n": 2}]
 
 
+@pytest.mark.parametrize("lock_type", ["asyncio", "subclass"])
+async def test_results_wait_for_the_batchers_lock_and_keep_their_turn(manager, lock_type):
+    batcher = manager._result_batcher
+    if lock_type == "subclass":
+        calls = []
+
+        class Counted(asyncio.Lock):
+            async def acquire(self):
+                calls.append("acquire")
+                return await super().acquire()
+
+            def release(self):
+                calls.append("release")
+                super().release()
+
+        batcher._lock = Counted()
+    ws = Sock()
+    await manager.connect("addin", "wb1", ws)
+    await batcher._lock.acquire()
+    first = asyncio.create_task(batcher.add_result("wb1", {"n": 1}))
+    for _ in range(5):
+        await asyncio.sleep(0)
+    assert not first.done() and batcher._pending == {}  # held elsewhere: it waits
+
+    async def release_then_add():
+        batcher._lock.release()
+        # in the same step: the woken result has not run yet, and this one queues behind it
+        await batcher.add_result("wb1", {"n": 2})
+
+    await asyncio.wait_for(release_then_add(), scaled(5))
+    await asyncio.wait_for(first, scaled(5))
+    await wait_until(lambda: ws.sent and not batcher._flush_tasks)
+    assert ws.sent == [{"type": "batch_results", "results": [{"n": 1}, {"n": 2}]}]
+    assert not batcher._lock.locked()
+    if lock_type == "subclass":  # a lock of its own kind is asked through its methods
+        # the test's own hold, two results and one flush
+        assert calls.count("acquire") == calls.count("release") == 4
+
+
 async def test_flush_all_and_failures(manager):
     batcher = manager._result_batcher
     await batcher.flush_all()  # nothing waiting: nothing happens

@@ -15,7 +15,7 @@ import pytest
 import tavrino_master.business_layer.packages as packages
 import tavrino_master.business_layer.relvane as relvane
 from servers import ROOT, free_port, running, scaled
-from helpers import LOGGER, lines
+from helpers import LOGGER, lines, wait_until
 
 
 TABLE_SIZES = {"addin": 32, "kernel": 22, "ide": 51, "inspector": 3}
@@ -249,9 +249,15 @@ async def test_debug_line_follows_the_loggers_own_answer(recorded_handlers, capl
         logging.disable(logging.NOTSET)
     assert len(recorded_handlers) == 1
     assert not [m for m in lines(caplog) if "r-off" in m]
+    # switched on again: no stale answer
+    if switch_off == "level":
+        caplog.set_level(logging.DEBUG, LOGGER)
+    elif switch_off == "disabled":
+        logger.disabled = False
+    elif switch_off == "subclass":
+        monkeypatch.setattr(relvane, "logger", logger)
     await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": "r-on"})
-    if switch_off == "disable_all":  # switched on again: no stale answer
-        assert "[TIMING] Received from addin: type=function_execution, request_id=r-on" in lines(caplog)
+    assert "[TIMING] Received from addin: type=function_execution, request_id=r-on" in lines(caplog)
 
 
 @pytest.mark.parametrize("client_type, message, warning", [
@@ -322,6 +328,69 @@ async def test_matcher_is_read_at_each_dispatch(recorded_handlers, monkeypatch):
     assert seen == []  # it too runs only once the dispatch has yielded
     await asyncio.sleep(0)
     assert seen == [(1, message)] and seen[0][1] is message
+
+
+class Halt(BaseException):
+    """An error no matcher catches: it reaches the loop's exception handler."""
+
+
+@pytest.mark.parametrize("failure", [ValueError, Halt])
+async def test_a_burst_is_matched_in_arrival_order_and_one_failure_loses_no_other(
+        recorded_handlers, monkeypatch, caplog, failure):
+    seen, reported = [], []
+
+    class Manager:
+        def handle_response(self, message):
+            if message["request_id"] == "r2":
+                raise failure("no match")
+            seen.append((len(recorded_handlers), message["request_id"]))
+            return False
+
+    monkeypatch.setattr(relvane, "manager", Manager())
+    loop = asyncio.get_running_loop()
+    previous = loop.get_exception_handler()
+    loop.set_exception_handler(lambda _, context: reported.append(context.get("exception")))
+    try:
+        for request_id in ("r1", "r2", "r3"):
+            await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": request_id})
+        assert seen == []  # none before the dispatches have yielded
+        await wait_until(lambda: len(seen) == 2)
+    finally:
+        loop.set_exception_handler(previous)
+    assert seen == [(3, "r1"), (3, "r3")]
+    if failure is Halt:
+        assert len(reported) == 1 and isinstance(reported[0], Halt)
+    else:
+        assert [m for m in lines(caplog, logging.ERROR) if m.startswith("Error handling response: ")]
+
+
+def test_matching_goes_on_after_a_loop_closed_with_messages_unmatched(recorded_handlers, monkeypatch):
+    seen = []
+
+    class Manager:
+        def handle_response(self, message):
+            seen.append(message["request_id"])
+            return False
+
+    monkeypatch.setattr(relvane, "manager", Manager())
+
+    async def dispatch(request_id, stop_after_this_step):
+        if stop_after_this_step:  # the matcher's turn never comes on this loop
+            asyncio.get_running_loop().stop()
+        await relvane.handle_message("addin", "wb1", {"type": "function_execution", "request_id": request_id})
+
+    first = asyncio.new_event_loop()
+    try:
+        first.run_until_complete(dispatch("on-closed-loop", True))
+    finally:
+        first.close()
+    second = asyncio.new_event_loop()
+    try:
+        second.run_until_complete(dispatch("on-new-loop", False))
+        second.run_until_complete(asyncio.sleep(0))
+    finally:
+        second.close()
+    assert seen == ["on-new-loop"]
 
 
 @pytest.mark.parametrize("request_id, pending, matched, errors", [

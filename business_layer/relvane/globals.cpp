@@ -22,7 +22,42 @@ void log_error(py::handle text) { log_at(K("error"), text); }
 
 bool debug_enabled() {
   static PyObject* level = PyLong_FromLong(10);  // logging.DEBUG, kept for the process
-  return truthy(call_method(G(K("logger")), K("isEnabledFor"), level));
+  static PyObject* logger_type = attr(py::module_::import("logging"), K("Logger")).release().ptr();
+  // The logger last asked and its attribute dictionary, and the answer last
+  // read from that logger's per-level cache with the versions of both
+  // dictionaries then: isEnabledFor fills that cache, and every change of a
+  // level or of logging.disable clears it, which moves its version.
+  static PyObject* known_logger = nullptr;
+  static PyObject* known_dict = nullptr;
+  static uint64_t dict_version = 0, cache_version = 0;
+  static PyObject* known_cache = nullptr;  // borrowed from known_dict while dict_version stands
+  static bool answer = false;
+
+  py::object logger = G(K("logger"));
+  if (logger.ptr() != known_logger) {
+    Py_CLEAR(known_dict);
+    known_cache = nullptr;
+    if (Py_TYPE(logger.ptr()) == reinterpret_cast<PyTypeObject*>(logger_type)) {
+      known_dict = PyObject_GenericGetDict(logger.ptr(), nullptr);
+      if (!known_dict) throw py::error_already_set();
+    }
+    Py_XSETREF(known_logger, Py_NewRef(logger.ptr()));
+  }
+  if (!known_dict) return truthy(call_method(logger, K("isEnabledFor"), level));  // a logger of its own kind
+  auto version = [](PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; };
+  if (known_cache && version(known_dict) == dict_version && version(known_cache) == cache_version) return answer;
+
+  known_cache = nullptr;
+  PyObject* disabled = PyDict_GetItemWithError(known_dict, K("disabled"));
+  PyObject* cache = disabled == Py_False ? PyDict_GetItemWithError(known_dict, K("_cache")) : nullptr;
+  PyObject* known = cache && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, level) : nullptr;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  if (known != Py_True && known != Py_False) return truthy(call_method(logger, K("isEnabledFor"), level));
+  known_cache = cache;
+  dict_version = version(known_dict);
+  cache_version = version(cache);
+  answer = known == Py_True;
+  return answer;
 }
 
 py::object send_to(PyObject* client_type, py::handle client_id, py::handle message) {

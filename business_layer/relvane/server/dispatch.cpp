@@ -23,19 +23,80 @@ Task try_handle_response(py::dict message) {
 
 PyObject* own_matcher = nullptr;  // the module's _try_handle_response, kept for the process
 
-// The matcher's one step as a loop callback: queued where its task's first step
-// would be, so it runs at the same moment, without a task's cost.
-PyObject* match_callback(PyObject*, PyObject* message) {
+// The matcher runs where a task of its own would take its first step: on the
+// loop's next turn, after the handler's first step, in arrival order. One loop
+// callback takes every message that arrives before it runs, so a burst pays
+// for one callback, not one per message.
+PyObject* waiting = nullptr;       // the list the queued callback will take, or null
+PyObject* waiting_loop = nullptr;  // the loop that callback is queued on
+
+// Whether `loop` is the loop running this code: an asyncio event loop notes
+// the thread that runs it, and a thread runs one loop at a time. Asking
+// asyncio for the running loop instead costs a system call (getpid) per
+// message. -1: the loop keeps no such note.
+int runs_in_this_thread(PyObject* loop) {
+  PyObject* noted = PyObject_GetAttr(loop, K("_thread_id"));
+  if (!noted) {
+    PyErr_Clear();
+    return -1;
+  }
+  py::object thread = steal(noted);
+  if (thread.is_none()) return 0;
+  unsigned long id = PyLong_AsUnsignedLong(thread.ptr());
+  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return -1;
+  }
+  return id == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+py::object running_loop() {
+  static PyObject* get_running_loop = attr(py::module_::import("asyncio"), K("get_running_loop")).release().ptr();
+  return steal(PyObject_CallNoArgs(get_running_loop));
+}
+
+PyObject* match_callback(PyObject*, PyObject* batch);
+PyMethodDef match_callback_def = {"_try_handle_response", match_callback, METH_O, nullptr};
+
+void queue_for_matching(py::handle loop, py::list batch) {
+  static PyObject* callback = PyCFunction_New(&match_callback_def, nullptr);
+  call_method(loop, K("call_soon"), callback, batch);
+  Py_XSETREF(waiting, batch.release().ptr());
+  Py_XSETREF(waiting_loop, Py_NewRef(loop.ptr()));
+}
+
+PyObject* match_callback(PyObject*, PyObject* batch) {
+  if (batch == waiting) {  // what arrives from now on waits for the next turn
+    Py_CLEAR(waiting);
+    Py_CLEAR(waiting_loop);
+  }
+  Py_ssize_t i = 0;
   try {
-    match_response(message);
+    for (; i < PyList_GET_SIZE(batch); ++i) match_response(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(batch, i)));
     Py_RETURN_NONE;
   } catch (...) {
-    if (tv::forced_unwind()) throw;  // a thread ended at exit: not ours to stop
+    if (tv::forced_unwind()) throw;
     tv::set_python_error_from_current_exception();
-    return nullptr;
   }
+  // The error goes to the loop; the messages behind it keep their turn.
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  try {
+    py::list rest = steal(PyList_GetSlice(batch, i + 1, PyList_GET_SIZE(batch)));
+    if (PyList_GET_SIZE(rest.ptr()) > 0) {
+      py::object loop = running_loop();
+      if (waiting && waiting_loop == loop.ptr()) {
+        if (PyList_SetSlice(waiting, 0, 0, rest.ptr()) < 0) throw py::error_already_set();
+      } else {
+        queue_for_matching(loop, rest);
+      }
+    }
+  } catch (...) {
+    PyErr_Clear();  // the loop is going away: nothing would run them
+  }
+  PyErr_Restore(type, value, trace);
+  return nullptr;
 }
-PyMethodDef match_callback_def = {"_try_handle_response", match_callback, METH_O, nullptr};
 
 void start_matcher(py::dict message) {
   py::object matcher = G(K("_try_handle_response"));
@@ -43,14 +104,21 @@ void start_matcher(py::dict message) {
     start_background_task(call(matcher, message));
     return;
   }
-  static PyObject* callback = PyCFunction_New(&match_callback_def, nullptr);
-  py::object loop = call_method(G(K("asyncio")), K("get_running_loop"));
-  call_method(loop, K("call_soon"), callback, message);
+  if (waiting) {
+    int here = runs_in_this_thread(waiting_loop);
+    if (here == 1 || (here == -1 && running_loop().ptr() == waiting_loop)) {
+      if (PyList_Append(waiting, message.ptr()) < 0) throw py::error_already_set();
+      return;
+    }
+  }
+  // None queued on this loop; one queued on a loop that closed before it ran never runs.
+  py::list batch;
+  batch.append(message);
+  queue_for_matching(running_loop(), std::move(batch));
 }
 
 Task handle_message(py::str client_type, py::str client_id, py::dict message) {
   py::object type = get(message, K("type"));
-  py::object request_id = get(message, K("request_id"), K("N/A"));
 
   if (PyUnicode_CheckExact(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), "chunk") == 0) {
     py::object whole = co_await call_method(G(K("manager")), K("_handle_chunk_message"), client_type, client_id, message);
@@ -60,7 +128,9 @@ Task handle_message(py::str client_type, py::str client_id, py::dict message) {
   }
 
   start_matcher(message);
-  debug("[TIMING] Received from {}: type={}, request_id={}", client_type, type, request_id);
+  if (debug_enabled())
+    log_debug(fmt("[TIMING] Received from {}: type={}, request_id={}", client_type, type,
+                  get(message, K("request_id"), K("N/A"))));
 
   py::object table = find(G(K("MESSAGE_HANDLERS")), client_type);
   py::object handler = table ? get(table, type) : py::none();

@@ -100,6 +100,9 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   py::object name = get(attr(websocket, K("query_params")), K("name"), K(""));
   py::object manager = G(K("manager"));
 
+  // The loop this endpoint runs on, asked once: asyncio.create_task would ask
+  // for it at every message, a system call (getpid) each time.
+  py::object loop = call_method(G(K("asyncio")), K("get_running_loop"));
   py::set tasks;
   py::list state(2);
   PyList_SET_ITEM(state.ptr(), 0, tasks.inc_ref().ptr());
@@ -126,7 +129,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     py::object work = on_connect_work(type);
     if (!work.is_none())
       track(tasks, done,
-            call_method(G(K("asyncio")), K("create_task"), call(work, websocket, client_type, client_id)));
+            call_method(loop, K("create_task"), call(work, websocket, client_type, client_id)));
     while (true) {
       // Parsed here rather than by the framework: what is relayed must never
       // hold a non-finite number (see parse_frame).
@@ -137,10 +140,10 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
         continue;
       }
       track(tasks, done,
-            call_method(G(K("asyncio")), K("create_task"), call(G(K("handle_message")), client_type, client_id, value)));
+            call_method(loop, K("create_task"), call(G(K("handle_message")), client_type, client_id, value)));
       if (PySet_GET_SIZE(tasks.ptr()) >= max_tasks) {
         // Read no more of this client until one of its tasks is done.
-        py::object room = call_method(call_method(G(K("asyncio")), K("get_running_loop")), K("create_future"));
+        py::object room = call_method(loop, K("create_future"));
         PyList_SetItem(state.ptr(), 1, room.inc_ref().ptr());
         co_await room;
       }
