@@ -123,8 +123,13 @@ async def open_book(port, clients):
 
 
 def stop_reading(client):
-    """The client's socket is read no more: the master's data fills the TCP window and then waits."""
-    client.ws.transport.pause_reading()
+    """The client's socket is read no more: the master's data fills the TCP window and then waits.
+
+    The client's stream reader resumes a transport that it paused itself once it has caught up; a client
+    that was behind when it stopped would read again, so its transport resumes no more."""
+    transport = client.ws.transport
+    transport.pause_reading()
+    transport.resume_reading = lambda: None
 
 
 async def stall_addin_with_a_stream(port, clients):
