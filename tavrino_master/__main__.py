@@ -220,9 +220,18 @@ class MasterServer(uvicorn.Server):
         if open_sockets:
             # Not wait_for: a close() that is cancelled still waits for its TCP close, which a client that
             # reads nothing never gives. Whoever has not answered in time is dropped by the protocol's shutdown.
-            closing = [asyncio.ensure_future(c.close(1001, "Master stopping")) for c in open_sockets]
+            closing = [asyncio.ensure_future(close_going_away(c)) for c in open_sockets]
             await asyncio.wait(closing, timeout=CLOSE_TIMEOUT)
         await super().shutdown(sockets)
+
+
+async def close_going_away(connection):
+    """Closes one client with 1001; a client dropped before its close handshake ended is no error."""
+    from websockets.exceptions import ConnectionClosed
+    try:
+        await connection.close(1001, "Master stopping")
+    except (ConnectionClosed, OSError):
+        pass
 
 
 # glibc's mallopt parameter and the threshold set: above asyncio's 256 KiB read buffer, and no more than

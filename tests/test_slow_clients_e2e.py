@@ -4,6 +4,7 @@ on SIGTERM whatever is waiting."""
 import asyncio
 import json
 import os
+import secrets
 import signal
 import statistics
 import sys
@@ -12,8 +13,9 @@ import urllib.request
 import uuid
 
 import pytest
+import websockets
 
-from e2e_clients import Book, Client, connections
+from e2e_clients import Book, Client, connections, kernel_processes
 from helpers import wait_until
 from servers import free_port, running, scaled
 
@@ -200,22 +202,71 @@ async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path
         assert time.monotonic() - began < scaled(5)
 
 
-async def test_sigterm_stops_the_master_while_a_client_takes_nothing(tmp_path, clients):
+class QuietIde(Quiet):
+    """An IDE that only counts the characters of console output, like the quiet add-in."""
+
+    @classmethod
+    async def connect(cls, port, ide_id):
+        return cls(await websockets.connect(f"ws://127.0.0.1:{port}/ws/ide/{ide_id}"))
+
+
+# Lines of 10,000 characters every 2 ms.
+CHATTER = [wire("Int", 10000), wire("Float", 0.002)]
+
+
+async def stall_addin_at_stop(port, clients, ide, addin):
+    stop_reading(addin)
+    await addin.send({"type": "function_execution", "module_name": "calc", "function_name": "chatter",
+                      "args": CHATTER, "request_id": "chatter"})
+    # The IDE's share of the console output is the add-in's too: far beyond what sockets buffer, and short of
+    # the backlog that would make the master close the add-in itself.
+    await wait_until(lambda: ide.console >= 12_000_000, 60)
+    return "addin", addin.wb
+
+
+async def stall_ide_at_stop(port, clients, ide, addin):
+    stop_reading(ide)
+    assert (await addin.call("chatter", *CHATTER))["status"] == "success"
+    await wait_until(lambda: addin.console >= 12_000_000, 60)
+    return "ide", "ide-stalled"
+
+
+async def stall_inspector_at_stop(port, clients, ide, addin):
+    inspector = await Client.connect(port, "inspector", "main")
+    clients.append(inspector)
+    await inspector.wait_for("ping")
+    stop_reading(inspector)
+    # The IDE's questions for the inspector pass on to it whole: 12 MB of them.
+    for n in range(120):
+        await ide.send({"type": "get_function_at_position", "request_id": f"q{n}", "code": secrets.token_hex(50_000)})
+    # Taken in order: once this is answered, every question before it has been passed on.
+    await ide.send({"type": "list_modules", "workbook_id": addin.wb})
+    await ide.wait_for("module_list", timeout=30)
+    return "inspector", "main"
+
+
+@pytest.mark.parametrize("stall", [stall_addin_at_stop, stall_ide_at_stop, stall_inspector_at_stop],
+                         ids=["addin", "ide", "inspector"])
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+async def test_sigterm_stops_the_master_while_a_client_takes_nothing(tmp_path, clients, stall, sig):
     port = free_port()
+    log = tmp_path / "master.log"
     argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
     env = {"HOME": str(tmp_path), "TAVRINO_KERNEL_STANDBY": "0", "TAVRINO_SLOW_CLIENT_TIMEOUT": "600"}
-    with running(argv, port, env=env) as proc:
-        ide = await Client.connect(port, "ide", "ide-stalled")
+    with open(log, "wb") as out, running(argv, port, env=env, stderr=out) as proc:
+        ide = await QuietIde.connect(port, "ide-stalled")
         clients.append(ide)
         await ide.wait_for("workbook_list")
         wb, addin = await open_book(port, clients)
-        stop_reading(ide)
-        assert (await addin.call("chatter", wire("Int", 10000), wire("Float", 0.002)))["status"] == "success"
-        # 12 MB of console output went to the add-in: the IDE's share is far beyond what sockets buffer, and
-        # seconds of output short of the backlog that would make the master close the IDE itself.
-        await wait_until(lambda: addin.console >= 12_000_000, 60)
-        assert "ide-stalled" in connections(port).get("ide", [])
+        addin.wb = wb
+        client_type, client_id = await stall(port, clients, ide, addin)
+        assert client_id in connections(port).get(client_type, [])
         began = time.monotonic()
-        proc.send_signal(signal.SIGTERM)
+        proc.send_signal(sig)
         proc.wait(scaled(5))
-        assert time.monotonic() - began < scaled(5)
+        took = time.monotonic() - began
+    assert proc.returncode == 0
+    assert took < scaled(4)
+    await wait_until(lambda: not kernel_processes(wb), 5)
+    text = log.read_text(errors="replace")
+    assert "ERROR" not in text and "Traceback" not in text, text[-5000:]
