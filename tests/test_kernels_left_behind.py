@@ -4,6 +4,7 @@ terminated (in process, with real kernel processes); while a living kernel, even
 for a while, keeps and answers every call (real host and kernel program)."""
 import asyncio
 import os
+import secrets
 import signal
 import subprocess
 import uuid
@@ -11,7 +12,7 @@ import uuid
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
-from e2e_clients import Book, Client, call, connections, kernel_processes, master, results, wait_results
+from e2e_clients import Book, Client, Kernel, call, connections, kernel_processes, master, results, wait_results
 from fakes import Addin, Sock
 from helpers import wait_until
 from servers import scaled
@@ -226,3 +227,80 @@ async def test_a_paused_kernel_answers_every_call_sent_while_it_was_stopped(tmp_
         await addin.close()
         await wait_until(lambda: not kernel_processes(wb), 15)
         await ide.close()
+
+
+# ---------------------------------------------------------------- a departed kernel leaves no call behind
+
+# Each call of `block` leaves a mark in the folder and then waits for ever.
+BLOCKING = ("import os, threading\n"
+            "\n"
+            "def f(x):\n"
+            "    return 2 * x\n"
+            "\n"
+            "def block(n):\n"
+            "    open(os.path.join({folder!r}, str(n)), 'w').close()\n"
+            "    threading.Event().wait()\n")
+# The kernel program runs this many calls at a time; the others wait in it.
+KERNEL_WORKERS = 32
+
+
+def int_value(n):
+    return {"type": "Int", "value": n, "isSpec": False}
+
+
+async def killed(port, wb, pid, addin):
+    os.kill(pid, signal.SIGKILL)
+    told = await addin.wait_for("kernel_disconnected", timeout=10)
+    return told, await Kernel.connect(port, "kernel", wb)
+
+
+async def replaced(port, wb, pid, addin):
+    newer = await Kernel.connect(port, "kernel", wb)
+    return await addin.wait_for("kernel_disconnected", timeout=10), newer
+
+
+async def dropped(port, wb, pid, addin):
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        # More than the master keeps for a client that takes nothing: it drops the kernel's connection. Random
+        # text, which compression cannot shrink.
+        for n in range(48):
+            await addin.send(call(f"big{n}", args=[{"type": "String", "value": secrets.token_hex(500_000)}]))
+        told = await addin.wait_for("kernel_disconnected", timeout=30)
+    finally:
+        os.kill(pid, signal.SIGKILL)  # stopped, it could not end otherwise
+    return told, await Kernel.connect(port, "kernel", wb)
+
+
+@pytest.mark.parametrize("road", [killed, replaced, dropped], ids=["killed", "replaced", "dropped"])
+async def test_the_calls_of_a_kernel_connection_that_has_gone_leave_the_pending_table(tmp_path, road):
+    wb = "gone-" + uuid.uuid4().hex[:10]
+    marks = tmp_path / "marks"
+    marks.mkdir()
+    with master(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as port:
+        addin = await Book.connect(port, wb, modules={"calc": BLOCKING.format(folder=str(marks))})
+        await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
+        await addin.send(call("warm", args=[int_value(1)]))
+        await wait_results(addin, 1, timeout=30)  # the kernel holds the module
+        [pid] = kernel_processes(wb)
+        for n in range(100):
+            await addin.send(call(f"b{n}", function="block", args=[int_value(n)]))
+        # A refused call is answered at once, once every call sent before it has gone to the kernel.
+        await addin.send({"type": "function_execution", "request_id": "refused"})
+        await addin.wait_for("execution_error", timeout=10)
+        await wait_until(lambda: len(os.listdir(marks)) == KERNEL_WORKERS, 30)
+
+        told, kernel = await road(port, wb, pid, addin)
+        assert told == [{"type": "kernel_disconnected", "workbook_id": wb}]
+        # An answer finds its call only while the call is pending; one that finds none is passed on unchanged.
+        for n in range(100):
+            await kernel.send({"type": "execution_result", "request_id": f"b{n}", "result": int_value(n)})
+        await wait_until(lambda: len(addin.of_type("execution_result")) == 100, 30)
+        # The connected kernel's own calls are still matched; any result of the earlier ones would come first.
+        await addin.send(call("after"))
+        await wait_until(lambda: any(r["request_id"] == "after" for r in results(addin)), 30)
+        assert [r["request_id"] for r in results(addin)] == ["warm", "after"]
+
+        await addin.close()
+        await wait_until(lambda: not kernel_processes(wb), 15)
+        await kernel.close()

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "business_layer/relvane/connection/frames.hpp"
+#include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
@@ -85,6 +86,25 @@ bool is_gone(const py::error_already_set& e) {
          e.matches(PyExc_OSError) || e.matches(PyExc_RuntimeError);
 }
 
+// A workbook's kernel connection has gone: it ended, or a newer one took its
+// place. The calls sent over it will never be answered, so they leave the
+// pending table at once; a paused kernel keeps its connection and its calls.
+// The add-in is told unless the master is stopping.
+Task kernel_departed(py::object manager, py::str workbook_id, bool tell_addin) {
+  drop_pending_calls_of(manager, workbook_id);
+  if (!tell_addin) co_return py::none();
+  try {
+    co_await call_method(manager, K("send_message"), K("addin"), workbook_id,
+                         workbook_message(K("kernel_disconnected"), workbook_id));
+  } catch (py::error_already_set& e) {
+    // The add-in often leaves in the same moment (the workbook closes, the
+    // master stops): a notice that nobody is left to read is no error.
+    if (!is_gone(e)) throw;
+    debug("Departure notice for {} dropped: the add-in has gone", workbook_id);
+  }
+  co_return py::none();
+}
+
 Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
   const std::string type = client_type;
   if (type != "addin" && type != "ide" && type != "kernel" && type != "inspector") {
@@ -123,8 +143,12 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     set_item(ping, K("type"), K("ping"));
     co_await call_method(websocket, K("send_json"), ping);
     pinged = true;
+    py::object displaced = call_method(manager, K("get_connection"), client_type, client_id);
     co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
     log_info(fmt("Client connected: {}/{} (name: {})", client_type, client_id, name));
+    // A kernel connection that this one replaces has gone as far as its workbook is concerned.
+    if (type == "kernel" && !displaced.is_none() && !displaced.is(websocket))
+      co_await kernel_departed(manager, client_id, true);
     py::object done = steal(PyCFunction_New(&task_done_def, state.ptr()));
     py::object work = on_connect_work(type);
     if (!work.is_none())
@@ -159,26 +183,13 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   log_info(fmt("Client disconnected: {}/{}", client_type, client_id));
 
   // A newer connection under the same type and id may have replaced this one:
-  // then it is not ours to unregister, and nobody is told of a departure.
+  // then it is not ours to unregister, and the newcomer saw to the departure.
   if (call_method(manager, K("get_connection"), client_type, client_id).is(websocket)) {
     call_method(manager, K("disconnect"), client_type, client_id);
     if (type == "addin") call_method(manager, K("terminate_kernel"), client_id);
-    if (!interrupted) {
-      if (type == "addin" && pinged)
-        co_await call_method(manager, K("broadcast"), K("ide"),
-                             workbook_message(K("workbook_disconnected"), client_id));
-      if (type == "kernel") {
-        try {
-          co_await call_method(manager, K("send_message"), K("addin"), client_id,
-                               workbook_message(K("kernel_disconnected"), client_id));
-        } catch (py::error_already_set& e) {
-          // The add-in often leaves in the same moment (the workbook closes, the
-          // master stops): a notice that nobody is left to read is no error.
-          if (!is_gone(e)) throw;
-          debug("Departure notice for {} dropped: the add-in has gone", client_id);
-        }
-      }
-    }
+    if (type == "addin" && pinged && !interrupted)
+      co_await call_method(manager, K("broadcast"), K("ide"), workbook_message(K("workbook_disconnected"), client_id));
+    if (type == "kernel") co_await kernel_departed(manager, client_id, !interrupted);
   }
   if (failure) throw *failure;
   co_return py::none();
