@@ -1,8 +1,22 @@
 """Fake WebSocket connections for driving the business layer in process."""
 import asyncio
 
+from starlette.websockets import WebSocketDisconnect
 
-class Sock:
+
+class Frames:
+    """The framework's receive() for a fake that hands over text with receive_text() and
+    leaves by raising the disconnect."""
+
+    async def receive(self):
+        try:
+            text = await self.receive_text()
+        except WebSocketDisconnect as e:
+            return {"type": "websocket.disconnect", "code": e.code}
+        return {"type": "websocket.receive", "text": text}
+
+
+class Sock(Frames):
     """Records what is sent. `fail` makes every send raise like a dead connection, `fail_at`
     the send after that many went through; `accept_error` is raised by the handshake."""
 

@@ -7,6 +7,7 @@ import pytest
 
 from e2e_clients import Client, connections, master
 from helpers import wait_until
+from readme_examples import range_example
 from test_kernel_program_e2e import KERNELS_ON, OfficeBook, wire
 
 ROWS, COLS = 1000, 20
@@ -69,3 +70,18 @@ async def test_numpy_and_pandas_read_a_range_argument(port, function, expected, 
     await wait_until(lambda: len(addin.released()) == ROWS + 1, 10)
     await addin.close()
     await ide.close()
+
+
+async def test_the_readmes_range_argument_is_answered_as_the_readme_shows(port):
+    """An add-in that knows only the README: its module, its call with a range, and the answer it expects."""
+    module, source, sent, expected = range_example()
+    wb = "rr-" + uuid.uuid4().hex[:12]
+    addin = await OfficeBook.connect(port, wb, modules={module: source})
+    await addin.wait_for("sync_custom_functions", timeout=30)  # calls only after it, as the README says
+    await addin.send(sent)
+    answer = await addin.wait_for("function_execution_result", timeout=30)
+    assert answer == [expected]
+    # every array the call carried is released once the answer has gone
+    ids = [sent["args"][0]["id"]] + [row["id"] for row in sent["args"][0]["value"]]
+    await wait_until(lambda: sorted(addin.released()) == sorted(ids), 10)
+    await addin.close()

@@ -6,6 +6,7 @@ import logging
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from fakes import Frames
 from helpers import LOGGER, wait_until
 from servers import scaled
 
@@ -142,7 +143,7 @@ async def test_a_client_that_takes_nothing_for_the_timeout_is_closed_and_a_slow_
                for r in caplog.records)
 
 
-class EndpointSocket(Held):
+class EndpointSocket(Frames, Held):
     """A client for the endpoint: hands over `frames` one by one, then leaves."""
 
     def __init__(self, frames):

@@ -129,10 +129,18 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   PyList_SET_ITEM(state.ptr(), 1, py::none().release().ptr());
   const Py_ssize_t max_tasks = std::max<Py_ssize_t>(1, py::cast<Py_ssize_t>(G(K("MAX_CLIENT_TASKS"))));
   bool pinged = false;
-  // The reading ends with the client's departure, a frame that is not JSON or
+  // The reading ends with the client's departure, a frame it refuses or
   // another error; the cleanup below runs in every case.
   std::optional<py::error_already_set> failure;
   bool interrupted = false;  // cancelled: clean up without waiting on sends
+  // A frame the master refuses ends the reading with a close code (1003: not
+  // text; 1007: not JSON) and then the departure, as for a client that leaves.
+  struct Refusal {
+    int code;
+    const char* reason;
+    py::str what;
+  };
+  std::optional<Refusal> refusal;
   try {
     // The ping is the first message the client gets. Its send waits for the
     // server's handshake to finish, and a send started by another task in that
@@ -155,10 +163,27 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
       track(tasks, done,
             call_method(loop, K("create_task"), call(work, websocket, client_type, client_id)));
     while (true) {
+      // The framework's own message, read as it comes: a frame the master
+      // cannot take is answered with a close code, not with an error.
+      py::object frame = co_await call_method(websocket, K("receive"));
+      py::object kind = get(frame, K("type"));
+      if (PyUnicode_Check(kind.ptr()) && PyUnicode_CompareWithASCIIString(kind.ptr(), "websocket.disconnect") == 0)
+        break;
+      py::object text = get(frame, K("text"));
+      if (text.is_none()) {
+        refusal = Refusal{1003, "Binary frames are not accepted", py::str("a binary frame")};
+        break;
+      }
       // Parsed here rather than by the framework: what is relayed must never
       // hold a non-finite number (see parse_frame).
-      py::object text = co_await call_method(websocket, K("receive_text"));
-      py::object value = parse_frame(text);
+      py::object value;
+      try {
+        value = parse_frame(text);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // json's decode error is one
+        refusal = Refusal{1007, "Text frame is not JSON", fmt("a text frame that is not JSON ({})", e.value())};
+        break;
+      }
       if (!PyDict_CheckExact(value.ptr())) {
         log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
         continue;
@@ -170,6 +195,15 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
         py::object room = call_method(loop, K("create_future"));
         PyList_SetItem(state.ptr(), 1, room.inc_ref().ptr());
         co_await room;
+      }
+    }
+    if (refusal) {
+      log_warning(fmt("Closing {}/{} with code {}: {}", client_type, client_id, refusal->code, refusal->what));
+      release_socket(websocket);  // the close must not queue behind data the client has yet to take
+      try {
+        co_await attr(websocket, K("close"))("code"_a = refusal->code, "reason"_a = refusal->reason);
+      } catch (py::error_already_set& e) {
+        if (!is_gone(e)) throw;  // it left meanwhile: the departure is the same
       }
     }
   } catch (py::error_already_set& e) {
