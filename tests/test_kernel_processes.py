@@ -176,6 +176,7 @@ def test_spawn_starts_the_stand_in_kernel_in_its_own_group(manager, procs, logs,
     assert process is procs.recorder.started[0] and manager.kernel_processes == {"wb-1": process}
     assert process.args == [sys.executable, "-m", "tavrino_master.python_server", "wb-1", str(port or 8000)]
     assert os.getpgid(process.pid) == process.pid != os.getpgrp()
+    assert os.getsid(process.pid) == process.pid != os.getsid(0)  # no terminal of the master's
     assert logs.messages == ["Spawned kernel for workbook: wb-1"]
     time.sleep(0.3)
     assert process.poll() is None  # the stand-in runs until it is terminated
@@ -331,7 +332,7 @@ def test_windows_kill_is_one_taskkill_run(manager, procs, monkeypatch, guard):
     [(command, options)] = procs.recorder.runs
     assert command == ["taskkill", "/F", "/T", "/PID", str(old.pid)] and options == {"capture_output": True}
     assert guard.group_signals == []
-    assert "process_group" not in procs.recorder.options[0]
+    assert "process_group" not in procs.recorder.options[0] and "start_new_session" not in procs.recorder.options[0]
     assert manager.kernel_processes["wb"] is procs.recorder.started[0]
 
 
