@@ -262,6 +262,26 @@ def test_kernel_ignoring_sigterm_is_killed_with_its_group_and_replaced(manager, 
                              "Successfully restarted kernel for workbook: wb"]
 
 
+def test_a_spawned_kernel_leads_its_own_session_and_the_forced_kill_ends_it_with_its_children(
+        manager, procs, guard, monkeypatch, tmp_path):
+    stubborn = tmp_path / "stubborn"  # stands in for the interpreter; the module arguments are ignored
+    stubborn.write_text(f"#!{sys.executable}\n{IGNORES_SIGTERM}")
+    stubborn.chmod(0o755)
+    monkeypatch.setattr(relvane, "sys", types.SimpleNamespace(
+        platform=sys.platform, executable=str(stubborn), stdout=subprocess.PIPE, stderr=sys.stderr))
+    old = manager.spawn_kernel("wb")
+    child = int(old.stdout.readline())
+    procs.children.append(child)
+    assert os.getsid(old.pid) == os.getpgid(old.pid) == old.pid != os.getsid(0)
+    assert os.getsid(child) == old.pid
+    assert manager.kill_and_restart_kernel("wb") is True
+    new = manager.kernel_processes["wb"]
+    procs.children.append(int(new.stdout.readline()))
+    assert old.returncode == -signal.SIGKILL and eventually(lambda: not alive(child))
+    assert guard.group_signals == [(old.pid, signal.SIGTERM), (old.pid, signal.SIGKILL)]
+    assert new.poll() is None and os.getsid(new.pid) == new.pid
+
+
 def test_repeated_restarts_leave_no_zombies(manager, procs):
     manager.spawn_kernel("wb")
     for _ in range(2):

@@ -62,7 +62,7 @@ STREAM_PAUSE = 0.001
 STREAM_PAUSE_EVERY = 0.01
 # Output messages carry at most this many characters each.
 OUTPUT_PIECE = 1024 * 1024
-NO_INPUT = "The kernel has no standard input: workbook code cannot read it (input(), sys.stdin)"
+NO_INPUT = "The kernel has no standard input: workbook code cannot read it (input(), getpass, sys.stdin)"
 
 # Loggers of the kernel program and of the connection library it talks through.
 OWN_LOGGERS = ("tavrino", "websockets")
