@@ -167,6 +167,33 @@ def test_an_edit_never_waits_for_an_import_under_way_and_that_import_still_ends(
     assert wb.load("kpt_slow").TEXT == "new"
 
 
+def test_an_edit_of_a_module_whose_import_is_under_way_is_loaded_at_once_and_stays(modules):
+    wb = modules()
+    gate = threading.Event()
+    wb._namespace["GATE"] = gate
+    wb.update("kpt_hung", "assert GATE.wait(60)\nTEXT = 'old'\n")
+
+    def load(into):
+        try:
+            into.append(wb.load("kpt_hung").TEXT)
+        except Exception as exc:
+            into.append(exc)
+
+    old, new = [], []
+    first = threading.Thread(target=load, args=(old,), daemon=True)
+    first.start()
+    assert eventually(lambda: "kpt_hung" in sys.modules)
+    wb.update("kpt_hung", "TEXT = 'new'\n")
+    second = threading.Thread(target=load, args=(new,), daemon=True)
+    second.start()
+    second.join(scaled(5))
+    assert new == ["new"] and first.is_alive()  # the import under way holds its lock, and up nothing
+    gate.set()
+    first.join(scaled(10))
+    assert len(old) == 1 and old[0] in ("old", "new")  # it ended, without an error
+    assert wb.load("kpt_hung").TEXT == "new"  # and left the edited module in place
+
+
 def test_a_workbook_module_named_like_a_loaded_library_is_loaded_beside_it(modules):
     import json as library
     wb = modules()
