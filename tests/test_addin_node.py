@@ -108,10 +108,9 @@ def loud():
     raise ValueError(float("nan"))
 
 
-def ticks():
-    yield 1.0
-    yield float("nan")
-    yield float("-inf")
+def ticks(which):
+    # One value a stream: values yielded back to back may give way to the last one.
+    yield [1.0, float("nan"), float("-inf")][which]
 """
 
 OFFICE = {"0.workbook": wire("Workbook", 10, True), "10.name": wire("String", "Book1")}
@@ -128,7 +127,7 @@ async def test_node_addin_parses_every_frame_of_the_real_kernel(tmp_path):
     wb = "node-" + uuid.uuid4().hex[:10]
     calls = [call("nan"), call("infinities"), call("dates"), call("nested"), call("frame"),
              call("big", wire("Int", BIG_ROWS)), call("wide_ints"), call("office"), call("loud"),
-             call("ticks", kind="streaming_function_execution")]
+             *(call("ticks", wire("Int", i), rid=f"ticks-{i}", kind="streaming_function_execution") for i in range(3))]
     calls += [call("nan", rid=f"nan-{i}") for i in range(60)]  # back to back: the batcher joins them
     with master(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as port:
         code, report, err = await run_addin(port, tmp_path, wb, {"modules": {"data": DATA}, "calls": calls,
@@ -173,8 +172,9 @@ async def test_node_addin_parses_every_frame_of_the_real_kernel(tmp_path):
     assert loud["status"] == "error" and loud["error"]["message"] == "nan"
     assert loud["logs"] == "value: nan inf\n"
 
-    stream = report["streams"]["ticks"]
-    assert [m.get("result") for m in stream] == [wire("Float", 1.0), MISSING, wire("String", "-Infinity"), None]
+    streams = [report["streams"][f"ticks-{i}"] for i in range(3)]
+    assert [[m.get("result") for m in stream] for stream in streams] == [
+        [wire("Float", 1.0), None], [MISSING, None], [wire("String", "-Infinity"), None]]
 
 
 # ---------------------------------------------------------------- scripted kernel, Python's own json

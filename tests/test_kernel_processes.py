@@ -176,6 +176,7 @@ def test_spawn_starts_the_stand_in_kernel_in_its_own_group(manager, procs, logs,
     assert process is procs.recorder.started[0] and manager.kernel_processes == {"wb-1": process}
     assert process.args == [sys.executable, "-m", "tavrino_master.python_server", "wb-1", str(port or 8000)]
     assert os.getpgid(process.pid) == process.pid != os.getpgrp()
+    assert os.getsid(process.pid) == process.pid != os.getsid(0)  # no terminal of the master's
     assert logs.messages == ["Spawned kernel for workbook: wb-1"]
     time.sleep(0.3)
     assert process.poll() is None  # the stand-in runs until it is terminated
@@ -261,6 +262,26 @@ def test_kernel_ignoring_sigterm_is_killed_with_its_group_and_replaced(manager, 
                              "Successfully restarted kernel for workbook: wb"]
 
 
+def test_a_spawned_kernel_leads_its_own_session_and_the_forced_kill_ends_it_with_its_children(
+        manager, procs, guard, monkeypatch, tmp_path):
+    stubborn = tmp_path / "stubborn"  # stands in for the interpreter; the module arguments are ignored
+    stubborn.write_text(f"#!{sys.executable}\n{IGNORES_SIGTERM}")
+    stubborn.chmod(0o755)
+    monkeypatch.setattr(relvane, "sys", types.SimpleNamespace(
+        platform=sys.platform, executable=str(stubborn), stdout=subprocess.PIPE, stderr=sys.stderr))
+    old = manager.spawn_kernel("wb")
+    child = int(old.stdout.readline())
+    procs.children.append(child)
+    assert os.getsid(old.pid) == os.getpgid(old.pid) == old.pid != os.getsid(0)
+    assert os.getsid(child) == old.pid
+    assert manager.kill_and_restart_kernel("wb") is True
+    new = manager.kernel_processes["wb"]
+    procs.children.append(int(new.stdout.readline()))
+    assert old.returncode == -signal.SIGKILL and eventually(lambda: not alive(child))
+    assert guard.group_signals == [(old.pid, signal.SIGTERM), (old.pid, signal.SIGKILL)]
+    assert new.poll() is None and os.getsid(new.pid) == new.pid
+
+
 def test_repeated_restarts_leave_no_zombies(manager, procs):
     manager.spawn_kernel("wb")
     for _ in range(2):
@@ -331,7 +352,7 @@ def test_windows_kill_is_one_taskkill_run(manager, procs, monkeypatch, guard):
     [(command, options)] = procs.recorder.runs
     assert command == ["taskkill", "/F", "/T", "/PID", str(old.pid)] and options == {"capture_output": True}
     assert guard.group_signals == []
-    assert "process_group" not in procs.recorder.options[0]
+    assert "process_group" not in procs.recorder.options[0] and "start_new_session" not in procs.recorder.options[0]
     assert manager.kernel_processes["wb"] is procs.recorder.started[0]
 
 

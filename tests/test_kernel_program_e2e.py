@@ -161,9 +161,11 @@ async def test_every_call_road_through_the_kernel_program(port):
     await addin.send({"type": "streaming_function_execution", "request_id": "s-1", "module_name": "calc",
                       "function_name": "stream", "args": [wire("Int", 3)]})
     await wait_until(lambda: any(m["done"] for m in addin.stream("s-1")), 10)
-    assert [m.get("result") for m in addin.stream("s-1")] == [wire("Int", 0), wire("Int", 10), wire("Int", 20),
-                                                               None]
-    assert [m["done"] for m in addin.stream("s-1")] == [False, False, False, True]
+    *values, end = addin.stream("s-1")
+    # The first and the last value always arrive; the one between may give way to the last.
+    assert [m["result"] for m in values] in ([wire("Int", 0), wire("Int", 10), wire("Int", 20)],
+                                             [wire("Int", 0), wire("Int", 20)])
+    assert [m["done"] for m in values] == [False] * len(values) and end["done"] is True and "result" not in end
 
     await addin.send({"type": "streaming_function_execution", "request_id": "s-2", "module_name": "calc",
                       "function_name": "forever", "args": []})
@@ -378,6 +380,9 @@ async def test_stream_values_keep_their_order_when_sent_together(port):
                           "function_name": "stream", "args": [wire("Int", 300)]})
     for rid in ("o-1", "o-2"):
         await wait_until(lambda: any(m["done"] for m in addin.stream(rid)), 20)
-        assert [m.get("result", {}).get("value") for m in addin.stream(rid)] == [i * 10 for i in range(300)] + [None]
+        *values, end = [m.get("result", {}).get("value") for m in addin.stream(rid)]
+        # Values yielded faster than they are sent give way to newer ones; the first and the last stay.
+        assert values[0] == 0 and values[-1] == 2990 and values == sorted(set(values)) and end is None
+        assert set(values) <= set(range(0, 3000, 10))
     await addin.close()
     await ide.close()

@@ -5,6 +5,7 @@ All through the real master and the real kernel program."""
 import contextlib
 import os
 import sys
+import time
 import uuid
 
 import pytest
@@ -32,6 +33,7 @@ class Book(OfficeBook):
         elif kind == "function_execution_result":
             self.answers[message["request_id"]] = message
         elif kind == "streaming_function_result":
+            message["arrived"] = time.time()  # for timings against the kernel's clock
             self.streams.setdefault(message["request_id"], []).append(message)
         elif kind in ("stdout", "stderr"):
             self.outputs.append(message)
@@ -118,9 +120,64 @@ async def test_a_stream_that_never_pauses_is_cancelled_at_once_and_its_neighbour
     assert took < scaled(0.5), took
     *values, end = addin.stream(rid)
     assert end["done"] is True and end.get("cancelled") is True
-    assert [m["result"]["value"] for m in values] == list(range(len(values)))
+    counted = [m["result"]["value"] for m in values]
+    assert counted[0] == 0 and counted == sorted(set(counted))  # the latest of each moment, in order
     await quick_answers(addin, 1)
     assert len(addin.stream(rid)) == len(values) + 1
+    await addin.close()
+    await ide.close()
+
+
+STREAMS = {
+    "streams": (
+        "import threading, time\n"
+        "def burst(n):\n"
+        "    for i in range(n):\n"
+        "        yield i\n"
+        "    yield time.time()\n"
+        "SEEN = [-1]\n"
+        "SEEN_CHANGED = threading.Condition()\n"
+        "def seen(i):\n"
+        "    with SEEN_CHANGED:\n"
+        "        SEEN[0] = i\n"
+        "        SEEN_CHANGED.notify_all()\n"
+        "def slow(n):\n"
+        "    for i in range(n):\n"
+        "        yield i\n"
+        "        with SEEN_CHANGED:\n"
+        "            assert SEEN_CHANGED.wait_for(lambda: SEEN[0] >= i, 60)\n"),
+    "neighbours": NEIGHBOURS,
+}
+
+
+async def test_a_fast_finite_stream_ends_at_once_with_its_last_value(port):
+    wb, addin, ide = await open_book(port, STREAMS)
+    await quick_answers(addin, 1)
+    await addin.send({"type": "streaming_function_execution", "request_id": "burst", "module_name": "streams",
+                      "function_name": "burst", "args": [wire("Int", 20_000)]})
+    await wait_until(lambda: any(m["done"] for m in addin.stream("burst")), 60)
+    *values, end = addin.stream("burst")
+    counted = [m["result"]["value"] for m in values[:-1]]
+    assert counted[0] == 0 and counted == sorted(set(counted)) and set(counted) <= set(range(20_000))
+    assert values[-1]["result"]["type"] == "Float" and end["done"] is True and "error" not in end
+    assert len(values) < 20_001  # stale values gave way to newer ones
+    after_the_generator = end["arrived"] - values[-1]["result"]["value"]
+    print(f"{len(values)} of 20001 values sent; the end arrived {after_the_generator:.3f} s after the generator's")
+    assert after_the_generator < scaled(1.0)
+    await quick_answers(addin, 1)
+    await addin.close()
+    await ide.close()
+
+
+async def test_a_stream_slower_than_the_kernel_sends_has_every_value_arrive_in_order(port):
+    wb, addin, ide = await open_book(port, STREAMS)
+    await addin.send({"type": "streaming_function_execution", "request_id": "slow", "module_name": "streams",
+                      "function_name": "slow", "args": [wire("Int", 50)]})
+    for i in range(50):  # each value is yielded only once the one before has arrived
+        await wait_until(lambda: len(addin.stream("slow")) > i, 20)
+        await addin.call("seen", wire("Int", i), module="streams", timeout=20)
+    await wait_until(lambda: any(m["done"] for m in addin.stream("slow")), 20)
+    assert [m.get("result", {}).get("value") for m in addin.stream("slow")] == list(range(50)) + [None]
     await addin.close()
     await ide.close()
 
@@ -147,6 +204,28 @@ async def test_a_module_edit_never_waits_on_an_import_that_does_not_end(port):
         assert took < scaled(1.0), took
         await quick_answers(addin, 1)
     assert not any(rid in addin.results() for rid in hung)
+    await addin.close()
+    await ide.close()
+
+
+@pytest.mark.parametrize("top", ["while True:\n    pass\n", "import time\nwhile True:\n    time.sleep(0.02)\n"],
+                         ids=["spins", "sleeps"])
+async def test_an_edit_of_a_module_whose_import_never_ended_runs_at_the_next_call(port, tmp_path, top):
+    began = tmp_path / "began"
+    hung = {"hung": f"open({str(began)!r}, 'w').close()\n" + top, "neighbours": NEIGHBOURS}
+    wb, addin, ide = await open_book(port, hung)
+    await quick_answers(addin, 1)
+    first = await addin.start_call("version", module="hung")
+    await wait_until(began.exists, 20)
+    for version in (2, 3):
+        await ide.send({"type": "update_module", "workbook_id": wb, "module_name": "hung",
+                        "code": f"def version():\n    return {version}\n"})
+        answer, took = await timed(addin.call("version", module="hung", timeout=10))
+        assert answer["result"] == wire("Int", version), answer
+        assert took < scaled(1.0), took
+        print(f"edited module answered in {took:.3f} s")
+        await quick_answers(addin, 1)
+    assert first not in addin.results()  # the old import runs on
     await addin.close()
     await ide.close()
 

@@ -28,7 +28,7 @@ from tavrino_master import logging_config
 from tavrino_master.python_server import wire_json
 from tavrino_master.python_server.calls import (CapturedOutput, OutputRouter, error_record, from_wire_args, iterate,
                                                 resolve, run_to_value)
-from tavrino_master.python_server.outbox import Alone, Outbox, OutputBuffer
+from tavrino_master.python_server.outbox import Alone, Outbox, OutputBuffer, Pace, StreamValues
 from tavrino_master.python_server.tavrino import panticle
 from tavrino_master.python_server.workbook_modules import WorkbookModules
 
@@ -50,14 +50,22 @@ ORDERED_TYPES = frozenset({"streaming_function_result", "stdout", "stderr"})
 # Stream values sent per second, all streams together, and how many may leave
 # at once. The add-in and every IDE take each value, and the master relays
 # without holding a stream back: a generator that never pauses would bury the
-# workbook's other answers, and its own cancel, under its values. A value
-# counts once more for each 64 KiB of its text.
+# workbook's other answers, and its own cancel, under its values. Values
+# beyond the pace are not sent but replaced by newer ones (StreamValues). A
+# value counts once more for each 64 KiB of its text.
 STREAM_RATE = 200.0
 STREAM_BURST = 200.0
 STREAM_COST_UNIT = 65536
+# A stream whose values are being replaced pauses this long after each stretch
+# of this long, so that the listener and the other workers get the interpreter.
+STREAM_PAUSE = 0.001
+STREAM_PAUSE_EVERY = 0.01
 # Output messages carry at most this many characters each.
 OUTPUT_PIECE = 1024 * 1024
-NO_INPUT = "The kernel has no standard input: workbook code cannot read it (input(), sys.stdin)"
+NO_INPUT = "The kernel has no standard input: workbook code cannot read it (input(), getpass, sys.stdin)"
+
+# Loggers of the kernel program and of the connection library it talks through.
+OWN_LOGGERS = ("tavrino", "websockets")
 
 # Requests that this kernel program does not serve: logged and ignored.
 NOT_SERVED = {
@@ -219,9 +227,7 @@ class Kernel:
         sent; raises at once when it cannot be encoded or the master would
         refuse it (wire_json.MessageTooLarge, MessageTooDeep). Returns the
         characters handed over."""
-        texts = wire_json.frames(message)
-        if message.get("type") in ORDERED_TYPES:
-            texts = [Alone(text) for text in texts]
+        texts = message_texts(message)
         self.outbox.put(texts)
         return sum(map(len, texts))
 
@@ -430,27 +436,45 @@ class Kernel:
         rid = message.get("request_id")
         with self.streams_lock:
             cancelled = self.streams[rid]
-
-        def result(**fields):
-            size = self.send(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
-            if not fields.get("done"):
-                self.stream_pace.take(1 + (size or 0) // STREAM_COST_UNIT, cancelled)
-
         held = []
+        if self.loop is None:  # nothing sends for it: each message is handed over as it comes
+            def result(**fields):
+                self.send(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
+            ended = result
+        else:
+            values = StreamValues(self.outbox, self.stream_pace, stream_cost)
+            paused = [time.monotonic()]
+
+            def result(**fields):
+                texts = message_texts(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
+                if values.offer(texts) and time.monotonic() - paused[0] >= STREAM_PAUSE_EVERY:
+                    time.sleep(STREAM_PAUSE)
+                    paused[0] = time.monotonic()
+
+            def ended(**fields):
+                texts = message_texts(dict({"type": "streaming_function_result", "request_id": rid}, **fields))
+                values.end(texts, held.clear)
         try:
-            self.stream_values(message, cancelled, held, result)
-        except BaseException as exc:
-            held.append(exc)
-            record = error_record(exc)
-            result(error=f"{record['type']}: {record['message']}", traceback=record["traceback"], done=True)
+            try:
+                self.stream_values(message, cancelled, held, result)
+            except BaseException as exc:
+                held.append(exc)
+                record = error_record(exc)
+                ended(error=f"{record['type']}: {record['message']}", traceback=record["traceback"], done=True)
+            else:
+                if cancelled.is_set():
+                    ended(done=True, cancelled=True)
+                else:
+                    ended(done=True)
         finally:
             with self.streams_lock:
                 self.streams.pop(rid, None)
-        self.release_later(held)
+        if self.loop is None:
+            held.clear()
 
     def stream_values(self, message, cancelled, held, result):
+        """Runs the stream, handing each value to result(); its end is the caller's."""
         if cancelled.is_set():
-            result(done=True, cancelled=True)
             return
         module = self.modules.load(message.get("module_name"))
         function = resolve(module, message.get("function_name"))
@@ -460,31 +484,18 @@ class Kernel:
         held.append(produced)
         for value in iterate(produced, cancelled):
             result(result=panticle.Serializer.to_wire(value), done=False)
-        if cancelled.is_set():
-            result(done=True, cancelled=True)
-        else:
-            result(done=True)
 
 
-class Pace:
-    """A token bucket shared by the streams: take() waits, or ends at once
-    when the stream is cancelled, until the value's cost is paid."""
+def message_texts(message):
+    """The texts that carry a message; raises when it cannot travel (see Kernel.send)."""
+    texts = wire_json.frames(message)
+    if message.get("type") in ORDERED_TYPES:
+        texts = [Alone(text) for text in texts]
+    return texts
 
-    def __init__(self, rate, burst):
-        self.rate = rate
-        self.burst = burst
-        self.tokens = burst
-        self.stamp = time.monotonic()
-        self.lock = threading.Lock()
 
-    def take(self, cost, cancelled):
-        with self.lock:
-            now = time.monotonic()
-            self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate) - cost
-            self.stamp = now
-            debt = -self.tokens / self.rate
-        if debt > 0:
-            cancelled.wait(debt)
+def stream_cost(texts):
+    return 1 + sum(map(len, texts)) // STREAM_COST_UNIT
 
 
 class NoInput(io.TextIOBase):
@@ -540,6 +551,24 @@ def standby(master_pid):
         time.sleep(PARENT_CHECK_INTERVAL)
 
 
+def own_logging(workbook_id):
+    """The kernel's diagnostics go to its own stream through its own loggers.
+    The root logger stays unconfigured: it is the workbook code's, whose
+    records then go where a plain program's would, to its sys.stderr."""
+    try:
+        level = logging_config.level_from(os.environ)
+    except ValueError:
+        level = logging.INFO
+    handler = logging.StreamHandler(sys.__stderr__)
+    handler.setFormatter(logging_config.OneLineFormatter(f"%(asctime)s %(levelname)s kernel[{workbook_id}]: "
+                                                         "%(message)s"))
+    for name in OWN_LOGGERS:
+        logger = logging.getLogger(name)
+        logger.handlers[:] = [handler]
+        logger.setLevel(level)
+        logger.propagate = False
+
+
 USAGE = "usage: python -m tavrino_master.python_server <workbook_id> <port>"
 
 
@@ -552,14 +581,7 @@ def main(argv=None, master_pid=None):
         master_pid = os.getppid()
     if master_pid == 1:  # orphaned before it began: the master is gone
         return 0
-    try:
-        level = logging_config.level_from(os.environ)
-    except ValueError:
-        level = logging.INFO
-    handler = logging.StreamHandler(sys.__stderr__)
-    handler.setFormatter(logging_config.OneLineFormatter(f"%(asctime)s %(levelname)s kernel[{args[0]}]: "
-                                                         "%(message)s"))
-    logging.basicConfig(level=level, handlers=[handler])
+    own_logging(args[0])
     try:
         if os.environ.get("TAVRINO_KERNEL_STANDBY", "") not in ("", "0"):
             standby(master_pid)

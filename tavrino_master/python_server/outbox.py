@@ -10,13 +10,15 @@ the messages of one batch concurrently, so texts whose order counts (a
 stream's values, output lines) are marked `Alone` and always get a frame of
 their own: the master handles separate frames in the order they arrive.
 
-Besides texts the outbox carries holders: lists of objects (a call's arguments
-and result) that are emptied on the loop once every text put before them has
-been sent, so that proxies among them are released after the call's answer.
+Besides texts the outbox carries callbacks, run on the loop once every text
+put before them has been sent: a call's arguments and result are dropped so,
+and proxies among them are released after the call's answer; a stream hands
+over its next value so.
 """
 import asyncio
 import logging
 import threading
+import time
 from collections import deque
 
 log = logging.getLogger("tavrino.kernel")
@@ -92,8 +94,13 @@ class Outbox:
 
     def put_release(self, holder):
         """Empties the list `holder` on the loop once the texts put before it are sent."""
-        if not self._put((holder,)):
-            holder.clear()
+        self.put_then((), holder.clear)
+
+    def put_then(self, texts, after):
+        """Hands texts over, then runs after() on the loop once they are sent
+        (at once when nothing will be sent)."""
+        if not self._put([*texts, after]):
+            after()
 
     def _put(self, items):
         size = sum(len(item) for item in items if isinstance(item, str))
@@ -143,7 +150,7 @@ class Outbox:
                         continue
                     await self._send(texts)
                     texts = []
-                    item.clear()  # releases go out from here without waiting for their answers
+                    item()  # releases go out from here without waiting for their answers
                 await self._send(texts)
         except BaseException:
             with self._lock:
@@ -243,3 +250,135 @@ class OutputBuffer:
             self._taken.notify_all()
         for stream_name, texts in runs:
             self._send(stream_name, "".join(texts))
+
+
+class Pace:
+    """A token bucket shared by the streams, asked on the loop: values leave
+    at `rate` a second after a first `burst` at once."""
+
+    def __init__(self, rate, burst):
+        self.rate = rate
+        self.burst = burst
+        self.tokens = burst
+        self.stamp = time.monotonic()
+        self.lock = threading.Lock()
+
+    def _refill(self):
+        now = time.monotonic()
+        self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate)
+        self.stamp = now
+
+    def delay(self, cost):
+        """0 when a value of `cost` may leave now, and it is paid; otherwise
+        the seconds until it may."""
+        with self.lock:
+            self._refill()
+            if self.tokens >= 1:
+                self.tokens -= cost
+                return 0.0
+            return (1 - self.tokens) / self.rate
+
+    def charge(self, cost):
+        """Pays for a value that leaves without waiting its turn."""
+        with self.lock:
+            self._refill()
+            self.tokens -= cost
+
+
+class StreamValues:
+    """One stream's messages on their way: offered by the stream's worker,
+    handed to the outbox by the loop, one value at a time.
+
+    A value that finds the one before it still unsent replaces it. A cell
+    shows only a stream's latest value, so nothing waits behind values that
+    are stale already, and a stream that yields faster than the kernel sends
+    costs neither the master nor the add-in more than the pace. The first
+    value, the last one and the end always leave, the end with the last value
+    at once, without waiting for the pace; a stream slower than the sending
+    rate has every value sent, in order."""
+
+    def __init__(self, outbox, pace, cost):
+        self._outbox = outbox
+        self._loop = outbox.loop
+        self._pace = pace
+        self._cost = cost  # cost(texts): what a value pays to the pace
+        self._lock = threading.Lock()
+        self._first = None  # texts of the first value until they leave; never replaced
+        self._latest = None  # texts of the newest value not yet handed over
+        self._end = None  # (texts, after) once the stream is over
+        self._started = False
+        self._in_flight = False  # handed to the outbox, not yet sent
+        self._scheduled = False  # a turn is coming on the loop
+        self._timer = None
+        self._over = False
+
+    # -- the stream's worker ----------------------------------------------------
+
+    def offer(self, texts):
+        """The stream's next value; true when it replaced one not yet sent."""
+        with self._lock:
+            replaced = self._latest is not None
+            if self._started:
+                self._latest = texts
+            else:
+                self._started = True
+                self._first = texts
+            if self._in_flight or self._scheduled:
+                return replaced
+            self._scheduled = True
+        self._loop.call_soon_threadsafe(self._turn)
+        return replaced
+
+    def end(self, texts, after):
+        """The stream's end, sent after its last value; after() runs once it is sent."""
+        with self._lock:
+            self._end = (texts, after)
+            if self._in_flight:
+                return
+            self._scheduled = True
+        try:
+            self._loop.call_soon_threadsafe(self._turn)
+        except RuntimeError:  # the loop has closed: nothing will be sent
+            after()
+
+    # -- the loop ---------------------------------------------------------------
+
+    def _turn(self):
+        with self._lock:
+            if self._over or self._in_flight:
+                return
+            after = self._sent
+            if self._end is not None:
+                texts = [*(self._first or ()), *(self._latest or ()), *self._end[0]]
+                after = self._end[1]
+                self._first = self._latest = self._end = None
+                self._over = True
+                self._pace.charge(1)
+            elif self._first is not None:
+                texts, self._first = self._first, None
+                self._pace.charge(self._cost(texts))
+            elif self._latest is not None:
+                wait = self._pace.delay(self._cost(self._latest))
+                if wait > 0:
+                    if self._timer is None:
+                        self._timer = self._loop.call_later(wait, self._timed)
+                    return
+                texts, self._latest = self._latest, None
+            else:
+                self._scheduled = False
+                return
+            self._in_flight = not self._over
+            self._scheduled = False
+        self._outbox.put_then(texts, after)
+
+    def _timed(self):
+        self._timer = None
+        self._turn()
+
+    def _sent(self):
+        with self._lock:
+            self._in_flight = False
+            if self._first is None and self._latest is None and self._end is None:
+                return
+            self._scheduled = True
+        self._turn()

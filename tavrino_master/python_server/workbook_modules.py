@@ -7,6 +7,7 @@ master's answer about one module holds up only the import that needs it. Any
 change of text makes every workbook module load afresh at the next call, so a
 module that imports a changed one runs against the new text too.
 """
+import _imp
 import importlib
 import importlib.abc
 import importlib.util
@@ -39,7 +40,7 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         self._changed = threading.Condition()
         self._generation = 0
         self._loaded_generation = 0
-        self._unfinished = []  # (name, module) unloaded while its import still ran
+        self._leftovers = []  # (name, module) whose import ended after they were unloaded
         self._beside = {}  # (name, generation): workbook modules named like a library module
         self._beside_locks = {}
         self._namespace = dict(namespace or {})
@@ -91,8 +92,8 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             if self._generation != self._loaded_generation:
                 self._loaded_generation = self._generation
                 self._unload()
-            elif self._unfinished:
-                self._drop_finished()
+            elif self._leftovers:
+                self._drop_leftovers()
             beside = name in self._sources and self._held_by_library(name)
         if beside:
             return self._load_beside(name)
@@ -110,26 +111,25 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             self._unload()
 
     def _unload(self):
-        # Never waits: a module whose top level still runs (maybe forever) is
-        # left in place for the import that runs it, which would fail to find
-        # it otherwise, and dropped at a later load once that import is over.
+        # Never waits. A module whose top level still runs (maybe forever)
+        # leaves too, and so does the import lock its import holds: the next
+        # import of the name runs the current text under a lock of its own.
         for mod_name, module in list(sys.modules.items()):
             if getattr(module, "__loader__", None) is self:
+                sys.modules.pop(mod_name, None)
                 if getattr(getattr(module, "__spec__", None), "_initializing", False):
-                    self._unfinished.append((mod_name, module))
-                else:
-                    sys.modules.pop(mod_name, None)
+                    _forget_import_lock(mod_name)
         self._beside.clear()
         self._beside_locks.clear()
 
-    def _drop_finished(self):
-        unfinished = []
-        for mod_name, module in self._unfinished:
+    def _drop_leftovers(self):
+        kept = []
+        for mod_name, module in self._leftovers:
             if getattr(module.__spec__, "_initializing", False):
-                unfinished.append((mod_name, module))
+                kept.append((mod_name, module))
             elif sys.modules.get(mod_name) is module:
                 sys.modules.pop(mod_name, None)
-        self._unfinished = unfinished
+        self._leftovers = kept
 
     def _held_by_library(self, name):
         module = sys.modules.get(name)
@@ -217,6 +217,27 @@ class WorkbookModules(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         for key, value in self._namespace.items():
             module.__dict__.setdefault(key, value)
         exec(compile(code, source_filename(module.__name__), "exec"), module.__dict__)
+        if module.__name__ not in sys.modules and getattr(module.__spec__, "_initializing", False):
+            # Unloaded while its top level ran: its import ends as usual with
+            # it, and the next load drops it again.
+            sys.modules[module.__name__] = module
+            with self._changed:
+                self._leftovers.append((module.__name__, module))
+
+
+def _forget_import_lock(name):
+    """Detaches the import lock of `name` from the import system, which makes
+    a new one at the next import of that name. The import that holds it keeps
+    its lock and runs on."""
+    bootstrap = getattr(importlib, "_bootstrap", None)
+    locks = getattr(bootstrap, "_module_locks", None)
+    if not isinstance(locks, dict):
+        return
+    _imp.acquire_lock()  # what guards the table of import locks
+    try:
+        locks.pop(name, None)
+    finally:
+        _imp.release_lock()
 
 
 class _OnDemand(importlib.abc.MetaPathFinder, importlib.abc.Loader):

@@ -119,9 +119,11 @@ py::object spawn_kernel(py::object self, py::str workbook_id) {
     py::dict options;
     set_item(options, K("stdout"), attr(sys, K("stdout")));
     set_item(options, K("stderr"), attr(sys, K("stderr")));
-    // Its own process group, so the forced kill can address the kernel and its
-    // children without reaching the master.
-    if (!on_windows()) options[K("process_group")] = 0;
+    // The leader of a session of its own: its process group lets the forced
+    // kill address the kernel and its children without reaching the master,
+    // and without a controlling terminal nothing the workbook runs can be
+    // stopped for touching the terminal the master was started from.
+    if (!on_windows()) options[K("start_new_session")] = true;
     py::object process = attr(G(K("subprocess")), K("Popen"))(command, **options);
     processes[workbook_id] = process;
     log_info(fmt("Spawned kernel for workbook: {}", workbook_id));
