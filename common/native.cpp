@@ -44,6 +44,11 @@ PyObject* refuse_arg(const FunctionSpec* spec, const char* arg, const char* expe
   return nullptr;
 }
 
+PyObject* refuse_builtin_arg(const char* func, const char* arg, const char* expected, PyObject* given) noexcept {
+  set_arg_type_error(func, arg, expected, given);
+  return nullptr;
+}
+
 void raise_result_type(const char* func, const char* expected, PyObject* given) {
   PyErr_Format(PyExc_TypeError, "%s() must return %s, not %s", func, expected, Py_TYPE(given)->tp_name);
   throw py::error_already_set();

@@ -171,6 +171,10 @@ struct FunctionSpec {
 // for bodies on the C API, whose refusals cost no unwinding. Returns null.
 PyObject* refuse_arg(const FunctionSpec* spec, const char* arg, const char* expected, PyObject* given) noexcept;
 
+// The same for a builtin of the C API that has no spec (a loop callback, a
+// parser hook): raise_arg_type's error, set without throwing. Returns null.
+PyObject* refuse_builtin_arg(const char* func, const char* arg, const char* expected, PyObject* given) noexcept;
+
 // Creates the Python object for a description (which must outlive it).
 py::object make_function(FunctionSpec* spec);
 

@@ -102,6 +102,8 @@ void startup(py::module_ m) {
   libs.np_bool = keep(attr(np, K("bool_")));
   libs.np_datetime64 = keep(attr(np, K("datetime64")));
   libs.np_floating = keep(attr(np, K("floating")));
+  libs.np_integer = keep(attr(np, K("integer")));
+  libs.np_timedelta64 = keep(attr(np, K("timedelta64")));
   libs.np_ndarray = keep(attr(np, K("ndarray")));
   libs.np_dtype = keep(attr(np, K("dtype")));
   libs.pd_series = keep(attr(pd, K("Series")));

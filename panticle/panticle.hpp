@@ -46,6 +46,8 @@ struct Libs {
   PyObject* np_bool = nullptr;        // numpy.bool_
   PyObject* np_datetime64 = nullptr;  // numpy.datetime64
   PyObject* np_floating = nullptr;    // numpy.floating
+  PyObject* np_integer = nullptr;     // numpy.integer
+  PyObject* np_timedelta64 = nullptr; // numpy.timedelta64, an integer type that is no number
   PyObject* np_ndarray = nullptr;     // numpy.ndarray
   PyObject* np_dtype = nullptr;       // numpy.dtype
   PyObject* pd_series = nullptr;      // pandas.Series

@@ -1,6 +1,8 @@
 // Series and frames to wire values: a header row of column names, then one
-// "Array" record a row. Plain NumPy data is read through the buffer protocol,
-// cell by cell, without boxing every cell into a Python object first.
+// "Array" record a row; and NumPy arrays, nested as their tolist(). Plain
+// NumPy data is read through the buffer protocol, cell by cell, without
+// boxing every cell into a Python object first.
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -237,6 +239,56 @@ py::object rows_by_column(const py::object& frame, const py::object& header) {
                                [&](Py_ssize_t i, Py_ssize_t j) { return column_cell(cols[j], i); }));
 }
 
+// ------------------------------------------------------------------ arrays
+
+// One element of a plain array: what to_wire gives for the NumPy scalar the
+// element is (a float32 NaN is missing, as np.float32("nan") is).
+PyObject* element_to_wire(Cell kind, const char* p) {
+  if (kind == Cell::F32 && std::isnan(load<float>(p))) return record(Tag::Null, Py_None);
+  return cell_to_wire(kind, p);
+}
+
+// The "Array" of dimension `dim` of a buffer, starting at `p`; each level
+// counts against the interpreter's recursion limit, as a nested list does.
+PyObject* array_level(const Py_buffer& b, Cell kind, int dim, const char* p) {
+  Recursion guard(" while converting an array to the wire form");
+  if (!guard.ok) return nullptr;
+  const Py_ssize_t stride = b.strides[dim];
+  const bool last = dim + 1 == b.ndim;
+  return container_record(Tag::Array, build_list(b.shape[dim], [&](Py_ssize_t i) {
+    const char* q = p + i * stride;
+    return last ? element_to_wire(kind, q) : array_level(b, kind, dim + 1, q);
+  }));
+}
+
+// An array whose elements have no fast path (float16, longdouble, dates,
+// texts, ...): item by item, each a sub-array or a NumPy scalar.
+PyObject* array_by_items(PyObject* v) {
+  PyObject* ndim = PyObject_GetAttr(v, K("ndim"));
+  if (!ndim) return nullptr;
+  const long dims = PyLong_AsLong(ndim);
+  Py_DECREF(ndim);
+  if (dims == -1 && PyErr_Occurred()) return nullptr;
+  if (dims == 0) {
+    PyObject* none = PyTuple_New(0);
+    PyObject* element = none ? PyObject_GetItem(v, none) : nullptr;
+    Py_XDECREF(none);
+    if (!element) return nullptr;
+    PyObject* w = to_wire_impl(element);
+    Py_DECREF(element);
+    return w;
+  }
+  const Py_ssize_t n = PyObject_Length(v);
+  if (n < 0) return nullptr;
+  return container_record(Tag::Array, build_list(n, [v](Py_ssize_t i) -> PyObject* {
+    PyObject* item = PySequence_GetItem(v, i);
+    if (!item) return nullptr;
+    PyObject* w = to_wire_impl(item);
+    Py_DECREF(item);
+    return w;
+  }));
+}
+
 }  // namespace
 
 PyObject* table_to_wire(PyObject* v) {
@@ -271,6 +323,30 @@ PyObject* table_to_wire(PyObject* v) {
     for (py::handle row : values) all_rows.append(steal(to_wire_impl(call_method(row, K("tolist")).ptr())));
     return container_record(Tag::Array, all_rows.release().ptr());
   });
+}
+
+PyObject* array_to_wire(PyObject* v) {
+  Recursion guard(" while converting an array to the wire form");
+  if (!guard.ok) return nullptr;
+  if (Py_TYPE(v) != reinterpret_cast<PyTypeObject*>(libs.np_ndarray)) {
+    // A subclass (a masked array, a matrix) says what it holds through tolist().
+    PyObject* plain = PyObject_CallMethodNoArgs(v, K("tolist"));
+    if (!plain) return nullptr;
+    PyObject* w = to_wire_impl(plain);
+    Py_DECREF(plain);
+    return w;
+  }
+  BufferView b;
+  if (PyObject_GetBuffer(v, &b.view, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();  // dates and other dtypes no buffer can describe
+  } else {
+    b.held = true;
+    const Cell kind = cell_kind(b.view);
+    const char* base = static_cast<const char*>(b.view.buf);
+    if (kind != Cell::None && b.view.ndim == 0) return element_to_wire(kind, base);
+    if (kind != Cell::None && b.view.shape && b.view.strides) return array_level(b.view, kind, 0, base);
+  }
+  return array_by_items(v);
 }
 
 }  // namespace panticle::wire

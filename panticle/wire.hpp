@@ -42,6 +42,8 @@ PyObject* container_record(Tag tag, PyObject* items);
 PyObject* to_wire_impl(PyObject* v);
 // Series and frames.
 PyObject* table_to_wire(PyObject* v);
+// NumPy arrays: an "Array" nested like tolist(), each element as to_wire takes it.
+PyObject* array_to_wire(PyObject* v);
 
 // Guards one level of recursion of a conversion; `ok` is false (with
 // RecursionError set) when the interpreter's limit is reached.

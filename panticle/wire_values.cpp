@@ -196,22 +196,17 @@ PyObject* bytes_to_wire(PyObject* v) {
   });
 }
 
-// Missing values that travel as "Null": pandas' NA marker and a NaN of a
-// NumPy float narrower or wider than the 64-bit one (which is a float and
-// was taken earlier). Never probes attributes; a failing test means "not missing".
-bool is_missing(PyObject* v) {
-  if (v == libs.pd_na) return true;
-  if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(libs.np_floating))) {
-    double d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // left pending for the caller
-      PyErr_Clear();
-      return false;
-    }
-    return std::isnan(d);
-  }
-  return false;
+// NumPy's floating scalars other than the 64-bit one (a float, taken
+// earlier): float16, float32, longdouble. A NaN is a missing value; the
+// others travel as the double they round to.
+PyObject* numpy_float_to_wire(PyObject* v) {
+  const double d = PyFloat_AsDouble(v);
+  if (d == -1.0 && PyErr_Occurred()) return nullptr;
+  if (std::isnan(d)) return record(Tag::Null, Py_None);
+  return record_steal(Tag::Float, PyFloat_FromDouble(d));
 }
+
+bool is_type(PyObject* v, PyObject* type) { return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(type)); }
 
 }  // namespace
 
@@ -250,8 +245,13 @@ PyObject* to_wire_impl(PyObject* v) {
   if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) return bytes_to_wire(v);
   if (PyList_Check(v) || PyTuple_Check(v)) return sequence_to_wire(v);
   if (PyDict_Check(v)) return mapping_to_wire(v);
-  if (is_missing(v)) return record(Tag::Null, Py_None);
-  if (PyErr_Occurred()) return nullptr;
+  // NumPy numbers travel as the numbers they are; a timedelta64 is an
+  // integer type to NumPy but no number, and goes on as text.
+  if (is_type(v, libs.np_integer) && !is_type(v, libs.np_timedelta64)) return record_steal(Tag::Int, PyNumber_Long(v));
+  if (is_type(v, libs.np_floating)) return numpy_float_to_wire(v);
+  if (is_type(v, libs.np_ndarray)) return array_to_wire(v);
+  // pandas' missing-value marker.
+  if (v == libs.pd_na) return record(Tag::Null, Py_None);
   if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(libs.pd_series)) ||
       PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(libs.pd_frame)))
     return table_to_wire(v);

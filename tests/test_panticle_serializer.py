@@ -52,8 +52,10 @@ class Obj:
     (FloatSub(0.25), rec("Float", 0.25)),
     (float("inf"), rec("Float", float("inf"))),
     ("x", rec("String", "x")),
-    (np.int64(5), rec("String", "5")),
-    (np.float32(1.5), rec("String", "1.5")),
+    (np.int64(5), rec("Int", 5)),
+    (np.arange(4).sum(), rec("Int", 6)),
+    (np.float32(1.5), rec("Float", 1.5)),
+    (np.timedelta64(5, "s"), rec("String", "5 seconds")),
     (dt.datetime(2024, 5, 1, 12, tzinfo=PLUS2), rec("Date", "2024-05-01T10:00:00+00:00")),
     (dt.datetime(2024, 5, 1, 12), rec("Date", "2024-05-01T12:00:00")),
     (dt.date(2024, 5, 1), rec("Date", "2024-05-01")),
@@ -82,6 +84,102 @@ def test_to_wire_rules(value, expected):
     assert list(got) == ["type", "value", "isSpec"]
     if expected["type"] in ("Int", "Float", "Bool"):
         assert type(got["value"]) is type(expected["value"])
+
+
+INTEGER_TYPES = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64, np.intc,
+                 np.longlong, np.ulonglong]
+FLOAT_TYPES = [np.float16, np.float32, np.float64, np.longdouble]
+
+
+@pytest.mark.parametrize("dtype", INTEGER_TYPES)
+def test_numpy_integers_travel_as_their_exact_value(dtype):
+    info = np.iinfo(dtype)
+    for value in (info.min, info.max, 0, 7):
+        got = S.to_wire(dtype(value))
+        assert got == rec("Int", value) and type(got["value"]) is int
+    # 2**64 - 1 and the other extremes stay exact, not a rounded double
+    assert S.to_wire(np.uint64(2 ** 64 - 1))["value"] == 2 ** 64 - 1
+
+
+@pytest.mark.parametrize("dtype", FLOAT_TYPES)
+def test_numpy_floats_travel_as_floats_and_nan_as_missing(dtype):
+    got = S.to_wire(dtype(1.5))
+    assert got == rec("Float", 1.5) and type(got["value"]) is float
+    assert S.to_wire(dtype(-0.25)) == rec("Float", -0.25)
+    if dtype is np.float64:  # a float: passes unchanged, as a plain float NaN does
+        assert S.to_wire(dtype("nan"))["type"] == "Float"
+    else:
+        assert S.to_wire(dtype("nan")) == rec("Null", None)
+    assert S.to_wire(dtype("inf")) == rec("Float", float("inf"))
+    assert S.to_wire(dtype("-inf")) == rec("Float", float("-inf"))
+
+
+def by_elements(a):
+    """The reference: the array's nesting, each element converted alone."""
+    if a.ndim == 0:
+        return S.to_wire(a[()])
+    return rec("Array", [by_elements(a[i]) if a.ndim > 1 else S.to_wire(a[i]) for i in range(len(a))])
+
+
+OTHER_DTYPES = [np.bool_, "datetime64[D]", "datetime64[ns]", "<U3", object, np.complex128, ">i4", ">f8"]
+
+
+@pytest.mark.parametrize("dtype", INTEGER_TYPES + FLOAT_TYPES + OTHER_DTYPES, ids=str)
+@pytest.mark.parametrize("shape, layout", [
+    ((), None), ((0,), None), ((5,), None), ((2, 3), None), ((2, 0, 3), None), ((2, 2, 2, 2), None),
+    ((4, 6), lambda a: a[::2, ::-3]), ((3, 4), lambda a: a.T), ((2, 3), "misaligned"),
+])
+def test_arrays_travel_nested_like_tolist_with_each_element_by_the_scalar_rules(dtype, shape, layout):
+    count = int(np.prod(shape))
+    source = (np.arange(count) % 5 + 1).reshape(shape)
+    if np.dtype(dtype).kind == "M":
+        values = (np.datetime64("2024-05-01") + source).astype(dtype)
+    elif np.dtype(dtype).kind == "U":
+        values = source.astype(str).astype(dtype)
+    elif np.dtype(dtype).kind == "O":
+        values = np.empty(shape, dtype=object)
+        values.flat[:] = [[1, "x", None, 2.5, (3,)][i % 5] for i in range(count)]
+    else:
+        values = source.astype(dtype)
+        if values.dtype.kind == "f" and count:
+            values.flat[0] = np.nan
+    if layout == "misaligned":
+        values = misaligned(values) if values.dtype != object else values
+    elif layout:
+        values = layout(values)
+    got = S.to_wire(values)
+    assert repr(got) == repr(by_elements(values))  # repr: NaN cells compare equal by their text
+    if values.ndim:
+        assert got["type"] == "Array" and len(got["value"]) == len(values.tolist())
+
+
+def test_arrays_keep_numbers_exact_and_subclasses_say_what_they_hold():
+    wire = S.to_wire(np.array([[1, 2], [3, 4]]))
+    assert [[c["value"] for c in row["value"]] for row in wire["value"]] == [[1, 2], [3, 4]]
+    assert S.to_wire(np.array([2 ** 64 - 1], dtype=np.uint64))["value"] == [rec("Int", 2 ** 64 - 1)]
+    assert S.to_wire(np.array(3)) == rec("Int", 3)
+    # a masked element is missing, as tolist() says
+    assert S.to_wire(np.ma.masked_array([1, 2], mask=[False, True])) == rec("Array", [rec("Int", 1),
+                                                                                     rec("Null", None)])
+    # inside lists and dicts, as anywhere
+    assert S.to_wire({"n": [np.int32(4), np.array([0.5])]}) == rec("Dict", {"n": rec("Array", [
+        rec("Int", 4), rec("Array", [rec("Float", 0.5)])])})
+
+
+def test_arrays_that_hold_themselves_or_deep_lists_raise_recursion_error():
+    cyclic = np.empty(1, dtype=object)
+    cyclic[0] = cyclic
+    deep = None
+    for _ in range(100_000):
+        deep = [deep]
+    holder = np.empty((), dtype=object)
+    holder[()] = deep
+    for value in (cyclic, holder, np.array([deep, 1], dtype=object)):
+        with pytest.raises(RecursionError):
+            S.to_wire(value)
+    # the deepest array NumPy makes converts
+    most = np.zeros((1,) * 32)
+    assert str(S.to_wire(most)).count("Array") == 32
 
 
 def test_string_subclass_and_nan_pass_unchanged():

@@ -14,6 +14,7 @@ namespace {
 thread_local bool saw_non_finite = false;
 
 PyObject* on_constant(PyObject*, PyObject* token) {
+  if (!PyUnicode_Check(token)) return tv::refuse_builtin_arg("_non_finite_constant", "token", "str", token);
   saw_non_finite = true;
   if (PyUnicode_CompareWithASCIIString(token, "NaN") == 0) return PyFloat_FromDouble(NAN);
   if (PyUnicode_CompareWithASCIIString(token, "-Infinity") == 0) return PyFloat_FromDouble(-INFINITY);
@@ -21,6 +22,7 @@ PyObject* on_constant(PyObject*, PyObject* token) {
 }
 
 PyObject* on_float(PyObject*, PyObject* literal) {
+  if (!PyUnicode_Check(literal)) return tv::refuse_builtin_arg("_float_literal", "literal", "str", literal);
   PyObject* value = PyFloat_FromString(literal);
   if (value && !std::isfinite(PyFloat_AS_DOUBLE(value))) saw_non_finite = true;
   return value;

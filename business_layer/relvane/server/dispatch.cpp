@@ -66,6 +66,7 @@ void queue_for_matching(py::handle loop, py::list batch) {
 }
 
 PyObject* match_callback(PyObject*, PyObject* batch) {
+  if (!PyList_CheckExact(batch)) return tv::refuse_builtin_arg("_try_handle_response", "batch", "list", batch);
   if (batch == waiting) {  // what arrives from now on waits for the next turn
     Py_CLEAR(waiting);
     Py_CLEAR(waiting_loop);

@@ -32,6 +32,19 @@ bool read_error(PyObject* task) {
 // Each task's completion callback (task_done, bound to this list) reads its
 // error, takes it out of the set and wakes the reading when there is room again.
 PyObject* task_done(PyObject* state, PyObject* task) {
+  // Both reach Python: the task as the argument, the state as __self__.
+  static PyObject* future_type = nullptr;  // kept for the process
+  if (!future_type) {
+    PyObject* asyncio = PyImport_ImportModule("asyncio");
+    future_type = asyncio ? PyObject_GetAttrString(asyncio, "Future") : nullptr;
+    Py_XDECREF(asyncio);
+    if (!future_type) return nullptr;
+  }
+  const int is_future = PyObject_IsInstance(task, future_type);
+  if (is_future < 0) return nullptr;
+  if (!is_future) return tv::refuse_builtin_arg("_task_done", "task", "asyncio.Future", task);
+  if (!PyList_CheckExact(state) || PyList_GET_SIZE(state) != 2 || !PySet_CheckExact(PyList_GET_ITEM(state, 0)))
+    return tv::refuse_builtin_arg("_task_done", "__self__", "[set, future or None]", state);
   if (PySet_Discard(PyList_GET_ITEM(state, 0), task) < 0 || !read_error(task)) return nullptr;
   if (PyList_GET_ITEM(state, 1) == Py_None) Py_RETURN_NONE;
   PyObject* room = Py_NewRef(PyList_GET_ITEM(state, 1));
