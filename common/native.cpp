@@ -3,8 +3,11 @@
 #include <pybind11/eval.h>
 #include <structmember.h>
 
+#include <atomic>
+#include <chrono>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 namespace tv {
 
@@ -68,6 +71,83 @@ void raise_receiver_type(const char* method, PyTypeObject* expected, PyObject* g
 
 PyObject* import_attr(const char* module, const char* name) {
   return py::object(py::module_::import(module).attr(name)).release().ptr();
+}
+
+// ---------------------------------------------------------------- exit of the interpreter
+
+namespace {
+
+// Threads inside a function of this module, its own nested calls counted once.
+std::atomic<bool> exit_gate_armed{false};
+std::atomic<bool> exit_gate_closed{false};
+std::atomic<int> threads_inside{0};
+std::atomic<std::thread::id> exiting_thread{};
+thread_local int call_depth = 0;
+// How long the exit waits for threads to leave: past it the exit goes on.
+constexpr auto kExitWait = std::chrono::seconds(2);
+
+[[noreturn]] void wait_for_the_end() {
+  PyEval_SaveThread();  // never taken back: the interpreter goes on without this thread
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// A call into this module; the first of a thread's nested calls takes a place
+// inside, and one that comes after the exit began never returns (unless it is
+// the exiting thread's own).
+struct Place {
+  bool counted = false;
+  Place() {
+    if (!exit_gate_armed.load(std::memory_order_relaxed)) return;
+    counted = true;
+    if (call_depth++ > 0) return;
+    threads_inside.fetch_add(1);
+    if (exit_gate_closed.load() && exiting_thread.load() != std::this_thread::get_id()) {
+      threads_inside.fetch_sub(1);
+      wait_for_the_end();
+    }
+  }
+  // Runs on a forced unwind too (past the exit's wait): it touches no Python object.
+  ~Place() {
+    if (counted && --call_depth == 0) threads_inside.fetch_sub(1);
+  }
+  Place(const Place&) = delete;
+  Place& operator=(const Place&) = delete;
+};
+
+// Registered with atexit, which runs before CPython starts ending daemon threads.
+PyObject* close_gate(PyObject*, PyObject*) {
+  exiting_thread.store(std::this_thread::get_id());
+  exit_gate_closed.store(true);
+  const int own = call_depth > 0 ? 1 : 0;
+  if (threads_inside.load() > own) {
+    Py_BEGIN_ALLOW_THREADS
+    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+    while (threads_inside.load() > own && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Py_END_ALLOW_THREADS
+  }
+  Py_RETURN_NONE;
+}
+
+// A forked child has only the forking thread.
+PyObject* gate_after_fork(PyObject*, PyObject*) {
+  threads_inside.store(call_depth > 0 ? 1 : 0);
+  exit_gate_closed.store(false);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef close_gate_def = {"_wait_for_threads_inside", close_gate, METH_NOARGS, nullptr};
+PyMethodDef after_fork_def = {"_threads_inside_after_fork", gate_after_fork, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void hold_exit_for_threads_inside() {
+  if (exit_gate_armed.exchange(true)) return;
+  using namespace pybind11::literals;
+  py::object closer = steal(PyCFunction_New(&close_gate_def, nullptr));
+  py::module_::import("atexit").attr("register")(closer);
+  py::object after_fork = steal(PyCFunction_New(&after_fork_def, nullptr));
+  py::module_::import("os").attr("register_at_fork")("after_in_child"_a = after_fork);
 }
 
 // ---------------------------------------------------------------- function type
@@ -142,6 +222,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     set_receiver_type_error(spec->name.c_str(), spec->self_type, slots[0]);
     return nullptr;
   }
+  Place place;
   return spec->invoke(spec, slots);
 }
 
@@ -358,13 +439,24 @@ py::object define(const Scope& scope, const char* name, std::vector<Param> param
   return make_function(spec);
 }
 
+namespace {
+// The C function behind a varargs function, its body kept in the capsule.
+PyObject* call_varargs(PyObject* body, PyObject* args, PyObject* kwargs) {
+  auto fn = reinterpret_cast<PyCFunctionWithKeywords>(PyCapsule_GetPointer(body, nullptr));
+  if (!fn) return nullptr;
+  Place place;
+  return fn(nullptr, args, kwargs);
+}
+}  // namespace
+
 py::object varargs_function(const std::string& module, const char* name, const char* doc,
                             PyCFunctionWithKeywords fn, bool as_method) {
   // Lives as long as the process, like the function objects made from it.
-  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)),
+  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&call_varargs)),
                               METH_VARARGS | METH_KEYWORDS, doc};
   py::object module_name = steal(PyUnicode_FromString(module.c_str()));
-  py::object f = steal(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
+  py::object body = steal(PyCapsule_New(reinterpret_cast<void*>(fn), nullptr, nullptr));
+  py::object f = steal(PyCFunction_NewEx(def, body.ptr(), module_name.ptr()));
   if (!as_method) return f;
   return steal(PyInstanceMethod_New(f.ptr()));
 }

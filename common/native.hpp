@@ -28,6 +28,15 @@ namespace py = pybind11;
 // reference to no object.)
 inline bool forced_unwind() noexcept { return !std::current_exception(); }
 
+// At exit CPython ends each daemon thread where it next takes the GIL, by a
+// forced unwind, and the destructors of C++ frames on its way then release
+// Python objects without the GIL while the interpreter is torn down. Once
+// armed (by a module whose functions run on threads of user code), the
+// interpreter's exit waits a bounded time for the threads inside this module's
+// functions to leave them, and a thread that calls in after that waits, with
+// the GIL released, until the process ends. Call once at start-up, with the GIL.
+void hold_exit_for_threads_inside();
+
 // Converts the C++ exception in flight into the Python error indicator.
 // Call only from a catch block; a forced unwind goes on.
 void set_python_error_from_current_exception();

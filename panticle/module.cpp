@@ -115,6 +115,9 @@ void startup(py::module_ m) {
   libs.future_cls = keep(attr(futures, K("Future")));
   libs.invalid_state = keep(attr(futures, K("InvalidStateError")));
 
+  // User code calls in from threads of its own, daemon threads among them.
+  tv::hold_exit_for_threads_inside();
+
   define_serializer(scope);
   define_messaging(scope);
   define_remote_operations(scope);

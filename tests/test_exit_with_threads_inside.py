@@ -69,3 +69,37 @@ def test_interpreter_exits_cleanly_with_daemon_threads_in_the_bridge(case):
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=scaled(60))
         outcomes.append((proc.returncode, proc.stderr[-500:]))
     assert outcomes == [(0, "")] * 10
+
+
+def test_the_exit_lets_a_thread_inside_the_bridge_finish_its_call():
+    """A thread inside a conversion when the interpreter exits finishes that
+    call (its last value is converted) before the interpreter is torn down; a
+    call it starts after that never returns, and the exit is clean."""
+    code = textwrap.dedent("""
+        import os, sys, threading, time
+        sys.path.insert(0, %r)
+        from tavrino_master.python_server.tavrino import panticle
+        inside = threading.Event()
+
+        class Slow:
+            def __str__(self):
+                inside.set()
+                time.sleep(0.3)
+                return "slow"
+
+        class Last:
+            def __str__(self):
+                os.write(1, b"finished;")
+                return "last"
+
+        def work():
+            panticle.Serializer.to_wire([Slow(), Last()])
+            panticle.Serializer.to_wire([Slow(), Last()])
+            os.write(1, b"never;")
+
+        threading.Thread(target=work, daemon=True).start()
+        inside.wait()
+    """ % ROOT)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=scaled(60))
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.startswith("finished;") and "never" not in proc.stdout
