@@ -44,6 +44,7 @@ WEBSOCKET_PREFIX = "/ws/"
 CLIENT_TYPES = frozenset({"addin", "ide", "kernel", "inspector"})
 TOKEN_VARIABLE = "TAVRINO_AUTH_TOKEN"
 HOST_VARIABLE = "TAVRINO_SERVER_HOST"
+PING_VARIABLE = "TAVRINO_PING_INTERVAL"
 # Closing the clients when the master stops: no longer than this for their answers.
 CLOSE_TIMEOUT = 2.0
 
@@ -59,6 +60,8 @@ environment variables read by the master:
   TAVRINO_KERNEL_STANDBY 1: kernel programs hold their process without connecting
   TAVRINO_SLOW_CLIENT_TIMEOUT seconds a client may take nothing while data waits
                          for it before the master closes it (default 15)
+  {PING_VARIABLE}  seconds between keep-alive pings, and allowed for each
+                         answer (default 20)
   PYTHONPATH             kept by package installs, which put their folders ahead of it
 set by the master for the programs it starts:
   {HOST_VARIABLE}    the address to connect to (loopback for a wildcard --host)
@@ -68,16 +71,39 @@ set by the master for the programs it starts:
 # The scope key under which a WebSocket connection offers the business layer a way to drop it at once: a
 # client that stops reading must not hold its unsent data, and a close handshake would wait behind that data.
 ABORT_KEY = "tavrino.abort_transport"
+# The scope key under which it offers its protocol, whose frames the business layer's outbox writes itself:
+# a long message as fragments, and never more at a time than the transport's window.
+FRAMES_KEY = "tavrino.frames"
+# What the kernel may hold of a connection's data not yet sent: beyond it the socket takes no more, so a
+# keep-alive ping never waits behind megabytes queued in the kernel for a client that reads slowly.
+UNSENT_LIMIT = 64 * 1024
 # How long a connection has at the master's stop to flush what it was sent before it is dropped.
 SHUTDOWN_GRACE = 1.0
 
 
 class AbortableWebSocketProtocol(WebSocketProtocol):
-    """uvicorn's WebSocket protocol, whose scope also carries the connection's abort."""
+    """uvicorn's WebSocket protocol, whose scope also carries the connection's abort and the protocol itself."""
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        sock = transport.get_extra_info("socket")
+        option = getattr(socket, "TCP_NOTSENT_LOWAT", None)
+        if sock is not None and option is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
+            try:
+                sock.setsockopt(socket.IPPROTO_TCP, option, UNSENT_LIMIT)
+            except OSError:
+                pass
 
     async def run_asgi(self):
         self.scope[ABORT_KEY] = self.transport.abort
+        self.scope[FRAMES_KEY] = self
         await super().run_asgi()
+
+    def fail_connection(self, code=1006, reason=""):
+        if reason == "keepalive ping timeout" and self.open:
+            logger.warning("Closing %s: it answered no keep-alive ping within %s s",
+                           self.scope["path"].removeprefix(WEBSOCKET_PREFIX), self.ping_timeout)
+        super().fail_connection(code, reason)
 
     def shutdown(self):
         # uvicorn's shutdown closes the transport, which waits until everything written has gone out: a
@@ -145,8 +171,20 @@ def uvicorn_options(host, port):
     # The master's logging set-up already serves uvicorn's loggers; its own would print every line twice.
     # Without a level uvicorn would wrap the app in its per-message trace logger, which costs on every
     # message even though nothing is printed: give its loggers the level the master's already have.
+    # No per-message compression: on a loopback link it costs both ends CPU and saves nothing.
+    ping = ping_interval(os.environ)
     return {"host": host, "port": port, "log_config": None, "log_level": logging.getLogger().getEffectiveLevel(),
-            "ws": AbortableWebSocketProtocol}
+            "ws": AbortableWebSocketProtocol, "ws_per_message_deflate": False, "ws_ping_interval": ping,
+            "ws_ping_timeout": ping}
+
+
+def ping_interval(environ):
+    """Seconds between keep-alive pings, and allowed for each answer: TAVRINO_PING_INTERVAL, else 20."""
+    try:
+        value = float(environ.get(PING_VARIABLE, ""))
+    except ValueError:
+        return 20.0
+    return value if value > 0 else 20.0
 
 
 def bind(host, port):

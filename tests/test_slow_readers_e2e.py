@@ -1,0 +1,307 @@
+"""Clients that read slowly, under the real host with the real kernel program: a client that keeps taking bytes
+is never dropped, neither by the stall check nor by the keep-alive, however much waits for it and however large
+one message is; a client that takes nothing is still dropped, with a warning; a large message, or a backlog
+flushed when a client resumes, holds up no other workbook; many calls at once are each answered once."""
+import asyncio
+import json
+import re
+import uuid
+
+import pytest
+import websockets
+
+from e2e_clients import Book, connections
+from helpers import wait_until
+from servers import master_with_log, scaled
+
+MODULES = {"calc": (
+    "import secrets, time\n"
+    "\n"
+    "def double(x):\n"
+    "    return 2 * x\n"
+    "\n"
+    "def big(size):\n"
+    "    return secrets.token_hex(size // 2)\n"
+    "\n"
+    "def stream(size, rate):\n"
+    "    n = 0\n"
+    "    while True:\n"
+    "        yield f'{n:09d}:' + secrets.token_hex(size // 2)\n"
+    "        n += 1\n"
+    "        time.sleep(1 / rate)\n")}
+# A frame longer than this is only measured, not parsed: the test's own loop must not stall the workbook it times.
+MEASURED_ONLY = 1_000_000
+
+
+def wire(tag, value):
+    return {"type": tag, "value": value, "isSpec": False}
+
+
+class Reader(Book):
+    """An add-in without a size limit or pings of its own, whose socket may be read at a set pace."""
+
+    def __init__(self, ws, **state):
+        super().__init__(ws, **state)
+        self.taken = 0      # bytes its socket has read
+        self.long = []      # (length, head) of each long frame
+        self.values = []    # sequence numbers of the stream's values, in arrival order
+        self._budget = 0.0
+        self._pacer = None
+
+    @classmethod
+    async def open(cls, port, workbook_id):
+        ws = await websockets.connect(f"ws://127.0.0.1:{port}/ws/addin/{workbook_id}?name=Book", max_size=None,
+                                      ping_interval=None)
+        reader = cls(ws, modules=dict(MODULES))
+        protocol = ws.transport.get_protocol()
+        received = protocol.data_received
+
+        def counted(data):
+            reader.taken += len(data)
+            reader._budget -= len(data)
+            if reader._pacer is not None and reader._budget <= 0:
+                reader._pause()
+            received(data)
+
+        protocol.data_received = counted
+        return reader
+
+    def parse(self, frame):
+        if len(frame) > MEASURED_ONLY:
+            self.long.append((len(frame), frame[:300]))
+            found = re.search(r'"type": "function_execution_result", "request_id": "(\w+)", "status": "(\w+)"',
+                              frame[:300])
+            return {"type": "function_execution_result", "request_id": found[1], "status": found[2],
+                    "length": len(frame)} if found else {"type": "long"}
+        message = json.loads(frame)
+        if message.get("type") == "streaming_function_result" and "result" in message:
+            self.values.append(int(message["result"]["value"].split(":")[0]))
+            return None
+        return message
+
+    def results(self):
+        found = {}
+        for m in self.received:
+            if m.get("type") == "batch_results":
+                found.update((r["request_id"], r) for r in m["results"])
+            elif m.get("type") == "function_execution_result":
+                found[m["request_id"]] = m
+        return found
+
+    async def call(self, function, *args, timeout=10):
+        rid = uuid.uuid4().hex
+        await self.send({"type": "function_execution", "module_name": "calc", "function_name": function,
+                         "args": list(args), "request_id": rid})
+
+        async def arrived():
+            async with self._new:
+                await self._new.wait_for(lambda: rid in self.results() or self.closed.is_set())
+        await asyncio.wait_for(arrived(), scaled(timeout))
+        return self.results().get(rid)
+
+    def pace(self, rate):
+        """From now on the socket reads about `rate` bytes a second, in small reads (None: it reads nothing)."""
+        transport = self.ws.transport
+        if self._pacer is None:
+            self._resume, self._pause = transport.resume_reading, transport.pause_reading
+            transport.resume_reading = lambda: None  # only the pace resumes it
+            transport.max_size = 8192
+        else:
+            self._pacer.cancel()
+        self._pause()
+        self._budget = 0.0
+        if rate is not None:
+            self._pacer = asyncio.create_task(self._run(rate))
+
+    def read_freely(self):
+        if self._pacer is not None:
+            self._pacer.cancel()
+            self._pacer = None
+        transport = self.ws.transport
+        transport.resume_reading = self._resume
+        transport.max_size = 256 * 1024
+        self._resume()
+
+    async def _run(self, rate):
+        tick = 0.02
+        while True:
+            await asyncio.sleep(tick)
+            self._budget = min(self._budget + rate * tick, rate * 0.1)
+            if self._budget > 0:
+                self._resume()
+
+
+@pytest.fixture
+async def readers():
+    opened = []
+    yield opened
+    for reader in opened:
+        reader.ws.transport.abort()
+    await asyncio.wait([reader._reader for reader in opened], timeout=scaled(5))
+
+
+async def open_reader(port, readers):
+    wb = "rd-" + uuid.uuid4().hex[:10]
+    reader = await Reader.open(port, wb)
+    readers.append(reader)
+    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
+    answer = await reader.call("double", wire("Int", 1), timeout=30)  # the kernel has its modules
+    assert answer and answer.get("status") == "success", answer
+    return wb, reader
+
+
+def warnings_in(log):
+    with open(log, encoding="utf-8", errors="replace") as f:
+        return [line for line in f if " WARNING " in line and "Closing" in line]
+
+
+class Timed:
+    """B: a workbook whose add-in reads at once and calls a trivial function every 20 ms; (start, wait) of each."""
+
+    def __init__(self, reader):
+        self.reader, self.waits = reader, []
+        self.task = asyncio.create_task(self._run())
+
+    async def _run(self):
+        loop = asyncio.get_running_loop()
+        while True:
+            began = loop.time()
+            answer = await self.reader.call("double", wire("Int", 21))
+            assert answer["result"] == wire("Int", 42), answer
+            self.waits.append((began, loop.time() - began))
+            del self.reader.received[:-20]
+            await asyncio.sleep(max(0.0, 0.02 - (loop.time() - began)))
+
+    def longest(self, start, end=float("inf")):
+        within = [wait for began, wait in self.waits if start <= began <= end]
+        assert within, "B made no call in the window"
+        return max(within)
+
+    async def stop(self):
+        if self.task.done():
+            self.task.result()  # B's own failure
+        self.task.cancel()
+        await asyncio.gather(self.task, return_exceptions=True)
+
+
+# The keep-alive pings every PING seconds and allows as long for the answer; a reader that takes 100 kB/s must
+# never wait on it longer than that behind what was handed to its socket.
+PING = scaled(2)
+STALL = scaled(1)
+KNOBS = {"TAVRINO_KERNEL_STANDBY": "0", "TAVRINO_PING_INTERVAL": str(PING), "TAVRINO_SLOW_CLIENT_TIMEOUT": str(STALL)}
+
+
+async def test_a_reader_slower_than_its_stream_is_kept_and_gets_every_value_in_order(tmp_path, readers):
+    with master_with_log(tmp_path, env=KNOBS) as (port, log):
+        wb, reader = await open_reader(port, readers)
+        reader.pace(100_000)
+        # 50 values of 4,000 characters a second: twice what the reader takes
+        await reader.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
+                           "function_name": "stream", "args": [wire("Int", 4000), wire("Int", 50)]})
+        loop = asyncio.get_running_loop()
+        began, last = loop.time(), 0
+        # five keep-alive rounds and many stall limits; the backlog grows 100 kB/s, far short of its bound
+        while loop.time() - began < 5 * PING:
+            await asyncio.sleep(0.5)
+            assert not reader.closed.is_set() and wb in connections(port)["addin"], warnings_in(log)
+            assert reader.taken > last, "the reader took nothing"
+            last = reader.taken
+        rate = reader.taken / (loop.time() - began)
+        assert 50_000 < rate < 150_000, rate
+        assert reader.values == list(range(len(reader.values))) and len(reader.values) > 20
+        assert warnings_in(log) == []
+
+
+async def test_a_single_large_message_reaches_a_slow_reader_whole(tmp_path, readers):
+    size = 1_500_000  # fifteen seconds at this pace: many stall limits, several keep-alive rounds
+    with master_with_log(tmp_path, env=KNOBS) as (port, log):
+        wb, reader = await open_reader(port, readers)
+        reader.pace(100_000)
+        answer = await reader.call("big", wire("Int", size), timeout=size / 100_000 * 3 + 30)
+        assert not reader.closed.is_set(), warnings_in(log)
+        assert answer["status"] == "success" and len(reader.long) == 1
+        assert size < answer["length"] < size + 1000
+        assert warnings_in(log) == []
+
+
+# A stream that waits for the reader is closed by the stall check; an idle reader that answers no ping by the
+# keep-alive (whose ping would wait for the transport to drain, were it full).
+@pytest.mark.parametrize("knobs, stream, reason", [
+    ({"TAVRINO_SLOW_CLIENT_TIMEOUT": str(STALL)}, True,
+     f"it took no data for {float(STALL)} s while data waited for it"),
+    ({"TAVRINO_SLOW_CLIENT_TIMEOUT": "600", "TAVRINO_PING_INTERVAL": str(PING)}, False,
+     f"it answered no keep-alive ping within {float(PING)} s"),
+], ids=["stall-check", "keep-alive"])
+async def test_a_reader_that_takes_nothing_is_closed_with_a_warning(tmp_path, readers, knobs, stream, reason):
+    with master_with_log(tmp_path, env=dict(knobs, TAVRINO_KERNEL_STANDBY="0")) as (port, log):
+        wb, reader = await open_reader(port, readers)
+        _, other = await open_reader(port, readers)
+        if stream:
+            await reader.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
+                               "function_name": "stream", "args": [wire("Int", 4000), wire("Int", 50)]})
+            await wait_until(lambda: reader.values, 20)
+        reader.pace(None)
+        await wait_until(lambda: wb not in connections(port).get("addin", []), STALL + 2 * PING + 30)
+        assert (await other.call("double", wire("Int", 2)))["result"] == wire("Int", 4)
+        assert any(f"Closing addin/{wb}: {reason}" in line for line in warnings_in(log)), warnings_in(log)
+
+
+async def test_a_large_result_and_a_resumed_backlog_hold_up_no_other_workbook(tmp_path, readers, capsys):
+    with master_with_log(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as (port, log):
+        _, a = await open_reader(port, readers)
+        _, b = await open_reader(port, readers)
+        timed = Timed(b)
+        loop = asyncio.get_running_loop()
+        try:
+            # 30,000,000 characters to a reader that keeps up
+            began = loop.time()
+            answer = await a.call("big", wire("Int", 30_000_000), timeout=120)
+            passed = loop.time()
+            assert answer["status"] == "success" and 30_000_000 < answer["length"] < 30_001_000
+            large = timed.longest(began, passed)
+
+            # a pause of a few seconds while 8,000-character values flow, then the reader takes it all at once
+            await a.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
+                          "function_name": "stream", "args": [wire("Int", 8000), wire("Int", 90)]})
+            await wait_until(lambda: a.values, 20)
+            a.pace(None)
+            await asyncio.sleep(5)
+            resumed = loop.time()
+            a.read_freely()
+            await asyncio.sleep(2)
+            resume = timed.longest(resumed, resumed + 2)
+            await a.send({"type": "streaming_function_cancel", "request_id": "flow"})
+        finally:
+            await timed.stop()
+        assert a.values == list(range(len(a.values))) and len(a.values) > 5 * 90 * 0.5
+        with capsys.disabled():
+            print(f"\nB's longest wait: {large:.3f} s while 30,000,000 characters passed in "
+                  f"{passed - began:.1f} s; {resume:.3f} s within 2 s of a resume")
+        assert large < scaled(0.4), large
+        assert resume < scaled(0.15), resume
+        assert warnings_in(log) == []
+
+
+async def test_twenty_thousand_calls_sent_at_once_are_answered_once_each(tmp_path, readers):
+    with master_with_log(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as (port, log):
+        _, reader = await open_reader(port, readers)
+        reader.received.clear()
+        rids = [f"many-{n}" for n in range(20_000)]
+        for rid in rids:
+            await reader.send({"type": "function_execution", "module_name": "calc", "function_name": "double",
+                               "args": [wire("Int", 1)], "request_id": rid})
+
+        def answered():
+            found = []
+            for m in reader.received:
+                if m.get("type") == "batch_results":
+                    found.extend(r["request_id"] for r in m["results"])
+                elif m.get("type") == "function_execution_result":
+                    found.append(m["request_id"])
+            return found
+
+        await wait_until(lambda: len(answered()) >= len(rids), 120)
+        await asyncio.sleep(0.5)  # anything answered twice would have come by now
+        found = answered()
+        assert sorted(found) == sorted(rids)
+        assert all(m.get("status") == "success" for m in reader.results().values())
