@@ -267,6 +267,10 @@ async def dropped(port, wb, pid, addin):
         for n in range(48):
             await addin.send(call(f"big{n}", args=[{"type": "String", "value": secrets.token_hex(500_000)}]))
         told = await addin.wait_for("kernel_disconnected", timeout=30)
+        # The drop may come before the master has taken every call of the flood: those go nowhere, and none
+        # may reach the next kernel, which is scripted for calls of its own.
+        await addin.send({"type": "function_execution", "request_id": "refused-after-drop"})
+        await addin.wait_for("execution_error", count=2, timeout=30)
     finally:
         os.kill(pid, signal.SIGKILL)  # stopped, it could not end otherwise
     return told, await Kernel.connect(port, "kernel", wb)
