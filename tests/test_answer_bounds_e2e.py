@@ -2,14 +2,13 @@
 real master and the real kernel program: each call is answered with an error
 that names the measure and the limit, long logs and error texts arrive cut,
 and the workbook's other calls and its kernel connection carry on."""
-import uuid
 
 import pytest
 import websockets
 
-from e2e_clients import Client, connections, kernel_processes, master
+from e2e_clients import Client, kernel_processes, master
 from helpers import wait_until
-from test_kernel_program_e2e import KERNELS_ON, OfficeBook, wire
+from test_kernel_program_e2e import KERNELS_ON, OfficeBook, open_program_book, wire
 
 from tavrino_master.python_server.calls import TEXT_LIMIT
 from tavrino_master.python_server.tavrino import panticle
@@ -58,11 +57,7 @@ def port(tmp_path_factory):
 async def book(port):
     ide = await Client.connect(port, "ide", "ide-bounds")
     await ide.wait_for("workbook_list", timeout=10)
-    wb = "kb-" + uuid.uuid4().hex[:12]
-    console = len(ide.of_type("log_to_console"))
-    addin = await LargeFrameBook.connect(port, wb, modules=dict(BOUNDS))
-    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
-    await ide.wait_for("log_to_console", console + 1, timeout=20)  # the kernel's connect work has ended
+    wb, addin = await open_program_book(port, ide, BOUNDS, "kb", book=LargeFrameBook)
     assert (await addin.call("fine", module="bounds", timeout=30))["result"] == wire("String", "still here")
     yield wb, addin
     assert not addin.of_type("kernel_disconnected") and len(kernel_processes(wb)) == 1

@@ -252,6 +252,16 @@ async def new_ide(port):
     return ide
 
 
+async def open_program_book(port, ide, modules, prefix, book=OfficeBook, **state):
+    """An add-in of a new workbook whose real kernel program has connected and ended its connect work."""
+    wb = prefix + "-" + uuid.uuid4().hex[:12]
+    console = len(ide.of_type("log_to_console"))
+    addin = await book.connect(port, wb, modules=dict(modules), **state)
+    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
+    await ide.wait_for("log_to_console", console + 1, timeout=20)  # the kernel's connect work has ended
+    return wb, addin
+
+
 async def timed(coro):
     loop = asyncio.get_running_loop()
     started = loop.time()

@@ -7,14 +7,13 @@ import contextlib
 import os
 import subprocess
 import sys
-import uuid
 
 import pytest
 
-from e2e_clients import connections, kernel_processes
+from e2e_clients import kernel_processes
 from helpers import wait_until
 from servers import free_port, running, scaled
-from test_kernel_program_e2e import KERNELS_ON, new_ide, timed, wire
+from test_kernel_program_e2e import KERNELS_ON, new_ide, open_program_book, timed, wire
 from test_kernel_program_workbook_code import Book, quick_answers, NEIGHBOURS
 
 # Takes the terminal on standard input as the controlling terminal of the
@@ -60,11 +59,7 @@ def on_terminal(tmp_path_factory):
 
 async def open_book(port, modules):
     ide = await new_ide(port)
-    wb = "tt-" + uuid.uuid4().hex[:12]
-    console = len(ide.of_type("log_to_console"))
-    addin = await Book.connect(port, wb, name="Book1", modules=dict(modules))
-    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
-    await ide.wait_for("log_to_console", console + 1, timeout=20)
+    wb, addin = await open_program_book(port, ide, modules, "tt", book=Book, name="Book1")
     return wb, addin, ide
 
 

@@ -6,14 +6,12 @@ import contextlib
 import os
 import sys
 import time
-import uuid
 
 import pytest
 
-from e2e_clients import connections
 from helpers import wait_until
 from servers import free_port, running, scaled
-from test_kernel_program_e2e import KERNELS_ON, OfficeBook, new_ide, timed, wire
+from test_kernel_program_e2e import KERNELS_ON, OfficeBook, new_ide, open_program_book, timed, wire
 
 
 class Book(OfficeBook):
@@ -71,11 +69,7 @@ def port(tmp_path_factory):
 
 async def open_book(port, modules):
     ide = await new_ide(port)
-    wb = "wc-" + uuid.uuid4().hex[:12]
-    console = len(ide.of_type("log_to_console"))
-    addin = await Book.connect(port, wb, name="Book1", modules=dict(modules))
-    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
-    await ide.wait_for("log_to_console", console + 1, timeout=20)
+    wb, addin = await open_program_book(port, ide, modules, "wc", book=Book, name="Book1")
     return wb, addin, ide
 
 

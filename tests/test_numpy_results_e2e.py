@@ -1,14 +1,13 @@
 """NumPy results of workbook functions through the real master and the real
 kernel program: numbers arrive as numbers, arrays as nested arrays, and arrays
 beyond the master's bounds are answered as lists beyond them are."""
-import uuid
 
 import pytest
 
-from e2e_clients import Client, connections, kernel_processes, master
+from e2e_clients import Client, kernel_processes, master
 from helpers import wait_until
 from test_answer_bounds_e2e import DEEPEST_SENT, LIMIT, LargeFrameBook, too_large
-from test_kernel_program_e2e import KERNELS_ON, wire
+from test_kernel_program_e2e import KERNELS_ON, open_program_book, wire
 
 NUMPY = {"npcalc": (
     "import numpy as np\n"
@@ -38,11 +37,7 @@ def port(tmp_path_factory):
 async def book(port):
     ide = await Client.connect(port, "ide", "ide-numpy")
     await ide.wait_for("workbook_list", timeout=10)
-    wb = "np-" + uuid.uuid4().hex[:12]
-    console = len(ide.of_type("log_to_console"))
-    addin = await LargeFrameBook.connect(port, wb, modules=dict(NUMPY))
-    await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
-    await ide.wait_for("log_to_console", console + 1, timeout=20)  # the kernel's connect work has ended
+    wb, addin = await open_program_book(port, ide, NUMPY, "np", book=LargeFrameBook)
     yield addin
     assert not addin.of_type("kernel_disconnected") and len(kernel_processes(wb)) == 1
     await addin.close()
