@@ -1,3 +1,4 @@
+import asyncio
 import logging
 import os
 import sys
@@ -5,6 +6,7 @@ import sys
 import pytest
 
 from helpers import LOGGER
+from servers import scaled
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -89,3 +91,15 @@ def modules():
         sys.meta_path.remove(found)
         sys.meta_path.remove(found.on_demand)
         found.unload_all()
+
+
+@pytest.fixture
+async def clients():
+    """The test's WebSocket clients (e2e_clients.Client), dropped at its end: a stalled one could not
+    close politely."""
+    opened = []
+    yield opened
+    for client in opened:
+        client.ws.transport.abort()
+    if opened:
+        await asyncio.wait([client._reader for client in opened], timeout=scaled(5))

@@ -103,16 +103,6 @@ class Quiet(Book):
         return result
 
 
-@pytest.fixture
-async def clients():
-    """The test's clients, dropped at its end (a stalled one could not close politely)."""
-    opened = []
-    yield opened
-    for client in opened:
-        client.ws.transport.abort()
-    await asyncio.wait([client._reader for client in opened], timeout=scaled(5))
-
-
 async def open_book(port, clients):
     wb = "slow-" + uuid.uuid4().hex[:10]
     addin = await Quiet.connect(port, wb, name="Book", modules=dict(MODULES))

@@ -131,19 +131,10 @@ class Reader(Book):
                 self._resume()
 
 
-@pytest.fixture
-async def readers():
-    opened = []
-    yield opened
-    for reader in opened:
-        reader.ws.transport.abort()
-    await asyncio.wait([reader._reader for reader in opened], timeout=scaled(5))
-
-
-async def open_reader(port, readers):
+async def open_reader(port, clients):
     wb = "rd-" + uuid.uuid4().hex[:10]
     reader = await Reader.open(port, wb)
-    readers.append(reader)
+    clients.append(reader)
     await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
     answer = await reader.call("double", wire("Int", 1), timeout=30)  # the kernel has its modules
     assert answer and answer.get("status") == "success", answer
@@ -191,9 +182,9 @@ STALL = scaled(1)
 KNOBS = {"TAVRINO_KERNEL_STANDBY": "0", "TAVRINO_PING_INTERVAL": str(PING), "TAVRINO_SLOW_CLIENT_TIMEOUT": str(STALL)}
 
 
-async def test_a_reader_slower_than_its_stream_is_kept_and_gets_every_value_in_order(tmp_path, readers):
+async def test_a_reader_slower_than_its_stream_is_kept_and_gets_every_value_in_order(tmp_path, clients):
     with master_with_log(tmp_path, env=KNOBS) as (port, log):
-        wb, reader = await open_reader(port, readers)
+        wb, reader = await open_reader(port, clients)
         reader.pace(100_000)
         # 50 values of 4,000 characters a second: twice what the reader takes
         await reader.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
@@ -212,10 +203,10 @@ async def test_a_reader_slower_than_its_stream_is_kept_and_gets_every_value_in_o
         assert warnings_in(log) == []
 
 
-async def test_a_single_large_message_reaches_a_slow_reader_whole(tmp_path, readers):
+async def test_a_single_large_message_reaches_a_slow_reader_whole(tmp_path, clients):
     size = 1_500_000  # fifteen seconds at this pace: many stall limits, several keep-alive rounds
     with master_with_log(tmp_path, env=KNOBS) as (port, log):
-        wb, reader = await open_reader(port, readers)
+        wb, reader = await open_reader(port, clients)
         reader.pace(100_000)
         answer = await reader.call("big", wire("Int", size), timeout=size / 100_000 * 3 + 30)
         assert not reader.closed.is_set(), warnings_in(log)
@@ -232,10 +223,10 @@ async def test_a_single_large_message_reaches_a_slow_reader_whole(tmp_path, read
     ({"TAVRINO_SLOW_CLIENT_TIMEOUT": "600", "TAVRINO_PING_INTERVAL": str(PING)}, False,
      f"it answered no keep-alive ping within {float(PING)} s"),
 ], ids=["stall-check", "keep-alive"])
-async def test_a_reader_that_takes_nothing_is_closed_with_a_warning(tmp_path, readers, knobs, stream, reason):
+async def test_a_reader_that_takes_nothing_is_closed_with_a_warning(tmp_path, clients, knobs, stream, reason):
     with master_with_log(tmp_path, env=dict(knobs, TAVRINO_KERNEL_STANDBY="0")) as (port, log):
-        wb, reader = await open_reader(port, readers)
-        _, other = await open_reader(port, readers)
+        wb, reader = await open_reader(port, clients)
+        _, other = await open_reader(port, clients)
         if stream:
             await reader.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
                                "function_name": "stream", "args": [wire("Int", 4000), wire("Int", 50)]})
@@ -246,10 +237,10 @@ async def test_a_reader_that_takes_nothing_is_closed_with_a_warning(tmp_path, re
         assert any(f"Closing addin/{wb}: {reason}" in line for line in warnings_in(log)), warnings_in(log)
 
 
-async def test_a_large_result_and_a_resumed_backlog_hold_up_no_other_workbook(tmp_path, readers, capsys):
+async def test_a_large_result_and_a_resumed_backlog_hold_up_no_other_workbook(tmp_path, clients, capsys):
     with master_with_log(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as (port, log):
-        _, a = await open_reader(port, readers)
-        _, b = await open_reader(port, readers)
+        _, a = await open_reader(port, clients)
+        _, b = await open_reader(port, clients)
         timed = Timed(b)
         loop = asyncio.get_running_loop()
         try:
@@ -282,9 +273,9 @@ async def test_a_large_result_and_a_resumed_backlog_hold_up_no_other_workbook(tm
         assert warnings_in(log) == []
 
 
-async def test_twenty_thousand_calls_sent_at_once_are_answered_once_each(tmp_path, readers):
+async def test_twenty_thousand_calls_sent_at_once_are_answered_once_each(tmp_path, clients):
     with master_with_log(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as (port, log):
-        _, reader = await open_reader(port, readers)
+        _, reader = await open_reader(port, clients)
         reader.received.clear()
         rids = [f"many-{n}" for n in range(20_000)]
         for rid in rids:
