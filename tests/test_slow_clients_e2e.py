@@ -15,7 +15,7 @@ import uuid
 import pytest
 import websockets
 
-from e2e_clients import Book, Client, connections, kernel_processes
+from e2e_clients import Book, Client, connections, kernel_processes, results
 from helpers import wait_until
 from servers import free_port, running, scaled
 
@@ -78,13 +78,8 @@ class Quiet(Book):
         return json.loads(frame)
 
     def results(self):
-        found = {}
-        for m in self.received:
-            if m.get("type") == "batch_results":
-                found.update((r["request_id"], r) for r in m["results"])
-            elif m.get("type") == "function_execution_result":
-                found[m["request_id"]] = m
-        return found
+        """The results received so far, by request id."""
+        return {r["request_id"]: r for r in results(self)}
 
     async def answer(self, rid, timeout):
         """The result of call `rid`, as soon as it has arrived."""

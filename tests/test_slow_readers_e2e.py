@@ -10,7 +10,7 @@ import uuid
 import pytest
 import websockets
 
-from e2e_clients import Book, connections
+from e2e_clients import Book, connections, results
 from helpers import wait_until
 from servers import master_with_log, scaled
 
@@ -80,13 +80,8 @@ class Reader(Book):
         return message
 
     def results(self):
-        found = {}
-        for m in self.received:
-            if m.get("type") == "batch_results":
-                found.update((r["request_id"], r) for r in m["results"])
-            elif m.get("type") == "function_execution_result":
-                found[m["request_id"]] = m
-        return found
+        """The results received so far, by request id."""
+        return {r["request_id"]: r for r in results(self)}
 
     async def call(self, function, *args, timeout=10):
         rid = uuid.uuid4().hex
