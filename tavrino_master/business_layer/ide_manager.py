@@ -62,7 +62,9 @@ class IDEProcessManager:
             if not self._command():
                 stop_process(process)
                 return self._start()  # logs why there is none
-            self._restart = stop_process(process, then=self._start_locked)
+            # stop_process gives False when no IDE ran: keep only a thread, or the
+            # next call would ask False whether it is alive.
+            self._restart = stop_process(process, then=self._start_locked) or None
             return True if self._restart else self._start()
 
     def _command(self):
@@ -70,6 +72,9 @@ class IDEProcessManager:
 
     def _start_locked(self):
         with self._lock:
+            # The restart is over once the new IDE is up: a kill_ide from now on
+            # stops this one instead of counting as part of the restart.
+            self._restart = None
             self._start()
 
     def _start(self):
