@@ -57,13 +57,30 @@ async def test_update_module_caches_saves_in_background_and_forwards(manager):
     await manager.connect("addin", "wb1", addin)
     await manager.connect("kernel", "wb1", kernel)
     ide_socks = await connect_ides(manager)
-    message = {"type": "update_module", "workbook_id": "wb1", "module_name": "m"}
+    message = {"type": "update_module", "workbook_id": "wb1", "module_name": "m", "code": "", "extra": 1}
     await relvane.handle_message("ide", "i", dict(message))
-    assert manager.workbook_modules["wb1"] == {"m": ""}
-    assert kernel.sent == [message]  # without "code", as the IDE sent it
+    assert manager.workbook_modules["wb1"] == {"m": ""}  # an explicit empty text is an edit
+    assert kernel.sent == [message]  # as the IDE sent it
     await settle()
     assert [(m["type"], m["code"]) for m in addin.sent] == [("save_module_request", "")]
     assert all(s.sent == [] for s in ide_socks)
+
+
+@pytest.mark.parametrize("kind, answer", [("update_module", []), ("save_module", [False])])
+@pytest.mark.parametrize("code", [{}, {"content": "x = 2"}, {"code": None}, {"code": 5}])
+async def test_an_edit_without_a_text_code_changes_nothing(manager, caplog, kind, answer, code):
+    addin, kernel = Addin(manager, {"save_module_request": {"success": True}}), Sock()
+    await manager.connect("addin", "wb1", addin)
+    await manager.connect("kernel", "wb1", kernel)
+    manager.workbook_modules["wb1"] = {"m": "x = 1"}
+    ide_socks = await connect_ides(manager)
+    await relvane.handle_message("ide", "ide7", {"type": kind, "workbook_id": "wb1", "module_name": "m", **code})
+    await settle()
+    assert manager.workbook_modules["wb1"] == {"m": "x = 1"}
+    assert addin.sent == [] and kernel.sent == []
+    assert [m["success"] for m in ide_socks[0].sent] == answer
+    assert warned(caplog) == [f"Received {kind} from IDE ide7 for module 'm' without a text \"code\"; "
+                              "the module is left unchanged"]
 
 
 async def test_update_module_refuses_a_name_the_kernel_cannot_import(manager, caplog):

@@ -17,6 +17,18 @@ bool valid_name(py::handle name, const char* what) {
   return false;
 }
 
+// The module's whole new text, or null when the edit carries none: an edit
+// without it (a misspelt key, a null) would erase the module in the cache, the
+// workbook and the kernel. An explicit empty text is a real edit.
+py::object edited_code(const py::str& client_id, const py::dict& message, const char* request,
+                       py::handle module_name) {
+  py::object code = find(message, K("code"));
+  if (code && PyUnicode_Check(code.ptr())) return code;
+  log_warning(fmt("Received {} from IDE {} for module '{}' without a text \"code\"; the module is left unchanged",
+                  request, client_id, module_name));
+  return py::object();
+}
+
 Task handle_ide_execution_request(py::str, py::dict message) {
   py::object workbook_id = get(message, K("workbook_id"));
   if (!truthy(workbook_id)) {
@@ -46,14 +58,15 @@ Task handle_run_module(py::str, py::dict message) {
   co_return py::none();
 }
 
-Task handle_update_module(py::str, py::dict message) {
+Task handle_update_module(py::str client_id, py::dict message) {
   py::object workbook_id = get(message, K("workbook_id"));
   py::object module_name = get(message, K("module_name"));
-  py::object code = get(message, K("code"), K(""));
   if (!truthy(workbook_id) || !truthy(module_name)) {
     log_warning(py::str("Received update_module from IDE without workbook_id or module_name"));
     co_return py::none();
   }
+  py::object code = edited_code(client_id, message, "update_module", module_name);
+  if (!code) co_return py::none();
   // The name reaches the kernel, which imports it.
   if (!valid_name(module_name, "module")) co_return py::none();
   py::object manager = G(K("manager"));
@@ -75,15 +88,21 @@ py::dict outcome(PyObject* type, py::handle workbook_id, py::handle module_name,
   return answer;
 }
 
-Task handle_save_module(py::str, py::dict message) {
+Task handle_save_module(py::str client_id, py::dict message) {
   py::object workbook_id = get(message, K("workbook_id"));
   py::object module_name = get(message, K("module_name"));
-  py::object code = get(message, K("code"), K(""));
   if (!truthy(workbook_id) || !truthy(module_name)) {
     log_warning(py::str("Received save_module from IDE without workbook_id or module_name"));
     co_return py::none();
   }
   py::object manager = G(K("manager"));
+  // The IDE waits for the outcome of a save: it learns that nothing was saved.
+  py::object code = edited_code(client_id, message, "save_module", module_name);
+  if (!code) {
+    co_await call_method(manager, K("send_to_ide"),
+                         outcome(K("module_saved"), workbook_id, module_name, py::bool_(false)));
+    co_return py::none();
+  }
   // The cache feeds every kernel sync: a name the kernel could not import
   // safely never enters it. The IDE learns that nothing was saved.
   if (!valid_name(module_name, "module")) {
