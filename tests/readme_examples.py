@@ -58,3 +58,44 @@ def range_example():
     name = re.search(r'With the module "(\w+)"', protocol_section()).group(1)
     sent, answer = exchange(call)
     return name, source, sent, answer
+
+
+IDE_SECTION = "## Protocol for IDE authors"
+
+
+def section(title, start_at=0):
+    """The README's text from the heading `title` to the next heading of its level or above."""
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    start = text.index(title + "\n", start_at)
+    level = "\n" + title.split(" ")[0] + " "
+    ends = [e for e in (text.find(level, start + len(title)),
+                        text.find("\n## ", start + len(title))) if e >= 0]
+    return text[start:min(ends) if ends else len(text)]
+
+
+def exchanges(text):
+    """Each indented example block of `text` as a list of ("->" or "<-", message); a message
+    goes on over the lines indented further than its arrow."""
+    blocks, current = [], None
+    for line in text.splitlines() + [""]:
+        if not line.startswith("    "):
+            if current:
+                blocks.append(current)
+            current = None
+            continue
+        body = line[4:]
+        if body.startswith(("-> ", "<- ")):
+            current = current or []
+            current.append([body[:2], body[3:]])
+        else:
+            assert current and body.startswith(" "), line
+            current[-1][1] += " " + body.strip()
+    return [[(arrow, json.loads(text)) for arrow, text in block] for block in blocks]
+
+
+def ide_module_examples():
+    """The example exchanges of the IDE section's modules part, in the README's order."""
+    with open(README, encoding="utf-8") as f:
+        at = f.read().index(IDE_SECTION)
+    return exchanges(section("### Modules and runs", at))
