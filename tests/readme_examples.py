@@ -52,9 +52,60 @@ def exchange(block):
     return json.loads(sent[3:]), json.loads(answer)
 
 
+def part(marker):
+    """The text from the paragraph starting with `marker` to the next bold heading."""
+    lines = protocol_section().splitlines()
+    at = next(i for i, line in enumerate(lines) if line.startswith(marker))
+    end = next((i for i in range(at + 1, len(lines)) if lines[i].startswith("**")), len(lines))
+    return "\n".join(lines[at:end])
+
+
+def module_example(marker):
+    """(name, source) of the module that the part starting with `marker` introduces with
+    'With the module "name":' and the block that follows."""
+    name = re.search(r'With the module "(\w+)"', part(marker).replace("\n", " ")).group(1)
+    source = next(b for b in blocks_after(marker) if not b.startswith(("-> ", "<- ")))
+    return name, source
+
+
 def range_example():
     """(the module's name, its source, the call the add-in sends, the answer it gets)."""
-    source, call = blocks_after("**Range arguments.**")[:2]
-    name = re.search(r'With the module "(\w+)"', protocol_section()).group(1)
+    name, source = module_example("**Range arguments.**")
+    call = next(b for b in blocks_after("**Range arguments.**") if b.startswith("-> "))
     sent, answer = exchange(call)
     return name, source, sent, answer
+
+
+MORE = "..."  # a line "<- ..." of an example: any number of messages may come there
+
+
+def exchanges(marker):
+    """The example exchanges of a part: for each block that starts with "->", its messages in
+    order, as ("->" or "<-", message), with MORE for a line "<- ..."."""
+    found = []
+    for block in blocks_after(marker):
+        if not block.startswith("-> "):
+            continue
+        steps = []
+        for line in block.splitlines():
+            if line.startswith(("-> ", "<- ")):
+                steps.append([line[:2], line[3:]])
+            else:
+                steps[-1][1] += "\n" + line
+        found.append([(way, MORE if text.strip() == MORE else json.loads(text)) for way, text in steps])
+    return found
+
+
+def client_id_examples():
+    """(URL, what the README says of it: "accepted" or the HTTP status, the log line
+    it names or None) for each URL of the client-id examples."""
+    found = []
+    for line in part("**Client ids.**").splitlines():
+        line = line.strip()
+        if line.startswith("ws://"):
+            url, _, outcome = line.partition("  ")
+            status = re.search(r"HTTP (\d+)", outcome)
+            found.append([url, int(status.group(1)) if status else outcome.split(":")[0].strip(), None])
+        elif found and re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ", line):
+            found[-1][2] = line.split(" ", 2)[2]  # without the time
+    return [tuple(f) for f in found]
