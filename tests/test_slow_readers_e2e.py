@@ -326,3 +326,22 @@ async def test_twenty_thousand_calls_sent_at_once_are_answered_once_each(tmp_pat
         found = answered()
         assert sorted(found) == sorted(rids)
         assert all(m.get("status") == "success" for m in reader.results().values())
+
+
+async def test_a_normal_close_while_values_flow_logs_no_warning(tmp_path, clients):
+    """The add-in's own close, and the master's stop, each while values flow to the add-in."""
+    with master_with_log(tmp_path, env={"TAVRINO_KERNEL_STANDBY": "0"}) as (port, log):
+        leaving, reader = await open_reader(port, clients)
+        _, staying = await open_reader(port, clients)
+        for client in (reader, staying):
+            await client.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
+                               "function_name": "stream", "args": [wire("Int", 1000), wire("Int", 500)]})
+        await wait_until(lambda: len(reader.values) > 50 and len(staying.values) > 50, 20)
+        await reader.ws.close()
+        assert reader.ws.close_code == 1000
+        await wait_until(lambda: leaving not in connections(port)["addin"], 10)
+        count = len(staying.values)
+        await wait_until(lambda: len(staying.values) > count + 50, 20)
+    await wait_until(staying.closed.is_set, 10)
+    assert staying.ws.close_code == 1001  # the master's stop
+    assert warnings_in(log) == []

@@ -238,3 +238,26 @@ async def test_stream_values_waiting_for_a_slow_socket_give_way_to_newer_ones(ma
                      ("b", "streaming_function_result")]
     await send(value("a", 5), value("a", 6))  # nothing waits: every value again
     assert out()[-2:] == [("a", 5), ("a", 6)]
+
+
+async def test_a_message_to_a_connection_whose_close_has_begun_is_dropped_quietly(manager, caplog):
+    """The host's connection once a close has begun from either side: its protocol is no longer open, and the
+    framework's send would wait for the close to end and then fail."""
+    from websockets.exceptions import ConnectionClosedOK
+    from websockets.frames import Close
+
+    class Closing(Held):
+        async def send_json(self, message):
+            await asyncio.sleep(0)
+            raise ConnectionClosedOK(Close(1000, ""), Close(1000, ""), True)
+
+    class Protocol:
+        open = False
+
+    sock = Closing({"tavrino.frames": Protocol()})
+    await manager.connect("addin", "wb", sock)
+    caplog.set_level(logging.WARNING, logger=LOGGER)
+    await manager.send_message("addin", "wb", msg(0))
+    for _ in range(10):
+        await asyncio.sleep(0)
+    assert [r.getMessage() for r in caplog.records] == []
