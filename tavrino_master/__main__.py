@@ -86,6 +86,15 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
 
     def connection_made(self, transport):
         super().connection_made(transport)
+        # Every byte written is counted, so that taken() can tell what the socket has taken.
+        self.written = 0
+        write = transport.write
+
+        def counted(data):
+            self.written += len(data)
+            write(data)
+
+        transport.write = counted
         sock = transport.get_extra_info("socket")
         option = getattr(socket, "TCP_NOTSENT_LOWAT", None)
         if sock is not None and option is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
@@ -99,9 +108,44 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
         self.scope[FRAMES_KEY] = self
         await super().run_asgi()
 
+    def taken(self):
+        """Bytes the connection's socket has taken so far: what was written, less what the transport still
+        holds. Whether a client takes anything is judged by this one count, by the keep-alive here and by the
+        business layer's stall check alike."""
+        return self.written - self.transport.get_write_buffer_size()
+
+    async def keepalive_ping(self):
+        """websockets' keep-alive, judging by progress: a ping unanswered in time closes the client only if
+        its socket took nothing meanwhile. A client that reads slowly may hold megabytes in its own receive
+        buffer ahead of the ping; while it keeps taking bytes, the answer is waited for a while longer."""
+        from websockets.exceptions import ConnectionClosed
+        if self.ping_interval is None:
+            return
+        try:
+            while True:
+                await asyncio.sleep(self.ping_interval)
+                pong = await self.ping()
+                if self.ping_timeout is None:
+                    continue
+                taken = self.taken()
+                while True:
+                    try:
+                        await asyncio.wait_for(asyncio.shield(pong), self.ping_timeout)
+                        break
+                    except asyncio.TimeoutError:
+                        now = self.taken()
+                        if now == taken:
+                            self.fail_connection(1011, "keepalive ping timeout")
+                            return
+                        taken = now
+        except ConnectionClosed:
+            pass
+        except Exception:
+            logger.error("Keep-alive of %s failed", self.scope.get("path"), exc_info=True)
+
     def fail_connection(self, code=1006, reason=""):
         if reason == "keepalive ping timeout" and self.open:
-            logger.warning("Closing %s: it answered no keep-alive ping within %s s",
+            logger.warning("Closing %s: it answered no keep-alive ping within %s s and took no data meanwhile",
                            self.scope["path"].removeprefix(WEBSOCKET_PREFIX), self.ping_timeout)
         super().fail_connection(code, reason)
 

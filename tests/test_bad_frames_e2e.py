@@ -1,9 +1,13 @@
 """Frames the master cannot take, from real clients over the real host: a text
 frame that is not JSON or a binary frame closes that connection with a code and
 a reason, is logged as one warning, and the client departs as any other does."""
+import json
+import socket
 import uuid
 
 import pytest
+import websockets
+from websockets.frames import Frame, Opcode
 
 from e2e_clients import Addin, Client, connections, kernel_processes, listed
 from helpers import wait_until
@@ -117,3 +121,64 @@ async def test_a_json_value_that_is_not_an_object_is_dropped_and_the_connection_
     for other in (ide, addin, client):
         if other:
             await other.close()
+
+
+class CountingAddin(Addin):
+    """An add-in without a size limit that writes `then` to its socket, at once, when it has read `past`
+    bytes."""
+
+    taken, past, then = 0, None, None
+
+    @classmethod
+    async def connect(cls, port, workbook_id):
+        # A large receive buffer: the master's socket takes what it writes at once, so its next message would
+        # go out at once too.
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * 1024 * 1024)
+        sock.connect(("127.0.0.1", port))
+        addin = cls(await websockets.connect(f"ws://127.0.0.1:{port}/ws/addin/{workbook_id}", max_size=None,
+                                             sock=sock))
+        protocol = addin.ws.transport.get_protocol()
+        received = protocol.data_received
+
+        def counted(data):
+            addin.taken += len(data)
+            if addin.past is not None and addin.taken > addin.past:
+                addin.ws.transport.write(addin.then)
+                addin.past = None
+            received(data)
+
+        protocol.data_received = counted
+        return addin
+
+
+def client_frames(*frames):
+    """Masked frames as a client writes them, in one piece: the master reads them in one go."""
+    return b"".join(Frame(Opcode.TEXT if isinstance(data, str) else Opcode.BINARY,
+                          data.encode() if isinstance(data, str) else data).serialize(mask=True)
+                    for data in frames)
+
+
+@pytest.mark.parametrize("frame, code, reason, what", [NOT_JSON, BINARY], ids=["not-json", "binary"])
+async def test_a_refusal_while_a_long_message_is_half_written_lets_no_message_start_before_the_close(
+        host, frame, code, reason, what):
+    port, log = host
+    ide = await watching_ide(port)
+    wb = "bf-" + uuid.uuid4().hex[:10]
+    addin = await CountingAddin.connect(port, wb)
+    await wait_until(lambda: listed(ide, wb), 20)
+    kernel = await Client.connect(port, "kernel", wb)
+    await ide.wait_for("log_to_console", timeout=20)
+    # A message of 15 MB goes out to the add-in in fragments; as the first come in, the add-in sends calls
+    # the master answers at once, and the frame it refuses, all in one piece.
+    calls = [json.dumps({"type": "python_function_call", "args": [], "requestId": f"c{n}"}) for n in range(20)]
+    addin.past, addin.then = addin.taken + 100_000, client_frames(*calls, frame)
+    await kernel.send({"type": "show_message_box", "text": "x" * 15_000_000})
+    await wait_until(addin.closed.is_set, 20)
+    # only the close follows the unfinished message: a data frame there would be a protocol error (1006)
+    assert (addin.ws.close_code, addin.ws.close_reason) == (code, reason)
+    await wait_until(lambda: wb not in connections(port)["addin"], 10)
+    await wait_until(lambda: any(f"Closing addin/{wb} with code {code}: {what}" in line
+                                 for line in warnings_naming(log, f"addin/{wb}")), 10)
+    for other in (ide, kernel):
+        await other.close()

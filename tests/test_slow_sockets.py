@@ -202,3 +202,62 @@ async def test_a_departure_costs_what_was_queued_and_leaves_nothing_behind(manag
     for _ in range(10):
         await asyncio.sleep(0)
     assert [m["type"] for m in sock.sent] == ["ping"]  # the queued messages were dropped, not sent late
+
+
+def value(rid, n):
+    return {"type": "streaming_function_result", "request_id": rid, "result": {"type": "Int", "value": n},
+            "done": False}
+
+
+async def test_stream_values_waiting_for_a_slow_socket_give_way_to_newer_ones(manager):
+    sock = Held()
+    await manager.connect("addin", "wb", sock)
+
+    async def send(*messages):
+        for message in messages:
+            await manager.send_message("addin", "wb", message)
+
+    def out():
+        return [(m["request_id"], m["result"]["value"]) if "result" in m else (m.get("request_id"), m["type"])
+                for m in sock.sent]
+
+    await send(*(value("a", n) for n in range(3)))  # a socket that keeps up gets every value
+    assert out() == [("a", 0), ("a", 1), ("a", 2)]
+    sock.sent.clear()
+    sock.hold()
+    end_b = {"type": "streaming_function_result", "request_id": "b", "error": "ValueError: x", "done": True}
+    end_c = {"type": "streaming_function_result", "request_id": "c", "done": True}
+    await send(value("b", 0),  # b's first value, being sent: never touched
+               value("b", 1), value("c", 0), msg(0), value("b", 2), value("c", 1), value("c", 2), value("a", 3),
+               end_c, value("b", 3), value("b", 4), end_b, value("a", 4))
+    sock.release()
+    await wait_until(lambda: len(sock.sent) == 8)
+    # each stream's first value, its end and every other message stay in order; a newer value takes the
+    # waiting one's place
+    assert out() == [("b", 0), ("b", 4), ("c", 0), (None, "stdout"), ("c", 2), ("a", 4), ("c", "streaming_function_result"),
+                     ("b", "streaming_function_result")]
+    await send(value("a", 5), value("a", 6))  # nothing waits: every value again
+    assert out()[-2:] == [("a", 5), ("a", 6)]
+
+
+async def test_a_message_to_a_connection_whose_close_has_begun_is_dropped_quietly(manager, caplog):
+    """The host's connection once a close has begun from either side: its protocol is no longer open, and the
+    framework's send would wait for the close to end and then fail."""
+    from websockets.exceptions import ConnectionClosedOK
+    from websockets.frames import Close
+
+    class Closing(Held):
+        async def send_json(self, message):
+            await asyncio.sleep(0)
+            raise ConnectionClosedOK(Close(1000, ""), Close(1000, ""), True)
+
+    class Protocol:
+        open = False
+
+    sock = Closing({"tavrino.frames": Protocol()})
+    await manager.connect("addin", "wb", sock)
+    caplog.set_level(logging.WARNING, logger=LOGGER)
+    await manager.send_message("addin", "wb", msg(0))
+    for _ in range(10):
+        await asyncio.sleep(0)
+    assert [r.getMessage() for r in caplog.records] == []

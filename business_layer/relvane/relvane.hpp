@@ -74,6 +74,10 @@ py::object broadcast_to_ide(py::handle message);
 // in order (connection/outbox.cpp). An error of a send that starts at once is
 // raised; a socket that fails later, or does not keep up, is closed.
 void socket_send(py::handle websocket, py::handle message);
+// Nothing more is written to a socket whose close begins: what waits is
+// dropped, a message partly written stays so (the close frame, a control frame,
+// may follow it), and later sends are dropped until release_socket.
+void stop_sending(py::handle websocket);
 // Forgets a departed socket's queue and its writer, in time proportional to
 // what was queued.
 void release_socket(py::handle websocket);

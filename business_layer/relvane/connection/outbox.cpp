@@ -49,6 +49,10 @@ struct Item {
   Py_ssize_t size;  // counted against MAX_CLIENT_BACKLOG
 };
 
+// What a message is to a stream: a value that a newer one of the same stream
+// may replace while it waits, or the stream's final message.
+enum class StreamPart { None, Value, End };
+
 struct Outbox {
   py::object ws;
   py::object frames;        // the protocol, when the outbox writes the frames
@@ -58,12 +62,17 @@ struct Outbox {
   Py_ssize_t offset = 0;        // frames: bytes of it already written
   std::deque<Item> queue;
   Py_ssize_t bytes = 0;
+  // Stream values that wait and may give way: request id -> place in the
+  // queue, counted from the first item ever queued (`taken_out` have left it).
+  py::dict waiting;
+  unsigned long long taken_out = 0, queued = 0;
   py::object writer;        // the writer task
   py::object timer;         // the pending check for a stall
   Clock::time_point progress = Clock::now();  // when the socket last took data
   // frames: bytes handed to the transport, and what the last stall check saw
   unsigned long long written = 0, seen_written = 0;
   Py_ssize_t seen_buffered = 0;
+  long long seen_taken = -1;  // frames: what the connection's socket had taken at the last look
 };
 
 using Boxes = std::unordered_map<PyObject*, std::shared_ptr<Outbox>>;
@@ -113,6 +122,21 @@ Py_ssize_t buffered(py::handle frames) {
   return n;
 }
 
+// Bytes the connection's socket has taken in all, as the host counts them; -1
+// when the host keeps no count.
+long long taken_by(py::handle frames) {
+  PyObject* method = PyObject_GetAttr(frames.ptr(), K("taken"));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return -1;
+  }
+  py::object count = call(steal(method));
+  long long n = PyLong_AsLongLong(count.ptr());
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return n;
+}
+
 // The text's bytes; json's text is ASCII, so its characters.
 const char* text_bytes(py::handle text, Py_ssize_t& size) {
   const char* p = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -150,9 +174,79 @@ void cancel(py::object& handle) {
 }
 
 void drop_queue(Outbox& box) {
+  box.taken_out += box.queue.size();
+  PyDict_Clear(box.waiting.ptr());
   box.queue.clear();
   box.current.reset();
   box.bytes = 0;
+}
+
+// The streams whose first value each socket has been sent, by request id: a
+// stream's first value never gives way, and a value is known as not the first
+// only here (earlier ones may have gone out while nothing waited). Forgotten at
+// the stream's end and at the socket's departure; a socket with more unended
+// streams than kMaxStreams forgets them all, and their next values are then
+// kept as firsts are.
+constexpr Py_ssize_t kMaxStreams = 4096;
+// Each entry holds its socket, whose address keys it, so that no other socket
+// takes that address while the entry lives.
+struct Streams {
+  py::object ws;
+  py::object ids;  // a set
+};
+using Started = std::unordered_map<PyObject*, Streams>;
+Started& started() {
+  static Started* s = new Started();  // kept for the process, like the boxes
+  return *s;
+}
+
+bool is_text(PyObject* value, PyObject* text) {
+  return value == text || (PyUnicode_CheckExact(value) && PyUnicode_Compare(value, text) == 0);
+}
+
+// A stream's value ("result", not done, no error) or its final message, with
+// its request id (borrowed); anything else is none, and so is a request id that
+// cannot key a table.
+StreamPart stream_part(py::handle message, PyObject*& rid) {
+  if (!PyDict_CheckExact(message.ptr())) return StreamPart::None;
+  PyObject* type = PyDict_GetItemWithError(message.ptr(), K("type"));
+  if (!type || !is_text(type, K("streaming_function_result"))) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return StreamPart::None;
+  }
+  rid = PyDict_GetItemWithError(message.ptr(), K("request_id"));
+  if (!rid) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return StreamPart::None;
+  }
+  if (PyObject_Hash(rid) == -1) {
+    PyErr_Clear();
+    return StreamPart::None;
+  }
+  PyObject* done = PyDict_GetItemWithError(message.ptr(), K("done"));
+  if (!done && PyErr_Occurred()) throw py::error_already_set();
+  if ((done && truthy(done)) || PyDict_Contains(message.ptr(), K("error")) != 0) return StreamPart::End;
+  int has_result = PyDict_Contains(message.ptr(), K("result"));
+  if (has_result < 0) throw py::error_already_set();
+  return has_result ? StreamPart::Value : StreamPart::None;
+}
+
+// Notes a stream's message to `ws`; true for a value that is not the stream's first.
+bool note_stream(py::handle ws, StreamPart part, PyObject* rid) {
+  auto found = started().find(ws.ptr());
+  if (part == StreamPart::End) {
+    if (found != started().end() && PySet_Discard(found->second.ids.ptr(), rid) < 0) throw py::error_already_set();
+    return false;
+  }
+  if (found == started().end())
+    found = started().emplace(ws.ptr(), Streams{borrow(ws.ptr()), steal(PySet_New(nullptr))}).first;
+  PyObject* seen = found->second.ids.ptr();
+  int known = PySet_Contains(seen, rid);
+  if (known < 0) throw py::error_already_set();
+  if (known) return true;
+  if (PySet_GET_SIZE(seen) >= kMaxStreams) PySet_Clear(seen);
+  if (PySet_Add(seen, rid) < 0) throw py::error_already_set();
+  return false;
 }
 
 // Drops the connection: at once through the host's transport, else with a
@@ -197,10 +291,18 @@ void forget(const std::shared_ptr<Outbox>& box) {
 
 void schedule_check(Outbox& box, double delay);
 
-// With frames the check also looks at the transport: what it has taken since
-// the last look is progress, however little.
+// With frames the check also looks at the transport: what the connection's
+// socket has taken since the last look is progress, however little. The host
+// counts it (its keep-alive asks the same count); without that count, what was
+// written and what the transport still holds tell it.
 void note_progress(Outbox& box) {
   if (!box.frames) return;
+  long long now_taken = taken_by(box.frames);
+  if (now_taken >= 0) {
+    if (now_taken != box.seen_taken) box.progress = Clock::now();
+    box.seen_taken = now_taken;
+    return;
+  }
   Py_ssize_t now_buffered = buffered(box.frames);
   if (box.written != box.seen_written || now_buffered < box.seen_buffered) box.progress = Clock::now();
   box.seen_written = box.written;
@@ -253,6 +355,7 @@ void write_turn(Outbox& box) {
       if (budget < kSlice && box.queue.front().size - kItemOverhead > budget) return;
       box.current = std::move(box.queue.front());
       box.queue.pop_front();
+      ++box.taken_out;
       box.bytes -= box.current->size;
       box.offset = 0;
     }
@@ -318,6 +421,7 @@ Task write_out(std::shared_ptr<Outbox> box, py::object iterator, py::object firs
       py::object item = std::move(box->queue.front().data);
       box->bytes -= box->queue.front().size;
       box->queue.pop_front();
+      ++box->taken_out;
       co_await call_method(box->ws, box->text_mode ? K("send_text") : K("send_json"), item);
       box->progress = Clock::now();
     }
@@ -335,24 +439,72 @@ Task write_out(std::shared_ptr<Outbox> box, py::object iterator, py::object firs
   co_return py::none();
 }
 
+double backlog_limit() { return number_global(K("MAX_CLIENT_BACKLOG"), 33554432.0); }
+
+void too_much(Outbox& box, double limit) {
+  give_up(box, fmt("more than {} bytes waited to be sent to it", static_cast<long long>(limit)), false);
+}
+
 // Queues a message behind what waits, or closes the socket when that would
 // pass the bound.
 void enqueue_item(Outbox& box, py::object data, Py_ssize_t size) {
-  double limit = number_global(K("MAX_CLIENT_BACKLOG"), 33554432.0);
+  double limit = backlog_limit();
   if (static_cast<double>(box.bytes + size) > limit) {
-    give_up(box, fmt("more than {} bytes waited to be sent to it", static_cast<long long>(limit)), false);
+    too_much(box, limit);
     return;
   }
   box.queue.push_back(Item{std::move(data), size});
   box.bytes += size;
+  ++box.queued;
 }
 
-void enqueue(Outbox& box, py::handle message) {
+// A stream's value (not its first) that finds an earlier value of the same
+// stream still waiting takes that one's place: a cell shows only the latest
+// value, so a reader slower than its streams is sent at most one waiting value
+// of each, and a reader that keeps up finds nothing waiting and gets them all.
+// What is being written is out of the queue and never touched.
+bool give_way(Outbox& box, PyObject* rid, py::object& data, Py_ssize_t size) {
+  PyObject* place = PyDict_GetItemWithError(box.waiting.ptr(), rid);
+  if (!place) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+  }
+  unsigned long long at = PyLong_AsUnsignedLongLong(place);
+  if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
+  if (at < box.taken_out) return false;  // it has left the queue
+  Item& item = box.queue[static_cast<size_t>(at - box.taken_out)];
+  double limit = backlog_limit();
+  if (static_cast<double>(box.bytes - item.size + size) > limit) {
+    too_much(box, limit);
+    return true;
+  }
+  box.bytes += size - item.size;
+  item = Item{std::move(data), size};
+  return true;
+}
+
+void enqueue(Outbox& box, py::handle message, PyObject* later_value) {
   if (box.closing) return;
   py::object text = dumps(message);
   Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr()) + kItemOverhead;
   bool as_text = box.text_mode || box.frames;
-  enqueue_item(box, as_text ? text : py::reinterpret_borrow<py::object>(message), size);
+  py::object data = as_text ? text : py::reinterpret_borrow<py::object>(message);
+  if (later_value) {
+    if (give_way(box, later_value, data, size)) return;
+    enqueue_item(box, std::move(data), size);
+    if (box.closing) return;
+    // Keys of values that have left are dropped now and then, not one by one.
+    if (PyDict_GET_SIZE(box.waiting.ptr()) > static_cast<Py_ssize_t>(box.queue.size()) + 64) {
+      py::dict kept;
+      for (auto [key, place] : box.waiting)
+        if (PyLong_AsUnsignedLongLong(place.ptr()) >= box.taken_out) kept[key] = place;
+      box.waiting = kept;
+    }
+    py::object place = steal(PyLong_FromUnsignedLongLong(box.queued - 1));
+    if (PyDict_SetItem(box.waiting.ptr(), later_value, place.ptr()) < 0) throw py::error_already_set();
+    return;
+  }
+  enqueue_item(box, std::move(data), size);
 }
 
 // The iterator that drives an awaitable step by step.
@@ -394,6 +546,7 @@ void send_frames(py::handle ws, py::object frames, py::handle message) {
   auto box = new_box(ws);
   box->frames = std::move(frames);
   box->seen_buffered = held;
+  box->seen_taken = taken_by(box->frames);
   box->current = Item{std::move(text), size + kItemOverhead};  // in flight: not counted as backlog
   double limit = stall_limit();
   start_writer(box, tv::as_awaitable(write_frames(box)), limit / 4);
@@ -402,17 +555,24 @@ void send_frames(py::handle ws, py::object frames, py::handle message) {
 }  // namespace
 
 void socket_send(py::handle ws, py::handle message) {
+  PyObject* rid = nullptr;
+  StreamPart part = stream_part(message, rid);
+  bool later_value = part != StreamPart::None && note_stream(ws, part, rid);
   auto found = boxes().find(ws.ptr());
   if (found != boxes().end()) {
-    enqueue(*found->second, message);
+    Outbox& box = *found->second;
+    if (part == StreamPart::End && PyDict_DelItem(box.waiting.ptr(), rid) < 0) PyErr_Clear();
+    enqueue(box, message, later_value ? rid : nullptr);
     return;
   }
   py::object frames = frames_of(ws);
-  if (!frames.is_none() && frames_open(frames)) {
-    send_frames(ws, std::move(frames), message);
+  if (!frames.is_none()) {
+    // A connection whose close has begun, from either side, takes no more:
+    // the message is dropped, as for a client that has gone.
+    if (frames_open(frames)) send_frames(ws, std::move(frames), message);
     return;
   }
-  // Any other socket, and one that is closing (whose send then raises as usual).
+  // Any other socket (one that is closing then raises as usual).
   py::object it = awaitable_iterator(call_method(ws, K("send_json"), message));
   PyObject* out = nullptr;
   PySendResult st = PyIter_Send(it.ptr(), Py_None, &out);
@@ -428,7 +588,17 @@ void socket_send(py::handle ws, py::handle message) {
   start_writer(box, tv::as_awaitable(write_out(box, std::move(it), std::move(first))), stall_limit());
 }
 
+void stop_sending(py::handle ws) {
+  auto found = boxes().find(ws.ptr());
+  std::shared_ptr<Outbox> box = found != boxes().end() ? found->second : new_box(ws);
+  box->closing = true;
+  drop_queue(*box);
+  cancel(box->timer);
+  cancel(box->writer);
+}
+
 void release_socket(py::handle ws) {
+  started().erase(ws.ptr());
   auto found = boxes().find(ws.ptr());
   if (found == boxes().end()) return;
   std::shared_ptr<Outbox> box = found->second;

@@ -212,7 +212,10 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     }
     if (refusal) {
       log_warning(fmt("Closing {}/{} with code {}: {}", client_type, client_id, refusal->code, refusal->what));
-      release_socket(websocket);  // the close must not queue behind data the client has yet to take
+      // The close must not queue behind data the client has yet to take, and
+      // no message may start before it: the frames of one partly written may
+      // only be followed by the close.
+      stop_sending(websocket);
       try {
         co_await attr(websocket, K("close"))("code"_a = refusal->code, "reason"_a = refusal->reason);
       } catch (py::error_already_set& e) {
