@@ -121,7 +121,9 @@ struct Place {
 // was imported (logging.shutdown, one that joins a worker) run after it, and
 // may wait for a daemon thread that calls in to get on, or for a lock that one
 // parked at the gate holds.
-void close_gate(PyObject*) {
+void close_gate(PyObject* capsule) {
+  // Released without the registration having taken place: no exit is under way.
+  if (!PyCapsule_GetContext(capsule)) return;
   exiting_thread.store(std::this_thread::get_id());
   exit_gate_closed.store(true);
   const int own = call_depth > 0 ? 1 : 0;
@@ -155,8 +157,9 @@ void hold_exit_for_threads_inside() {
   // Only the atexit registry holds the callback, and the callback the capsule.
   py::object closer_capsule = steal(PyCapsule_New(&exit_gate_armed, "tavrino.exit_gate", close_gate));
   py::object closer = steal(PyCFunction_New(&at_exit_def, closer_capsule.ptr()));
-  closer_capsule = py::object();
   py::module_::import("atexit").attr("register")(closer);
+  if (PyCapsule_SetContext(closer_capsule.ptr(), &exit_gate_closed) < 0) throw py::error_already_set();
+  closer_capsule = py::object();
   py::object after_fork = steal(PyCFunction_New(&after_fork_def, nullptr));
   py::module_::import("os").attr("register_at_fork")("after_in_child"_a = after_fork);
 }
