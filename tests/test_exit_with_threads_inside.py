@@ -2,7 +2,8 @@
 bridge (converting values, waiting for an answer) exits cleanly: CPython ends
 such threads with a forced unwind through the module's frames, which must pass
 untouched. Each child interpreter runs with a timeout; ten in a row must all
-exit with status 0."""
+exit with status 0. Atexit callbacks that run after the bridge's own and wait
+for such threads still see the exit through, however often it is tried."""
 import json
 import os
 import subprocess
