@@ -114,8 +114,16 @@ struct Place {
   Place& operator=(const Place&) = delete;
 };
 
-// Registered with atexit, which runs before CPython starts ending daemon threads.
-PyObject* close_gate(PyObject*, PyObject*) {
+// Closes the gate once the exit has run every atexit callback, just before
+// CPython starts ending daemon threads: the atexit registry lets go of its
+// entries only then, and this runs when it lets go of ours. Closing it when our
+// own callback runs would be too early: callbacks registered before the module
+// was imported (logging.shutdown, one that joins a worker) run after it, and
+// may wait for a daemon thread that calls in to get on, or for a lock that one
+// parked at the gate holds.
+void close_gate(PyObject* capsule) {
+  // Released without the registration having taken place: no exit is under way.
+  if (!PyCapsule_GetContext(capsule)) return;
   exiting_thread.store(std::this_thread::get_id());
   exit_gate_closed.store(true);
   const int own = call_depth > 0 ? 1 : 0;
@@ -126,8 +134,10 @@ PyObject* close_gate(PyObject*, PyObject*) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     Py_END_ALLOW_THREADS
   }
-  Py_RETURN_NONE;
 }
+
+// The callback itself does nothing: its capsule's release closes the gate.
+PyObject* at_exit(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 // A forked child has only the forking thread.
 PyObject* gate_after_fork(PyObject*, PyObject*) {
@@ -136,7 +146,7 @@ PyObject* gate_after_fork(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef close_gate_def = {"_wait_for_threads_inside", close_gate, METH_NOARGS, nullptr};
+PyMethodDef at_exit_def = {"_close_gate_after_atexit", at_exit, METH_NOARGS, nullptr};
 PyMethodDef after_fork_def = {"_threads_inside_after_fork", gate_after_fork, METH_NOARGS, nullptr};
 
 }  // namespace
@@ -144,8 +154,12 @@ PyMethodDef after_fork_def = {"_threads_inside_after_fork", gate_after_fork, MET
 void hold_exit_for_threads_inside() {
   if (exit_gate_armed.exchange(true)) return;
   using namespace pybind11::literals;
-  py::object closer = steal(PyCFunction_New(&close_gate_def, nullptr));
+  // Only the atexit registry holds the callback, and the callback the capsule.
+  py::object closer_capsule = steal(PyCapsule_New(&exit_gate_armed, "tavrino.exit_gate", close_gate));
+  py::object closer = steal(PyCFunction_New(&at_exit_def, closer_capsule.ptr()));
   py::module_::import("atexit").attr("register")(closer);
+  if (PyCapsule_SetContext(closer_capsule.ptr(), &exit_gate_closed) < 0) throw py::error_already_set();
+  closer_capsule = py::object();
   py::object after_fork = steal(PyCFunction_New(&after_fork_def, nullptr));
   py::module_::import("os").attr("register_at_fork")("after_in_child"_a = after_fork);
 }

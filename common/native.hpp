@@ -32,9 +32,10 @@ inline bool forced_unwind() noexcept { return !std::current_exception(); }
 // forced unwind, and the destructors of C++ frames on its way then release
 // Python objects without the GIL while the interpreter is torn down. Once
 // armed (by a module whose functions run on threads of user code), the
-// interpreter's exit waits a bounded time for the threads inside this module's
-// functions to leave them, and a thread that calls in after that waits, with
-// the GIL released, until the process ends. Call once at start-up, with the GIL.
+// interpreter's exit, once every atexit callback has run, waits a bounded time
+// for the threads inside this module's functions to leave them, and a thread
+// that calls in after that waits, with the GIL released, until the process
+// ends. Call once at start-up, with the GIL.
 void hold_exit_for_threads_inside();
 
 // Converts the C++ exception in flight into the Python error indicator.

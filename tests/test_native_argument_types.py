@@ -91,6 +91,54 @@ def test_task_callback_refuses_a_state_emptied_through_its_self():
     assert outcome.startswith("TypeError: _task_done() argument '__self__' must be "), outcome
 
 
+# A done task whose own code empties the state of the callback running on it:
+# its cancelled() or exception(), or the __eq__ of an entry of the task set
+# with the task's hash, which the set's discard runs.
+EMPTYING = """
+    class Twin:
+        def __init__(self, state):
+            self.state = state
+
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            self.state.clear()
+            return False
+
+    class Emptying(asyncio.Future):
+        def __init__(self, state, where):
+            super().__init__()
+            self.state, self.where = state, where
+            self.set_result(None)
+            if where == "__eq__":
+                state[0].add(Twin(state))
+
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            return self is other
+
+        def cancelled(self):
+            if self.where == "cancelled":
+                self.state.clear()
+            return super().cancelled()
+
+        def exception(self):
+            if self.where == "exception":
+                self.state.clear()
+            return super().exception()
+"""
+
+
+@pytest.mark.parametrize("where", ["__eq__", "cancelled", "exception"])
+def test_task_callback_refuses_a_state_emptied_by_the_tasks_own_code(where):
+    outcome = run_child(textwrap.dedent(FIND_BUILTINS) + textwrap.dedent(EMPTYING)
+                        + f"asyncio.run(main('_task_done', lambda fn: [Emptying(fn.__self__, {where!r})]))\n")
+    assert outcome.startswith("TypeError: _task_done() argument '__self__' must be "), outcome
+
+
 def test_task_callback_still_takes_a_task():
     outcome = call_builtin("_task_done", "[asyncio.get_running_loop().create_future()]")
     assert outcome.startswith("InvalidStateError"), outcome  # it reads the task's error: none is set yet

@@ -31,6 +31,14 @@ bool read_error(PyObject* task) {
 // as many tasks as MAX_CLIENT_TASKS are in flight: [task set, future or None].
 // Each task's completion callback (task_done, bound to this list) reads its
 // error, takes it out of the set and wakes the reading when there is room again.
+bool is_task_state(PyObject* state) {
+  return PyList_CheckExact(state) && PyList_GET_SIZE(state) == 2 && PySet_CheckExact(PyList_GET_ITEM(state, 0));
+}
+
+PyObject* refuse_state(PyObject* state) {
+  return tv::refuse_builtin_arg("_task_done", "__self__", "[set, future or None]", state);
+}
+
 PyObject* task_done(PyObject* state, PyObject* task) {
   // Both reach Python: the task as the argument, the state as __self__.
   static PyObject* future_type = nullptr;  // kept for the process
@@ -43,12 +51,21 @@ PyObject* task_done(PyObject* state, PyObject* task) {
   const int is_future = PyObject_IsInstance(task, future_type);
   if (is_future < 0) return nullptr;
   if (!is_future) return tv::refuse_builtin_arg("_task_done", "task", "asyncio.Future", task);
-  if (!PyList_CheckExact(state) || PyList_GET_SIZE(state) != 2 || !PySet_CheckExact(PyList_GET_ITEM(state, 0)))
-    return tv::refuse_builtin_arg("_task_done", "__self__", "[set, future or None]", state);
-  if (PySet_Discard(PyList_GET_ITEM(state, 0), task) < 0 || !read_error(task)) return nullptr;
+  if (!is_task_state(state)) return refuse_state(state);
+  // The task's __hash__ and __eq__ run in the discard, and its own cancelled()
+  // and exception() in read_error: any of them may change the list, so it is
+  // checked again after each, and the set is held while it is searched.
+  PyObject* tasks = Py_NewRef(PyList_GET_ITEM(state, 0));
+  const int discarded = PySet_Discard(tasks, task);
+  Py_DECREF(tasks);
+  if (discarded < 0 || !read_error(task)) return nullptr;
+  if (!is_task_state(state)) return refuse_state(state);
   if (PyList_GET_ITEM(state, 1) == Py_None) Py_RETURN_NONE;
   PyObject* room = Py_NewRef(PyList_GET_ITEM(state, 1));
-  PyList_SetItem(state, 1, Py_NewRef(Py_None));  // drops the list's reference
+  if (PyList_SetItem(state, 1, Py_NewRef(Py_None)) < 0) {  // drops the list's reference
+    Py_DECREF(room);
+    return nullptr;
+  }
   PyObject* done = PyObject_CallMethodNoArgs(room, K("done"));
   int finished = done ? PyObject_IsTrue(done) : -1;
   Py_XDECREF(done);
