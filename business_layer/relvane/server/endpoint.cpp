@@ -162,7 +162,16 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     co_await call_method(websocket, K("accept"));
     py::dict ping;
     set_item(ping, K("type"), K("ping"));
-    co_await call_method(websocket, K("send_json"), ping);
+    try {
+      co_await call_method(websocket, K("send_json"), ping);
+    } catch (py::error_already_set& e) {
+      // A client that left right after its handshake: a departure like any
+      // other, though never registered.
+      if (!is_gone(e)) throw;
+      py::object disconnect = G(K("WebSocketDisconnect"));
+      PyErr_SetObject(disconnect.ptr(), call(disconnect, py::int_(1006)).ptr());
+      throw py::error_already_set();
+    }
     pinged = true;
     py::object displaced = call_method(manager, K("get_connection"), client_type, client_id);
     co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
