@@ -308,3 +308,24 @@ async def test_the_calls_of_a_kernel_connection_that_has_gone_leave_the_pending_
         await addin.close()
         await wait_until(lambda: not kernel_processes(wb), 15)
         await kernel.close()
+
+
+async def test_a_call_sent_while_no_kernel_is_connected_is_not_kept(tmp_path):
+    wb = "unserved-" + uuid.uuid4().hex[:10]
+    with master(tmp_path) as port:  # the workbook's kernel program stands by and never connects
+        addin = await Book.connect(port, wb)
+        await wait_until(lambda: len(kernel_processes(wb)) == 1, 30)
+        for n in range(300):
+            await addin.send(call(f"c{n}", args=[int_value(n)]))
+        await addin.send({"type": "function_execution", "request_id": "refused"})
+        await addin.wait_for("execution_error", timeout=10)
+        assert results(addin) == []  # unanswered, as before
+
+        # A kernel connection that answers under those ids finds no call of them: its answers pass unchanged.
+        kernel = await Kernel.connect(port, "kernel", wb)
+        for n in range(300):
+            await kernel.send({"type": "execution_result", "request_id": f"c{n}", "result": int_value(n)})
+        await wait_until(lambda: len(addin.of_type("execution_result")) + len(results(addin)) == 300, 30)
+        assert results(addin) == []
+        await addin.close()
+        await kernel.close()
