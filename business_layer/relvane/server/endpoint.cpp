@@ -118,6 +118,19 @@ Task kernel_departed(py::object manager, py::str workbook_id, bool tell_addin) {
   co_return py::none();
 }
 
+// The workbook's add-in has gone: its kernel process is ended. The kernel's
+// connection, still open until the process has died, is forgotten at once with
+// it: an add-in that returns meanwhile starts a kernel of its own, and the old
+// connection's close, whenever it comes, is no news to it.
+void end_kernel_of_departed_addin(py::handle manager, py::handle workbook_id) {
+  const bool had_process = as_dict(attr(manager, K("kernel_processes")), "kernel_processes").contains(workbook_id);
+  call_method(manager, K("terminate_kernel"), workbook_id);
+  if (!had_process) return;  // a kernel the master did not start is not its to end
+  py::object kernels = get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("kernel"));
+  if (!kernels.is_none() && as_dict(kernels, "connection table").contains(workbook_id))
+    call_method(kernels, K("pop"), workbook_id);
+}
+
 Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
   const std::string type = client_type;
   if (type != "addin" && type != "ide" && type != "kernel" && type != "inspector") {
@@ -242,7 +255,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   // then it is not ours to unregister, and the newcomer saw to the departure.
   if (call_method(manager, K("get_connection"), client_type, client_id).is(websocket)) {
     call_method(manager, K("disconnect"), client_type, client_id);
-    if (type == "addin") call_method(manager, K("terminate_kernel"), client_id);
+    if (type == "addin") end_kernel_of_departed_addin(manager, client_id);
     if (type == "addin" && pinged && !interrupted)
       co_await call_method(manager, K("broadcast"), K("ide"), workbook_message(K("workbook_disconnected"), client_id));
     if (type == "kernel") co_await kernel_departed(manager, client_id, !interrupted);
