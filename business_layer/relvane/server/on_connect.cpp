@@ -88,7 +88,7 @@ Task on_ide_connection(py::object websocket, py::str, py::str) {
   co_return py::none();
 }
 
-Task on_kernel_connection(py::object, py::str, py::str client_id) {
+Task on_kernel_connection(py::object websocket, py::str, py::str client_id) {
   py::object manager = G(K("manager"));
   // A new or restarted kernel holds no module yet: the next sync sends them all.
   py::object synced = get(as_dict(attr(manager, K("_synced_hashes")), "_synced_hashes"), client_id);
@@ -100,6 +100,9 @@ Task on_kernel_connection(py::object, py::str, py::str client_id) {
     co_await call(G(K("send_python_paths_to_kernel")), client_id);
   }
   co_await call(G(K("handle_workbook_packages_install")), client_id);
+  // A kernel no longer the workbook's (ended with its add-in, or replaced)
+  // must not tell the add-in that it is ready: the add-in would call into nothing.
+  if (!call_method(manager, K("get_connection"), K("kernel"), client_id).is(websocket)) co_return py::none();
   co_await call_method(manager, K("_push_custom_functions_to_addin"), client_id);
   co_await attr(manager, K("_push_events_config_to_addin"))(client_id, "save"_a = false);
   co_await call_method(manager, K("_push_object_clear"), client_id);
