@@ -79,6 +79,9 @@ FRAMES_KEY = "tavrino.frames"
 UNSENT_LIMIT = 64 * 1024
 # How long a connection has at the master's stop to flush what it was sent before it is dropped.
 SHUTDOWN_GRACE = 1.0
+# How long a client closed with 1009 (a message over the size limit) has to close its end: it is most likely
+# still sending the message, which nobody reads any more, so a longer wait only holds back its departure.
+OVERSIZE_CLOSE_TIMEOUT = 0.25
 
 
 class AbortableWebSocketProtocol(WebSocketProtocol):
@@ -144,6 +147,8 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
             logger.error("Keep-alive of %s failed", self.scope.get("path"), exc_info=True)
 
     def fail_connection(self, code=1006, reason=""):
+        if code == 1009:
+            self.close_timeout = min(self.close_timeout, OVERSIZE_CLOSE_TIMEOUT)
         if reason == "keepalive ping timeout" and self.open:
             logger.warning("Closing %s: it answered no keep-alive ping within %s s and took no data meanwhile",
                            self.scope["path"].removeprefix(WEBSOCKET_PREFIX), self.ping_timeout)

@@ -270,6 +270,36 @@ async def test_an_addin_and_its_kernel_leaving_together_log_no_error(guarded):
     assert "Traceback" not in text and "Exception in ASGI application" not in text
 
 
+def handshake_and_leave(port, path, linger):
+    """Asks for a WebSocket connection and leaves without reading the answer: at once, or after `linger`
+    seconds, with a plain close or a reset."""
+    with socket.create_connection(("127.0.0.1", port), scaled(5)) as s:
+        s.sendall((f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                   "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                   "Sec-WebSocket-Version: 13\r\n\r\n").encode())
+        if linger is not None:
+            time.sleep(linger)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, (1).to_bytes(4, "little") + (0).to_bytes(4, "little"))
+
+
+@pytest.mark.parametrize("client_type", ["addin", "ide", "kernel", "inspector"])
+async def test_a_client_that_leaves_right_after_its_handshake_logs_its_departure_and_no_error(guarded, client_type):
+    port, log = guarded
+    start = len(log.read_text())
+    ids = []
+    for linger in (None, 0.0, 0.005, 0.05):
+        ids.append(f"brief-{uuid.uuid4().hex[:8]}")
+        await asyncio.to_thread(handshake_and_leave, port, f"/ws/{client_type}/{ids[-1]}", linger)
+    departures = [f"Client disconnected: {client_type}/{client_id}" for client_id in ids]
+    await wait_until(lambda: all(d in log.read_text() for d in departures), 10)
+    # An error of a departure is logged in the same turn of the master's loop as the departure itself.
+    text = log.read_text()[start:]
+    lines = text.splitlines()
+    assert all(sum(line.endswith(d) and " INFO " in line for line in lines) == 1 for d in departures)
+    assert not [line for line in lines if any(i in line for i in ids) and " INFO " not in line]
+    assert " ERROR " not in text and "Traceback" not in text and "Exception in ASGI application" not in text
+
+
 @pytest.mark.parametrize("host, url_host", [("127.0.0.1", "127.0.0.1"), ("::1", "[::1]")])
 def test_the_kernel_logs_each_failed_attempt(host, url_host):
     port = free_port()

@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import types
 
@@ -180,6 +181,20 @@ def test_spawn_starts_the_stand_in_kernel_in_its_own_group(manager, procs, logs,
     assert logs.messages == ["Spawned kernel for workbook: wb-1"]
     time.sleep(0.3)
     assert process.poll() is None  # the stand-in runs until it is terminated
+
+
+def test_a_kernel_spawned_from_a_thread_that_ends_lives_on(manager, procs):
+    # A kernel dies with the master; it must not die with whichever thread happened to start it.
+    started = []
+    thread = threading.Thread(target=lambda: started.append(manager.spawn_kernel("wb")))
+    thread.start()
+    thread.join(scaled(30))
+    native_id = thread.native_id
+    assert eventually(lambda: not os.path.exists(f"/proc/self/task/{native_id}"))  # the thread has ended
+    [process] = started
+    with pytest.raises(subprocess.TimeoutExpired):
+        process.wait(0.5)
+    assert alive(process.pid)
 
 
 def test_stand_in_refuses_a_bad_command_line():

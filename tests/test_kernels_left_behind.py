@@ -7,6 +7,7 @@ import os
 import secrets
 import signal
 import subprocess
+import sys
 import uuid
 
 import pytest
@@ -15,7 +16,7 @@ import tavrino_master.business_layer.relvane as relvane
 from e2e_clients import Book, Client, Kernel, call, connections, kernel_processes, master, results, wait_results
 from fakes import Addin, Sock
 from helpers import wait_until
-from servers import scaled
+from servers import free_port, running, scaled
 
 STATE_REQUESTS = ("get_modules_request", "get_functions_request", "get_packages_request", "get_events_request")
 
@@ -308,3 +309,54 @@ async def test_the_calls_of_a_kernel_connection_that_has_gone_leave_the_pending_
         await addin.close()
         await wait_until(lambda: not kernel_processes(wb), 15)
         await kernel.close()
+
+
+async def test_a_call_sent_while_no_kernel_is_connected_is_not_kept(tmp_path):
+    wb = "unserved-" + uuid.uuid4().hex[:10]
+    with master(tmp_path) as port:  # the workbook's kernel program stands by and never connects
+        addin = await Book.connect(port, wb)
+        await wait_until(lambda: len(kernel_processes(wb)) == 1, 30)
+        for n in range(300):
+            await addin.send(call(f"c{n}", args=[int_value(n)]))
+        await addin.send({"type": "function_execution", "request_id": "refused"})
+        await addin.wait_for("execution_error", timeout=10)
+        assert results(addin) == []  # unanswered, as before
+
+        # A kernel connection that answers under those ids finds no call of them: its answers pass unchanged.
+        kernel = await Kernel.connect(port, "kernel", wb)
+        for n in range(300):
+            await kernel.send({"type": "execution_result", "request_id": f"c{n}", "result": int_value(n)})
+        await wait_until(lambda: len(addin.of_type("execution_result")) + len(results(addin)) == 300, 30)
+        assert results(addin) == []
+        await addin.close()
+        await kernel.close()
+
+
+# ---------------------------------------------------------------- no kernel outlives its master or its add-in
+
+async def master_ends(master_process, addin, signum):
+    master_process.send_signal(signum)
+    master_process.wait(scaled(30))
+
+
+@pytest.mark.parametrize("end", [
+    pytest.param(lambda master_process, addin: master_ends(master_process, addin, signal.SIGTERM), id="master-SIGTERM"),
+    pytest.param(lambda master_process, addin: master_ends(master_process, addin, signal.SIGKILL), id="master-SIGKILL"),
+    pytest.param(lambda master_process, addin: addin.close(), id="addin-leaves"),
+])
+async def test_a_stopped_kernel_ends_with_its_master_or_its_addin(tmp_path, end):
+    wb = "stopped-" + uuid.uuid4().hex[:10]
+    port = free_port()
+    argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
+    with running(argv, port, env={"HOME": str(tmp_path), "TAVRINO_KERNEL_STANDBY": "0"}) as master_process:
+        addin = await Book.connect(port, wb)
+        await addin.wait_for("sync_custom_functions", timeout=30)
+        [pid] = kernel_processes(wb)
+        os.kill(pid, signal.SIGSTOP)  # as the user's job control may
+        try:
+            await end(master_process, addin)
+            await wait_until(lambda: not kernel_processes(wb), 15)
+        finally:
+            if kernel_processes(wb):
+                os.kill(pid, signal.SIGKILL)
+            await addin.close()

@@ -7,6 +7,7 @@ import pytest
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
 from helpers import LOGGER
+from servers import scaled
 
 
 class FastAsyncio:
@@ -199,6 +200,19 @@ async def test_full_code_sync_records_only_what_a_connected_kernel_received(mana
     await manager.connect("kernel", "wb1", kernel)
     await relvane.full_code_sync("wb1")
     assert [m["module_name"] for m in kernel.sent] == ["a", "b"]
+
+
+@pytest.mark.parametrize("replaced", [False, True], ids=["forgotten", "replaced"])
+async def test_a_kernel_no_longer_the_workbooks_tells_its_addin_nothing(manager, replaced):
+    addin, kernel = Sock(), Sock()
+    await manager.connect("addin", "wb1", addin, "Book")
+    await manager.connect("kernel", "wb1", kernel)
+    work = asyncio.ensure_future(relvane.on_kernel_connection(kernel, "kernel", "wb1"))
+    manager.disconnect("kernel", "wb1")  # ended with its add-in, which has come back since
+    if replaced:
+        await manager.connect("kernel", "wb1", Sock())
+    await asyncio.wait_for(work, scaled(10))
+    assert addin.sent == []
 
 
 async def test_a_new_kernel_receives_every_module_again(manager):

@@ -1,11 +1,44 @@
 // The kernel process of each workbook: started with the workbook id and the
 // master's port, terminated, or killed and started afresh.
+#ifdef __linux__
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+#endif
+
 #include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
 namespace {
+
+#ifdef __linux__
+// Runs in the new kernel between fork and exec: the kernel is killed when the
+// master goes, however the master ends and whatever the kernel's state (a
+// stopped process dies of SIGKILL too). A master that ended before this ran is
+// seen in the parent's id. `parent` is the master's pid, bound as __self__.
+PyObject* die_with_master(PyObject* parent, PyObject*) {
+  const long master = PyLong_AsLong(parent);
+  if (master == -1 && PyErr_Occurred()) return nullptr;
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+  if (getppid() != static_cast<pid_t>(master)) _exit(0);
+  Py_RETURN_NONE;
+}
+PyMethodDef die_with_master_def = {"_die_with_master", die_with_master, METH_NOARGS, nullptr};
+
+// The parent-death signal comes when the THREAD that forked the kernel ends, not
+// only the process: kernels are forked by one thread kept for the life of the
+// master, never by whichever thread happens to call.
+py::object spawner() {
+  static PyObject* executor = [] {
+    py::object pool = attr(py::module_::import("concurrent.futures"), K("ThreadPoolExecutor"))(
+        "max_workers"_a = 1, "thread_name_prefix"_a = "kernel-spawner");
+    return pool.release().ptr();  // kept for the process
+  }();
+  return py::reinterpret_borrow<py::object>(executor);
+}
+#endif
 
 // After SIGKILL (or taskkill /F) a process ends at once; one still running
 // after this long cannot be stopped by us.
@@ -123,13 +156,28 @@ py::object spawn_kernel(py::object self, py::str workbook_id) {
     // kill address the kernel and its children without reaching the master,
     // and without a controlling terminal nothing the workbook runs can be
     // stopped for touching the terminal the master was started from.
-    if (!on_windows()) options[K("start_new_session")] = true;
-    py::object process = attr(G(K("subprocess")), K("Popen"))(command, **options);
+    py::object popen = attr(G(K("subprocess")), K("Popen"));
+    py::object process;
+#ifdef __linux__
+    if (!on_windows()) {
+      options[K("start_new_session")] = true;
+      options[K("preexec_fn")] = steal(PyCFunction_New(&die_with_master_def, py::int_(getpid()).ptr()));
+      py::object started = attr(spawner(), K("submit"))(popen, command, **options);
+      process = call_method(started, K("result"));
+    }
+#endif
+    if (!process) {
+      if (!on_windows()) options[K("start_new_session")] = true;
+      process = popen(command, **options);
+    }
     processes[workbook_id] = process;
     log_info(fmt("Spawned kernel for workbook: {}", workbook_id));
     return process;
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OSError) && !e.matches(attr(G(K("subprocess")), K("SubprocessError")).ptr())) throw;
+    // RuntimeError: the spawning thread is no longer taking work, the master is stopping.
+    if (!e.matches(PyExc_OSError) && !e.matches(attr(G(K("subprocess")), K("SubprocessError")).ptr()) &&
+        !e.matches(PyExc_RuntimeError))
+      throw;
     log_error(fmt("Failed to spawn kernel for {}: {}", workbook_id, e.value()));
   }
   return py::none();
@@ -140,6 +188,14 @@ void terminate_kernel(py::object self, py::str workbook_id) {
   if (!processes.contains(workbook_id)) return;
   py::object process = processes[workbook_id];
   call_method(process, K("terminate"));
+  // A stopped kernel acts on SIGTERM only once it runs again.
+  if (!on_windows() && call_method(process, K("poll")).is_none()) {
+    try {
+      call_method(process, K("send_signal"), attr(G(K("signal")), K("SIGCONT")));
+    } catch (py::error_already_set& e) {
+      if (!is_process_lookup_error(e)) throw;
+    }
+  }
   if (processes.contains(workbook_id)) PyDict_DelItem(processes.ptr(), workbook_id.ptr());
   // Its calls can never be answered now; a stopped but living kernel keeps its own.
   drop_pending_calls_of(self, workbook_id);

@@ -82,6 +82,9 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
   }
 
   py::object manager = G(K("manager"));
+  // Without a kernel connection the call goes nowhere and nothing will ever
+  // answer it: it is not kept.
+  if (call_method(manager, K("get_connection"), K("kernel"), workbook_id).is_none()) co_return py::none();
   // Recorded before the send, so the kernel's answer always finds it.
   if (is_function_execution) record_pending_call(manager, request_id, workbook_id);
   co_await call_method(manager, K("send_message"), K("kernel"), workbook_id, call_message);

@@ -135,6 +135,19 @@ Task kernel_departed(py::object manager, py::str workbook_id, bool tell_addin) {
   co_return py::none();
 }
 
+// The workbook's add-in has gone: its kernel process is ended. The kernel's
+// connection, still open until the process has died, is forgotten at once with
+// it: an add-in that returns meanwhile starts a kernel of its own, and the old
+// connection's close, whenever it comes, is no news to it.
+void end_kernel_of_departed_addin(py::handle manager, py::handle workbook_id) {
+  const bool had_process = as_dict(attr(manager, K("kernel_processes")), "kernel_processes").contains(workbook_id);
+  call_method(manager, K("terminate_kernel"), workbook_id);
+  if (!had_process) return;  // a kernel the master did not start is not its to end
+  py::object kernels = get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("kernel"));
+  if (!kernels.is_none() && as_dict(kernels, "connection table").contains(workbook_id))
+    call_method(kernels, K("pop"), workbook_id);
+}
+
 Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
   const std::string type = client_type;
   if (type != "addin" && type != "ide" && type != "kernel" && type != "inspector") {
@@ -179,7 +192,16 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     co_await call_method(websocket, K("accept"));
     py::dict ping;
     set_item(ping, K("type"), K("ping"));
-    co_await call_method(websocket, K("send_json"), ping);
+    try {
+      co_await call_method(websocket, K("send_json"), ping);
+    } catch (py::error_already_set& e) {
+      // A client that left right after its handshake: a departure like any
+      // other, though never registered.
+      if (!is_gone(e)) throw;
+      py::object disconnect = G(K("WebSocketDisconnect"));
+      PyErr_SetObject(disconnect.ptr(), call(disconnect, py::int_(1006)).ptr());
+      throw py::error_already_set();
+    }
     pinged = true;
     py::object displaced = call_method(manager, K("get_connection"), client_type, client_id);
     co_await call_method(manager, K("connect"), client_type, client_id, websocket, name);
@@ -253,7 +275,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   // then it is not ours to unregister, and the newcomer saw to the departure.
   if (call_method(manager, K("get_connection"), client_type, client_id).is(websocket)) {
     call_method(manager, K("disconnect"), client_type, client_id);
-    if (type == "addin") call_method(manager, K("terminate_kernel"), client_id);
+    if (type == "addin") end_kernel_of_departed_addin(manager, client_id);
     if (type == "addin" && pinged && !interrupted)
       co_await call_method(manager, K("broadcast"), K("ide"), workbook_message(K("workbook_disconnected"), client_id));
     if (type == "kernel") co_await kernel_departed(manager, client_id, !interrupted);

@@ -26,6 +26,8 @@ bool still_the_addin(py::handle manager, py::handle websocket, py::handle client
 
 Task on_addin_coonection(py::object websocket, py::str, py::str client_id) {
   py::object manager = G(K("manager"));
+  // The kernel connection already serving the workbook when this add-in came.
+  py::object kernel_before = call_method(manager, K("get_connection"), K("kernel"), client_id);
   co_await sleep_half_second();
   if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
 
@@ -57,12 +59,19 @@ Task on_addin_coonection(py::object websocket, py::str, py::str client_id) {
   attr(manager, K("registered_handlers"))[client_id] =
       call(G(K("_events_from_addin_to_ide")), value_or_new_dict(events, K("events_registered")));
 
-  if (call_method(manager, K("get_connection"), K("kernel"), client_id).is_none()) {
+  py::object kernel = call_method(manager, K("get_connection"), K("kernel"), client_id);
+  if (kernel.is_none()) {
     py::object process = call_method(manager, K("spawn_kernel"), client_id);
     if (!process.is_none())
       co_await sleep_half_second();
     else
       log_warning(py::str("Failed to spawn kernel for ") + client_id);
+  } else if (kernel.is(kernel_before)) {
+    // An add-in that returns to a kernel already connected: that kernel's
+    // connect work pushed its functions and event handlers to an add-in before
+    // this one, and no kernel connect will push them again.
+    co_await call_method(manager, K("_push_custom_functions_to_addin"), client_id);
+    co_await attr(manager, K("_push_events_config_to_addin"))(client_id, "save"_a = false);
   }
   if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
   co_await call(G(K("send_workbook_list_to_ide")));
@@ -79,7 +88,7 @@ Task on_ide_connection(py::object websocket, py::str, py::str) {
   co_return py::none();
 }
 
-Task on_kernel_connection(py::object, py::str, py::str client_id) {
+Task on_kernel_connection(py::object websocket, py::str, py::str client_id) {
   py::object manager = G(K("manager"));
   // A new or restarted kernel holds no module yet: the next sync sends them all.
   py::object synced = get(as_dict(attr(manager, K("_synced_hashes")), "_synced_hashes"), client_id);
@@ -91,6 +100,9 @@ Task on_kernel_connection(py::object, py::str, py::str client_id) {
     co_await call(G(K("send_python_paths_to_kernel")), client_id);
   }
   co_await call(G(K("handle_workbook_packages_install")), client_id);
+  // A kernel no longer the workbook's (ended with its add-in, or replaced)
+  // must not tell the add-in that it is ready: the add-in would call into nothing.
+  if (!call_method(manager, K("get_connection"), K("kernel"), client_id).is(websocket)) co_return py::none();
   co_await call_method(manager, K("_push_custom_functions_to_addin"), client_id);
   co_await attr(manager, K("_push_events_config_to_addin"))(client_id, "save"_a = false);
   co_await call_method(manager, K("_push_object_clear"), client_id);
