@@ -1,5 +1,6 @@
-"""An IDE written from the README alone, against the real host and kernel program: the module
-examples of its IDE section, an edit that carries no text, and the IDE program's restarts."""
+"""An IDE written from the docs alone, against the real host and kernel program: the module
+and package examples of the IDE protocol, an edit that carries no text, and the IDE program's
+restarts."""
 import sys
 import uuid
 
@@ -7,7 +8,7 @@ import pytest
 
 from e2e_clients import Book, Client
 from helpers import wait_until
-from readme_examples import ide_module_examples
+from readme_examples import IDE_DOC, Player, exchanges
 from servers import master_with_log
 from test_kernel_program_e2e import KERNELS_ON
 
@@ -69,36 +70,35 @@ async def open_book(port, workbook_id, modules):
     return addin, ide
 
 
-def output(ide, workbook_id, since):
-    return "".join(m["content"] for m in ide.received[since:]
-                   if m.get("type") == "stdout" and m.get("workbook_id") == workbook_id)
-
-
-async def test_the_readmes_module_examples_run_as_shown(host):
+@pytest.mark.parametrize("title", ["## Modules and runs", "## Packages"], ids=["modules", "packages"])
+async def test_the_docs_ide_examples_run_as_shown(host, title):
     port, _, _ = host
-    examples = ide_module_examples()
-    reads = [answer for block in examples for arrow, answer in block if answer["type"] == "module_content"]
-    workbook_id, modules = reads[0]["workbook_id"], {reads[0]["module_name"]: reads[0]["code"]}
-    addin, ide = await open_book(port, workbook_id, modules)
+    examples = exchanges(IDE_DOC, title)
+    assert examples
+    [read, *_] = [m for steps in exchanges(IDE_DOC, "## Modules and runs") for way, m in steps
+                  if way == "<-" and m["type"] == "module_content"]
+    modules = {read["module_name"]: read["code"]}  # the workbook of the examples
+    workbook_id = "docs-" + uuid.uuid4().hex[:8]
+    book = {}
+    book["addin"], ide = await open_book(port, workbook_id, modules)
+
+    async def before(expected):
+        """The add-in leaves, or comes back, where the example shows the IDEs hearing of it."""
+        if expected["type"] == "workbook_disconnected":
+            await book["addin"].close()
+        elif expected["type"] == "workbook_connected":
+            modules = book["addin"].modules  # what its workbook holds
+            book["addin"] = await Workbook.connect(port, workbook_id, name="Book1", modules=modules)
+
     try:
-        for block in examples:
-            since = len(ide.received)
-            for arrow, message in block:
-                if arrow == "->":
-                    await ide.send(message)
-                elif message["type"] == "stdout":  # output may come cut into pieces
-                    await wait_until(lambda: len(output(ide, workbook_id, since)) >= len(message["content"]), 30)
-                    assert output(ide, workbook_id, since) == message["content"]
-                else:
-                    count = len(ide.of_type(message["type"]))
-                    (answer,) = (await ide.wait_for(message["type"], count + 1, timeout=30))[count:]
-                    assert answer == message
-            if len(block) == 1:  # an answerless edit: the workbook stores it
-                sent = block[0][1]
-                await wait_until(lambda: addin.modules.get(sent["module_name"]) == sent["code"], 30)
+        for steps in examples:
+            await Player(ide, workbook_id=workbook_id, before=before).play(steps)
+            if len(steps) == 1:  # an answerless edit: the workbook stores it
+                sent = steps[0][1]
+                await wait_until(lambda: book["addin"].modules.get(sent["module_name"]) == sent["code"], 30)
     finally:
         await ide.close()
-        await addin.close()
+        await book["addin"].close()
 
 
 async def test_an_edit_without_a_text_code_leaves_the_module_everywhere(host):
