@@ -1,8 +1,10 @@
 """An IDE written from the docs alone, against the real host and kernel program: the module
-and package examples of the IDE protocol, an edit that carries no text, and the IDE program's
-restarts."""
+and package examples of the IDE protocol, an edit that carries no text, a setting written without
+a value, a run after a save, and the IDE program's restarts."""
+import json
 import sys
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -70,6 +72,11 @@ async def open_book(port, workbook_id, modules):
     return addin, ide
 
 
+def output(ide, workbook_id, since):
+    return "".join(m["content"] for m in ide.received[since:]
+                   if m.get("type") == "stdout" and m.get("workbook_id") == workbook_id)
+
+
 @pytest.mark.parametrize("title", ["## Modules and runs", "## Packages"], ids=["modules", "packages"])
 async def test_the_docs_ide_examples_run_as_shown(host, title):
     port, _, _ = host
@@ -124,6 +131,48 @@ async def test_an_edit_without_a_text_code_leaves_the_module_everywhere(host):
         for kind in ("update_module", "save_module"):
             assert (f'Received {kind} from IDE {ide.client_id} for module \'calc\' without a text "code"; '
                     "the module is left unchanged") in text
+    finally:
+        await ide.close()
+        await addin.close()
+
+
+async def test_a_set_setting_without_a_value_keeps_the_setting(host):
+    port, log, _ = host
+    ide_id = "ide-" + uuid.uuid4().hex[:8]
+    ide = await Client.connect(port, "ide", ide_id)
+    path = "editor.theme_" + uuid.uuid4().hex[:8]
+    try:
+        await ide.send({"type": "set_setting", "path": path, "value": "dark", "request_id": "s1"})
+        await ide.wait_for("setting_saved", timeout=30)
+        await ide.send({"type": "set_setting", "path": path, "request_id": "s2"})  # "value" missing
+        await ide.send({"type": "get_settings", "path": path})
+        first, second = await ide.wait_for("setting_saved", 2, timeout=30)
+        assert (first["success"], second) == (True, {"type": "setting_saved", "request_id": "s2", "path": path,
+                                                     "success": False})
+        (read,) = await ide.wait_for("settings_response", timeout=30)
+        assert read["value"] == "dark"
+        stored = json.loads((Path(log).parent / ".tavrino" / "settings.json").read_text(encoding="utf-8"))
+        assert stored["editor"][path.split(".")[1]] == "dark"
+        assert (f"Received set_setting from IDE {ide_id} for setting '{path}' without a \"value\"; "
+                "the setting is left unchanged") in open(log, encoding="utf-8").read()
+    finally:
+        await ide.close()
+
+
+async def test_a_run_after_a_save_runs_the_saved_text(host):
+    port, _, _ = host
+    workbook_id = "save-run-" + uuid.uuid4().hex[:8]
+    addin, ide = await open_book(port, workbook_id, {"calc": "def show():\n    print('old text')\n"})
+    try:
+        await ide.send({"type": "save_module", "workbook_id": workbook_id, "module_name": "calc",
+                        "code": "def show():\n    print('saved text')\n"})
+        (saved,) = await ide.wait_for("module_saved", timeout=30)
+        assert saved["success"] is True
+        since = len(ide.received)
+        await ide.send({"type": "run_module", "workbook_id": workbook_id, "module_name": "calc",
+                        "function_name": "show"})
+        await wait_until(lambda: "\n" in output(ide, workbook_id, since), 30)
+        assert output(ide, workbook_id, since) == "saved text\n"
     finally:
         await ide.close()
         await addin.close()
