@@ -293,8 +293,11 @@ void schedule_check(Outbox& box, double delay);
 
 // With frames the check also looks at the transport: what the connection's
 // socket has taken since the last look is progress, however little. The host
-// counts it (its keep-alive asks the same count); without that count, what was
-// written and what the transport still holds tell it.
+// counts it; without that count, what was written and what the transport still
+// holds tell it. A socket that takes nothing while data waits surely is not
+// read; one that takes data may still not be (a stopped peer's system takes it
+// into its receive buffer), and the host's keep-alive judges that by the
+// peer's answers.
 void note_progress(Outbox& box) {
   if (!box.frames) return;
   long long now_taken = taken_by(box.frames);
