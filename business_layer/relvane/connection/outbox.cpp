@@ -292,12 +292,9 @@ void forget(const std::shared_ptr<Outbox>& box) {
 void schedule_check(Outbox& box, double delay);
 
 // With frames the check also looks at the transport: what the connection's
-// socket has taken since the last look is progress, however little. The host
-// counts it; without that count, what was written and what the transport still
-// holds tell it. A socket that takes nothing while data waits surely is not
-// read; one that takes data may still not be (a stopped peer's system takes it
-// into its receive buffer), and the host's keep-alive judges that by the
-// peer's answers.
+// socket took since the last look (as the host counts it, else what was written
+// less what the transport holds) is progress. Taking nothing shows a peer does
+// not read; taking bytes shows no more (its answers to the keep-alive do).
 void note_progress(Outbox& box) {
   if (!box.frames) return;
   long long now_taken = taken_by(box.frames);
