@@ -292,9 +292,9 @@ void forget(const std::shared_ptr<Outbox>& box) {
 void schedule_check(Outbox& box, double delay);
 
 // With frames the check also looks at the transport: what the connection's
-// socket has taken since the last look is progress, however little. The host
-// counts it (its keep-alive asks the same count); without that count, what was
-// written and what the transport still holds tell it.
+// socket took since the last look (as the host counts it, else what was written
+// less what the transport holds) is progress. Taking nothing shows a peer does
+// not read; taking bytes shows no more (its answers to the keep-alive do).
 void note_progress(Outbox& box) {
   if (!box.frames) return;
   long long now_taken = taken_by(box.frames);
