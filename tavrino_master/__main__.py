@@ -83,8 +83,9 @@ FRAMES_KEY = "tavrino.frames"
 UNSENT_LIMIT = 64 * 1024
 # How long a connection has at the master's stop to flush what it was sent before it is dropped.
 SHUTDOWN_GRACE = 1.0
-# How long a client closed with 1009 (a message over the size limit) has to close its end: it is most likely
-# still sending the message, which nobody reads any more, so a longer wait only holds back its departure.
+# How long a client closed with 1009 (a message over the size limit) or for an unanswered keep-alive ping has
+# to close its end: the first is most likely still sending the message, which nobody reads any more, and the
+# second has shown that it answers nothing, so a longer wait only holds back its departure.
 OVERSIZE_CLOSE_TIMEOUT = 0.25
 
 
@@ -163,7 +164,7 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
         await pong  # on a time-out, cancelled with this coroutine
 
     def fail_connection(self, code=1006, reason=""):
-        if code == 1009:
+        if code == 1009 or reason == "keepalive ping timeout":
             self.close_timeout = min(self.close_timeout, OVERSIZE_CLOSE_TIMEOUT)
         super().fail_connection(code, reason)
 

@@ -280,6 +280,9 @@ async def test_a_run_cut_short_leaves_nothing_resolving(env, end):
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
+            await wait_until(lambda: env.sent("ide")[-1]["type"] == "package_installation_complete")
+            assert env.sent("ide")[-1]["message"] == "✗ Installation failed: the run was cancelled"
+            assert env.sent("ide")[-2]["packages"] == [{**entries("A")[0], "status": "error"}]
         else:
             await task
             assert env.sent("ide")[-1] == {"type": "package_installation_complete", "workbook_id": WB,

@@ -2,6 +2,8 @@
 // entries marked for removal, resolve the whole tree, install it into the
 // package cache (with retry passes that see what already succeeded), report
 // every step to the IDE and hand the result to the kernel and the add-in.
+#include <memory>
+
 #include "business_layer/relvane/package_install/package_install.hpp"
 
 namespace relvane {
@@ -525,21 +527,35 @@ Task run_installation(py::str workbook_id, py::list valid) {
   co_return py::none();
 }
 
+// A run cut short by its cancellation (its kernel or IDE left, the master
+// stops) still tells the IDEs how its statuses ended, and that it is over.
+Task report_cut_short(py::str workbook_id) {
+  py::dict all = as_dict(attr(mgr(), K("workbook_packages")), "workbook_packages");
+  if (all.contains(workbook_id)) co_await to_ide(packages_update(workbook_id, all[workbook_id], false));
+  co_await to_ide(installation_complete(workbook_id, py::str("\u2717 Installation failed: the run was cancelled")));
+  co_return py::none();
+}
+
 Task handle_workbook_packages_install(py::str workbook_id) {
   // The entries this run marked "resolving". A run that ends early (an error,
   // a cancellation) settles them; one that ended well has settled them itself,
   // and must not touch them again: a run that overlaps it may hold them now.
   py::list marked;
+  auto reported = std::make_shared<bool>(false);  // its completion has been sent
   // Runs on every exit, cancellation included, after the failure report.
-  Finally record_list{[workbook_id, marked] {
+  Finally record_list{[workbook_id, marked, reported] {
     settle_unfinished(marked);
     py::object manager = G(K("manager"));
     py::object current = get(attr(manager, K("workbook_packages")), workbook_id, py::none());
     attr(manager, K("workbook_installed_packages"))[workbook_id] = current.is_none() ? py::list() : new_list(current);
+    // Nothing can be awaited in a cancelled task: the report goes out on its own.
+    if (!*reported && !call_method(G(K("asyncio")), K("_get_running_loop")).is_none())
+      start_background_task(tv::as_awaitable(report_cut_short(workbook_id)));
   }};
   py::object error = co_await guarded(run_installation(workbook_id, marked));
   if (error.is_none()) {
     call_method(marked, K("clear"));
+    *reported = true;
     co_return py::none();
   }
   settle_unfinished(marked);
@@ -553,6 +569,7 @@ Task handle_workbook_packages_install(py::str workbook_id) {
   }
   // The IDE's package view waits for this, however the run ended.
   co_await to_ide(installation_complete(workbook_id, py::str("\u2717 Installation failed: ") + text));
+  *reported = true;
   co_return py::none();
 }
 
