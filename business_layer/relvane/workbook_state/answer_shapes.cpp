@@ -2,6 +2,7 @@
 // wrong shape is skipped with a warning, and the rest is kept. An add-in
 // author's slip (a list where an object goes, a number where text goes) must
 // cost that part alone, never the workbook's connect or its calls.
+#include <initializer_list>
 #include <unordered_set>
 #include <vector>
 
@@ -11,24 +12,48 @@ namespace relvane {
 
 namespace {
 
+bool is_text_or_null(PyObject* o) { return o == Py_None || PyUnicode_CheckExact(o); }
+
 // Values the event view uses as keys or shows as they came.
 bool is_scalar(PyObject* o) {
-  return o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
-         PyFloat_CheckExact(o);
+  return is_text_or_null(o) || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_CheckExact(o);
 }
 
 py::str quoted(PyObject* key) { return fmt("\"{}\"", borrow(key)); }
 
-// A package entry the installation can read: a text "name", a "version", when
-// given, of text too, and "extras", when given, a list of texts.
-bool sound_package(const AnswerReader& reader, py::handle entry, py::handle what) {
+// Whether `entry` is an object whose `keys`, where present, hold values that
+// pass `plain`; `what` and `expected` name it in the warning otherwise.
+bool sound_object(const AnswerReader& reader, py::handle entry, py::handle what,
+                  std::initializer_list<PyObject*> keys, bool (*plain)(PyObject*), const char* expected) {
   if (!PyDict_CheckExact(entry.ptr())) {
     reader.skip(what, "an object", entry);
     return false;
   }
-  py::object name = get(entry, K("name")), version = get(entry, K("version"));
-  if (!PyUnicode_CheckExact(name.ptr()) || !(version.is_none() || PyUnicode_CheckExact(version.ptr()))) {
-    reader.skip(what, "text under \"name\" and \"version\"", PyUnicode_CheckExact(name.ptr()) ? version : name);
+  for (PyObject* key : keys) {
+    py::object value = find(entry, key);
+    if (value && !plain(value.ptr())) {
+      reader.skip(what, fmt(expected, quoted(key)), value);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The names a function is published under, in either spelling: one that is no
+// text would fail the push of "sync_custom_functions" for every function.
+bool sound_function(const AnswerReader& reader, py::handle entry, py::handle what) {
+  return sound_object(reader, entry, what,
+                      {K("module"), K("module_name"), K("function"), K("function_name"), K("excel_name")},
+                      &is_text_or_null, "text under {}");
+}
+
+// What the installation reads: a text "name", a text "version" when given,
+// and "extras", when given, a list of texts.
+bool sound_package(const AnswerReader& reader, py::handle entry, py::handle what) {
+  if (!sound_object(reader, entry, what, {K("version")}, &is_text_or_null, "text under {}")) return false;
+  py::object name = get(entry, K("name"));
+  if (!PyUnicode_CheckExact(name.ptr())) {
+    reader.skip(what, "text under \"name\"", name);
     return false;
   }
   py::object extras = get(entry, K("extras"));
@@ -37,6 +62,40 @@ bool sound_package(const AnswerReader& reader, py::handle entry, py::handle what
     texts = PyUnicode_CheckExact(PyList_GET_ITEM(extras.ptr(), i));
   if (!texts) reader.skip(what, "a list of texts under \"extras\"", extras);
   return texts;
+}
+
+// Text, or an object with a text "path"; a null is passed over by the normalisation.
+bool sound_path(const AnswerReader& reader, py::handle entry, py::handle what) {
+  if (is_text_or_null(entry.ptr())) return true;
+  if (!PyDict_CheckExact(entry.ptr())) {
+    reader.skip(what, "text or an object with a \"path\"", entry);
+    return false;
+  }
+  return sound_object(reader, entry, what, {K("path")}, &is_text_or_null, "text under {}");
+}
+
+bool sound_definition(const AnswerReader& reader, py::handle entry, py::handle what) {
+  return sound_object(reader, entry, what, {K("eventType"), K("eventName"), K("eventArgsType")}, &is_scalar,
+                      "text or a number under {}");
+}
+
+// A node whose "type", "id" and "name" are plain values: the view keys and shows them.
+bool sound_node(const AnswerReader& reader, py::handle entry, py::handle what) {
+  return sound_object(reader, entry, what, {K("type"), K("id"), K("name")}, &is_scalar, "text or a number under {}");
+}
+
+using EntryCheck = bool (*)(const AnswerReader&, py::handle entry, py::handle what);
+
+// The entries of `list` that pass `check`, each named "{prefix}{index}{suffix}".
+py::list sound_entries(const AnswerReader& reader, py::handle list, const char* prefix, py::str suffix,
+                       EntryCheck check) {
+  py::list sound;
+  Py_ssize_t index = 0;
+  for (py::handle entry : snapshot(list)) {
+    py::str what = py::str(prefix) + py::str(py::int_(index++)) + suffix;
+    if (check(reader, entry, what)) sound.append(entry);
+  }
+  return sound;
 }
 
 }  // namespace
@@ -67,80 +126,25 @@ py::dict AnswerReader::modules(py::handle modules) const {
 }
 
 py::list AnswerReader::functions(py::handle functions) const {
-  py::list sound;
-  Py_ssize_t index = 0;
-  for (py::handle entry : snapshot(functions)) {
-    py::str what = fmt("entry {} of \"functions\"", index++);
-    if (!PyDict_CheckExact(entry.ptr())) {
-      skip(what, "an object", entry);
-      continue;
-    }
-    // The names it is published under, in either spelling: a name that is no
-    // text would fail the push of "sync_custom_functions" for every function.
-    PyObject* bad_key = nullptr;
-    py::object bad;
-    for (PyObject* key : {K("module"), K("module_name"), K("function"), K("function_name"), K("excel_name")}) {
-      py::object name = find(entry, key);
-      if (name && !name.is_none() && !PyUnicode_CheckExact(name.ptr())) {
-        bad_key = key;
-        bad = name;
-        break;
-      }
-    }
-    if (bad_key) {
-      skip(what, fmt("text under \"{}\"", borrow(bad_key)), bad);
-      continue;
-    }
-    sound.append(entry);
-  }
-  return sound;
+  return sound_entries(*this, functions, "entry ", py::str(" of \"functions\""), &sound_function);
 }
 
 py::list AnswerReader::packages(py::handle packages) const {
-  py::list sound;
-  Py_ssize_t index = 0;
-  for (py::handle entry : snapshot(packages))
-    if (sound_package(*this, entry, fmt("entry {} of \"packages\"", index++))) sound.append(entry);
-  return sound;
+  return sound_entries(*this, packages, "entry ", py::str(" of \"packages\""), &sound_package);
 }
 
 py::list AnswerReader::python_paths(py::handle paths) const {
-  py::list sound;
-  Py_ssize_t index = 0;
-  for (py::handle entry : snapshot(paths)) {
-    py::str what = fmt("entry {} of \"python_paths\"", index++);
-    PyObject* o = entry.ptr();
-    if (o == Py_None || PyUnicode_CheckExact(o)) {  // a null is passed over by the normalisation
-      sound.append(entry);
-    } else if (!PyDict_CheckExact(o)) {
-      skip(what, "text or an object with a \"path\"", entry);
-    } else {
-      py::object path = get(entry, K("path"));
-      if (path.is_none() || PyUnicode_CheckExact(path.ptr()))
-        sound.append(entry);
-      else
-        skip(what, "text under \"path\"", path);
-    }
-  }
-  return sound;
+  return sound_entries(*this, paths, "entry ", py::str(" of \"python_paths\""), &sound_path);
 }
 
 py::dict AnswerReader::handlers(py::handle registered) const {
   py::dict sound;
   for (py::handle pair : snapshot(registered)) {
     py::handle object_id = PyTuple_GET_ITEM(pair.ptr(), 0), holder = PyTuple_GET_ITEM(pair.ptr(), 1);
-    py::str what = fmt("the handlers of object '{}'", object_id);
-    if (!PyDict_CheckExact(holder.ptr())) {
-      skip(what, "an object with \"ObjectType\" and \"events\"", holder);
-      continue;
-    }
-    py::object events = find(holder, K("events"));
-    if (!events || !PyDict_CheckExact(events.ptr())) {
-      skip(what, "an object under \"events\"", events ? events : py::none());
-      continue;
-    }
-    if (!find(holder, K("ObjectType"))) {
-      skip(what, "an \"ObjectType\"", py::none());
+    py::object events = PyDict_CheckExact(holder.ptr()) ? find(holder, K("events")) : py::object();
+    if (!events || !PyDict_CheckExact(events.ptr()) || !find(holder, K("ObjectType"))) {
+      skip(fmt("the handlers of object '{}'", object_id), "an object with \"ObjectType\" and \"events\"",
+           events ? events : borrow(holder.ptr()));
       continue;
     }
     py::dict kept;
@@ -162,54 +166,14 @@ py::dict AnswerReader::definitions(py::handle definitions) const {
   py::dict sound;
   for (py::handle pair : snapshot(definitions)) {
     py::handle object_type = PyTuple_GET_ITEM(pair.ptr(), 0), list = PyTuple_GET_ITEM(pair.ptr(), 1);
-    if (!PyList_CheckExact(list.ptr())) {
+    if (PyList_CheckExact(list.ptr()))
+      set_item(sound, object_type,
+               sound_entries(*this, list, "event ", fmt(" of object type '{}'", object_type), &sound_definition));
+    else
       skip(fmt("the events of object type '{}'", object_type), "an array", list);
-      continue;
-    }
-    py::list kept;
-    Py_ssize_t index = 0;
-    for (py::handle definition : snapshot(list)) {
-      py::str what = fmt("event {} of object type '{}'", index++, object_type);
-      if (!PyDict_CheckExact(definition.ptr())) {
-        skip(what, "an object", definition);
-        continue;
-      }
-      py::object bad;
-      for (PyObject* key : {K("eventType"), K("eventName"), K("eventArgsType")}) {
-        py::object value = find(definition, key);
-        if (value && !is_scalar(value.ptr())) bad = value;
-      }
-      if (bad) {
-        skip(what, "text under \"eventType\", \"eventName\" and \"eventArgsType\"", bad);
-        continue;
-      }
-      kept.append(definition);
-    }
-    set_item(sound, object_type, kept);
   }
   return sound;
 }
-
-namespace {
-
-// A node whose "type", "id" and "name" are plain values (the view keys and
-// shows them); `what` names it in the warning otherwise.
-bool sound_node(const AnswerReader& reader, py::handle node, py::handle what) {
-  if (!PyDict_CheckExact(node.ptr())) {
-    reader.skip(what, "an object", node);
-    return false;
-  }
-  for (PyObject* key : {K("type"), K("id"), K("name")}) {
-    py::object value = find(node, key);
-    if (value && !is_scalar(value.ptr())) {
-      reader.skip(what, "text or a number under \"type\", \"id\" and \"name\"", value);
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 py::dict AnswerReader::tree(py::handle root) const {
   if (!sound_node(*this, root, py::str("the tree's root"))) return py::dict();
@@ -228,13 +192,9 @@ py::dict AnswerReader::tree(py::handle root) const {
       if (PyDict_DelItem(node.ptr(), K("children")) < 0) throw py::error_already_set();
       continue;
     }
-    py::list kept;
-    Py_ssize_t index = 0;
-    for (py::handle child : snapshot(children)) {
-      if (!sound_node(*this, child, fmt("child {} of node '{}'", index++, id))) continue;
-      kept.append(child);
+    py::list kept = sound_entries(*this, children, "child ", fmt(" of node '{}'", id), &sound_node);
+    for (py::handle child : kept)
       if (seen.insert(child.ptr()).second) pending.push_back(borrow(child.ptr()));
-    }
     if (PyList_GET_SIZE(kept.ptr()) != PyList_GET_SIZE(children.ptr())) set_item(node, K("children"), kept);
   }
   return py::reinterpret_borrow<py::dict>(root);
