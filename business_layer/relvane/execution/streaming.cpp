@@ -36,7 +36,12 @@ Task handle_streaming_function_execution(py::str client_id, py::dict message) {
     co_return py::none();
   }
 
-  co_await call(G(K("full_code_sync")), client_id);
+  py::object failed = co_await sync_before_call(client_id);
+  if (!failed.is_none()) {
+    py::str text = fmt("Code synchronisation failed: {}", failed);
+    co_await call(G(K("_send_streaming_error")), client_id, request_id, text);
+    co_return py::none();
+  }
 
   py::dict execute;
   set_item(execute, K("type"), K("execute_streaming_function"));

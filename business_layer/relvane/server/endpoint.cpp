@@ -12,10 +12,11 @@ namespace relvane {
 
 namespace {
 
-// Reads the error of a task that failed, which marks it as seen. Nothing
-// reports a connection task's error; unread, asyncio would print it with its
-// traceback whenever the task happens to be collected (typically a client that
-// left while its connect work was sending to it).
+// Reads the error of a task that failed, which marks it as seen. A message's
+// failure has had its line from the dispatch; unread, asyncio would print it
+// (or a connect work's error) with its traceback whenever the task happens to
+// be collected (typically a client that left while its connect work was
+// sending to it).
 bool read_error(PyObject* task) {
   PyObject* cancelled = PyObject_CallMethodNoArgs(task, K("cancelled"));
   if (!cancelled) return false;
