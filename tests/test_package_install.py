@@ -348,14 +348,13 @@ async def test_a_list_with_bad_entries_settles_and_installs_the_good_one(tmp_pat
             assert done["message"] == "✓ Installation complete. 1 package(s) installed."
             sent = run_messages(ide, wb)
             assert sent[-1] == done
+            # Entries that are no package at all were skipped at the connect, with a warning in the log; one
+            # that only cannot be installed is refused by the run, in words the IDE shows.
             assert [m["message"] for m in sent if m.get("output_type") == "error"] == [
-                'Package entry {"name": "noversion"} is not installed: it lacks a text "version".',
-                'Package entry "bare" is not installed: it is not an object with a "name" and a "version".',
-                'Package entry {"name": 5, "version": "1.0"} is not installed: it lacks a text "name".']
+                'Package entry {"name": "noversion"} is not installed: it lacks a text "version".']
             await ide.send({"type": "get_workbook_packages", "workbook_id": wb})
             (answer,) = await ide.wait_for("get_workbook_packages_response", timeout=30)
-            assert [e["status"] if isinstance(e, dict) else e for e in answer["packages"]] == [
-                "installed", "error", "bare", "error"]
+            assert [e["status"] for e in answer["packages"]] == ["installed", "error"]
             # The kernel imports what was installed.
             since = len(ide.received)
             await ide.send({"type": "run_module", "workbook_id": wb, "module_name": "probe", "function_name": "value"})

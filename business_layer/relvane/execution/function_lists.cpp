@@ -65,9 +65,9 @@ py::tuple get_pacakages_and_python_paths_from_addin_message(py::dict message) {
   py::object packages = get(message, K("packages"), py::list());
   py::object python_paths = get(message, K("python_paths"), py::list());
   py::str pending("pending");
-  // An entry that is not an object stays as the workbook has it: the
-  // installation run refuses it with a word to the IDE. Raising here would end
-  // the add-in's connect work, and its kernel would never start.
+  // The connect's reader has skipped entries that are not objects; one that
+  // still comes here is left alone (the installation run refuses it) rather
+  // than raising, which would end the add-in's connect work.
   for (py::handle package : packages) {
     if (!PyDict_Check(package.ptr())) continue;
     if (PyObject_SetItem(package.ptr(), py::str("status").ptr(), pending.ptr()) < 0) throw py::error_already_set();
