@@ -462,14 +462,13 @@ void send_frames(py::handle ws, py::object frames, py::handle message) {
 }  // namespace
 
 void socket_send(py::handle ws, py::handle message) {
-  PyObject* rid = nullptr;
-  StreamPart part = stream_part(message, rid);
-  bool later_value = part != StreamPart::None && note_stream(ws, part, rid);
+  py::object key;
+  StreamPart part = stream_part(message, key);
   auto found = boxes().find(ws.ptr());
-  if (found != boxes().end()) {
-    Outbox& box = *found->second;
-    if (part == StreamPart::End) box.waiting.forget(rid);
-    enqueue(box, message, later_value ? rid : nullptr);
+  Outbox* queued = found != boxes().end() ? found->second.get() : nullptr;
+  bool later_value = part != StreamPart::None && note_stream(ws, part, key.ptr(), queued ? &queued->waiting : nullptr);
+  if (queued) {
+    enqueue(*queued, message, later_value ? key.ptr() : nullptr);
     return;
   }
   py::object frames = frames_of(ws);

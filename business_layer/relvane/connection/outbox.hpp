@@ -22,30 +22,33 @@ struct Item {
 // may replace while it waits, or the stream's final message.
 enum class StreamPart { None, Value, End };
 
-// A stream's value or its final message, with its request id (borrowed).
-StreamPart stream_part(py::handle message, PyObject*& rid);
-
-// Notes a stream's message to `ws`; true for a value that is not the stream's first.
-bool note_stream(py::handle ws, StreamPart part, PyObject* rid);
-
-// Forgets the streams of a departed socket.
-void forget_streams(py::handle ws);
-
-// The stream values that wait in one socket's queue and may give way: request
-// id -> place in the queue, counted from the first item ever queued (the
+// The stream values that wait in one socket's queue and may give way: stream
+// key -> place in the queue, counted from the first item ever queued (the
 // outbox's `taken_out` have left it).
 class WaitingValues {
  public:
   // The waiting value of the stream, still in `queue`, that a newer one may
   // replace; none when nothing of that stream waits.
-  Item* give_way(std::deque<Item>& queue, unsigned long long taken_out, PyObject* rid) const;
+  Item* give_way(std::deque<Item>& queue, unsigned long long taken_out, PyObject* key) const;
   // The stream's value now waits at `place`.
-  void note(PyObject* rid, unsigned long long place, size_t queue_size, unsigned long long taken_out);
-  void forget(PyObject* rid);
+  void note(PyObject* key, unsigned long long place, size_t queue_size, unsigned long long taken_out);
+  void forget(PyObject* key);
   void clear();
 
  private:
   py::dict places_;
 };
+
+// A stream's value or its final message, with the stream's key; none for
+// every other message, and for a stream's message that must take the plain
+// road (sent by no StreamSource, or under an id the bookkeeping may not keep).
+StreamPart stream_part(py::handle message, py::object& key);
+
+// Notes a stream's message to `ws`, whose queue's waiting values (if it has a
+// queue) are `waiting`; true for a value that is not the stream's first.
+bool note_stream(py::handle ws, StreamPart part, PyObject* key, WaitingValues* waiting);
+
+// Forgets the streams of a departed socket.
+void forget_streams(py::handle ws);
 
 }  // namespace relvane::outbox
