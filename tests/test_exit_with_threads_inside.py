@@ -107,6 +107,48 @@ def test_the_exit_lets_a_thread_inside_the_bridge_finish_its_call():
     assert proc.stdout.startswith("finished;") and "never" not in proc.stdout
 
 
+@pytest.mark.parametrize("letting_go", [
+    "atexit._clear()",
+    "atexit.unregister(next(f for f in gc.get_objects() if getattr(f, '__name__', '') == '_close_gate_after_atexit'))",
+], ids=["clear", "unregister"])
+def test_atexit_letting_go_of_the_bridges_callback_before_the_exit_closes_nothing(letting_go):
+    """User code that clears atexit's callbacks, or unregisters the bridge's own, is no exit: a thread's bridge
+    calls go on working. The exit that comes later still lets a thread inside finish its call, parks the call
+    it starts after that, and is clean."""
+    code = textwrap.dedent("""
+        import atexit, gc, os, sys, threading, time
+        sys.path.insert(0, %r)
+        from tavrino_master.python_server.tavrino import panticle
+        %s
+        inside = threading.Event()
+
+        class Slow:
+            def __str__(self):
+                inside.set()
+                time.sleep(0.3)
+                return "slow"
+
+        class Last:
+            def __str__(self):
+                os.write(1, b"finished;")
+                return "last"
+
+        def work():
+            for _ in range(3):
+                panticle.Serializer.to_wire([Slow(), Last()])
+            os.write(1, b"never;")
+
+        threading.Thread(target=work, daemon=True).start()
+        if not inside.wait(%r):
+            os.write(1, b"parked;")
+            os._exit(3)
+        inside.clear()
+        inside.wait(%r)  # the interpreter exits during the thread's second call
+    """ % (ROOT, letting_go, scaled(10), scaled(10)))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=scaled(60))
+    assert (proc.returncode, proc.stderr, proc.stdout) == (0, "", "finished;finished;")
+
+
 # Callbacks that atexit runs after the bridge's own (registered before the
 # import) wait for daemon threads that call into the bridge. Each case defines
 # what comes before the import and start(), which returns once the threads are
