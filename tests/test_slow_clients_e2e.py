@@ -53,12 +53,13 @@ def wire(tag, value):
     return {"type": tag, "value": value, "isSpec": False}
 
 
-def rss(pid):
+def rss(pid, field="VmRSS"):
+    """The process's resident size, or with "VmHWM" its peak so far."""
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS")
+    raise AssertionError(f"no {field}")
 
 
 def status(port):
@@ -187,14 +188,6 @@ async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path
         assert time.monotonic() - began < scaled(5)
 
 
-def peak_rss(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmHWM")
-
-
 class Counting(Book):
     """An add-in that counts the stream values it receives and keeps none of them."""
 
@@ -234,13 +227,13 @@ async def test_streams_under_request_ids_of_a_mebibyte_leave_the_masters_memory_
         addin = await Counting.connect(port, wb)
         clients.append(addin)
         await wait_until(lambda: wb in connections(port).get("addin", []))
-        start = peak_rss(proc.pid)
+        start = rss(proc.pid, "VmHWM")
         count, size = 300, 1024 * 1024
         for n in range(count):
             await kernel.send({"type": "streaming_function_result", "request_id": secrets.token_hex(size // 2),
                                "result": wire("Int", n), "done": False})
             await addin.wait_values(n + 1)
-        grown = peak_rss(proc.pid) - start
+        grown = rss(proc.pid, "VmHWM") - start
         if not SANITIZED:
             assert grown < count * size / 4, grown
 
