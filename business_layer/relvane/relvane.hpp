@@ -86,6 +86,22 @@ void release_socket(py::handle websocket);
 // Bytes queued for a socket (0 when nothing waits).
 size_t socket_backlog(py::handle websocket);
 
+// While it lives, a stream's message ("streaming_function_result") is known to
+// the outboxes as `workbook_id`'s: its values may then give way to newer ones
+// of the same stream, which the message's request id alone cannot tell, as
+// every IDE gets every workbook's streams. A stream message sent without one
+// takes the plain road.
+class StreamSource {
+ public:
+  StreamSource(py::handle message, py::handle workbook_id);
+  ~StreamSource();
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
+
+ private:
+  py::object message_, workbook_;
+};
+
 // Starts a task that nobody awaits and keeps it referenced until it is done,
 // so the loop cannot drop it half-way.
 py::object start_background_task(py::object coro);
