@@ -14,18 +14,19 @@ namespace {
 // frame follows at most what its transport already holds; a client that does
 // not complete the handshake within SLOW_CLIENT_TIMEOUT is dropped.
 Task close_with_reason(py::object websocket) {
-  py::object asyncio = G(K("asyncio"));
-  py::object closing = call_method(
-      asyncio, K("ensure_future"),
-      attr(websocket, K("close"))("code"_a = 4003, "reason"_a = "Replaced by a newer connection"));
-  py::set waiting;
-  waiting.add(closing);
-  co_await attr(asyncio, K("wait"))(waiting, "timeout"_a = G(K("SLOW_CLIENT_TIMEOUT")));
-  if (!truthy(call_method(closing, K("done")))) abort_connection(websocket);
   try {
+    py::object asyncio = G(K("asyncio"));
+    py::object closing = call_method(
+        asyncio, K("ensure_future"),
+        attr(websocket, K("close"))("code"_a = 4003, "reason"_a = "Replaced by a newer connection"));
+    py::set waiting;
+    waiting.add(closing);
+    co_await attr(asyncio, K("wait"))(waiting, "timeout"_a = G(K("SLOW_CLIENT_TIMEOUT")));
+    if (!truthy(call_method(closing, K("done")))) abort_connection(websocket);
     co_await closing;
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
+    // Most often the client left first: its departure is the same.
     debug("The close of a replaced connection ended early: {}", e.value());
   }
   co_return py::none();
