@@ -80,6 +80,8 @@ namespace {
 // Threads inside a function of this module, its own nested calls counted once.
 std::atomic<bool> exit_gate_armed{false};
 std::atomic<bool> exit_gate_closed{false};
+// The interpreter's own exit has run the bridge's atexit callback.
+std::atomic<bool> exit_underway{false};
 std::atomic<int> threads_inside{0};
 std::atomic<std::thread::id> exiting_thread{};
 thread_local int call_depth = 0;
@@ -114,6 +116,18 @@ struct Place {
   Place& operator=(const Place&) = delete;
 };
 
+void register_gate_closer();
+
+// Registers the gate's closer again once the interpreter runs Python code next.
+int register_again(void*) {
+  try {
+    register_gate_closer();
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("registering the bridge's exit gate");
+  }
+  return 0;
+}
+
 // Closes the gate once the exit has run every atexit callback, just before
 // CPython starts ending daemon threads: the atexit registry lets go of its
 // entries only then, and this runs when it lets go of ours. Closing it when our
@@ -124,6 +138,14 @@ struct Place {
 void close_gate(PyObject* capsule) {
   // Released without the registration having taken place: no exit is under way.
   if (!PyCapsule_GetContext(capsule)) return;
+  if (!exit_underway.load()) {
+    // Let go of by user code (atexit._clear(), atexit.unregister()), not by the
+    // exit: the gate stays open, and is registered again for the exit to come
+    // (not from here, where the registry is in the middle of letting go).
+    if (Py_AddPendingCall(register_again, nullptr) < 0)
+      PySys_WriteStderr("panticle: the exit gate could not be registered again\n");
+    return;
+  }
   exiting_thread.store(std::this_thread::get_id());
   exit_gate_closed.store(true);
   const int own = call_depth > 0 ? 1 : 0;
@@ -136,30 +158,39 @@ void close_gate(PyObject* capsule) {
   }
 }
 
-// The callback itself does nothing: its capsule's release closes the gate.
-PyObject* at_exit(PyObject*, PyObject*) { Py_RETURN_NONE; }
+// The callback marks the exit: the interpreter's own exit runs it with no
+// Python frame on the stack, user code that runs the exit functions itself
+// (atexit._run_exitfuncs()) from one. Its capsule's release closes the gate.
+PyObject* at_exit(PyObject*, PyObject*) {
+  if (!PyEval_GetFrame()) exit_underway.store(true);
+  Py_RETURN_NONE;
+}
 
 // A forked child has only the forking thread.
 PyObject* gate_after_fork(PyObject*, PyObject*) {
   threads_inside.store(call_depth > 0 ? 1 : 0);
   exit_gate_closed.store(false);
+  exit_underway.store(false);
   Py_RETURN_NONE;
 }
 
 PyMethodDef at_exit_def = {"_close_gate_after_atexit", at_exit, METH_NOARGS, nullptr};
 PyMethodDef after_fork_def = {"_threads_inside_after_fork", gate_after_fork, METH_NOARGS, nullptr};
 
-}  // namespace
-
-void hold_exit_for_threads_inside() {
-  if (exit_gate_armed.exchange(true)) return;
-  using namespace pybind11::literals;
+void register_gate_closer() {
   // Only the atexit registry holds the callback, and the callback the capsule.
   py::object closer_capsule = steal(PyCapsule_New(&exit_gate_armed, "tavrino.exit_gate", close_gate));
   py::object closer = steal(PyCFunction_New(&at_exit_def, closer_capsule.ptr()));
   py::module_::import("atexit").attr("register")(closer);
   if (PyCapsule_SetContext(closer_capsule.ptr(), &exit_gate_closed) < 0) throw py::error_already_set();
-  closer_capsule = py::object();
+}
+
+}  // namespace
+
+void hold_exit_for_threads_inside() {
+  if (exit_gate_armed.exchange(true)) return;
+  using namespace pybind11::literals;
+  register_gate_closer();
   py::object after_fork = steal(PyCFunction_New(&after_fork_def, nullptr));
   py::module_::import("os").attr("register_at_fork")("after_in_child"_a = after_fork);
 }

@@ -113,7 +113,8 @@ lap "cross build"
 # --- run the suite in the root -----------------------------------------------
 RUN=$(mktemp -d "$ROOT/tmp/tavrino.XXXXXX")
 trap 'rm -rf "$RUN" "${ROOT_SOURCES:-}"' EXIT
-# Sources as the repository has them (no native modules, no build folders).
+# Sources as the repository has them (no native modules, no build folders); docs/ among them, whose
+# examples and links tests read.
 git ls-files -z --cached --others --exclude-standard | grep -zv '^build' \
   | tar -C "$REPO" --null -T - -cf - | tar -C "$RUN" -xf -
 (cd "$OUT" && tar -cf - .) | tar -C "$RUN" -xf -

@@ -11,10 +11,11 @@ TREE="$PWD/$BUILD/tree"
 REPORTS="$PWD/$BUILD/reports"
 FLAGS="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 
-# A fresh copy of the Python side (and the README, whose examples tests read); the built modules are written into it.
+# A fresh copy of the Python side (and the README and docs/, whose examples and links tests read); the built
+# modules are written into it.
 rm -rf "$TREE" "$REPORTS"
 mkdir -p "$TREE" "$REPORTS"
-tar -cf - --exclude='*.so' --exclude=__pycache__ tavrino_master tests pytest.ini README.md | tar -xf - -C "$TREE"
+tar -cf - --exclude='*.so' --exclude=__pycache__ tavrino_master tests pytest.ini README.md docs | tar -xf - -C "$TREE"
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS="$FLAGS" \
       -DPYTHON_EXECUTABLE=/usr/bin/python3 -DTV_OUTPUT_ROOT="$TREE/tavrino_master" \

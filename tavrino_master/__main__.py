@@ -45,6 +45,9 @@ CLIENT_TYPES = frozenset({"addin", "ide", "kernel", "inspector"})
 TOKEN_VARIABLE = "TAVRINO_AUTH_TOKEN"
 HOST_VARIABLE = "TAVRINO_SERVER_HOST"
 PING_VARIABLE = "TAVRINO_PING_INTERVAL"
+# The slowest reader the keep-alive keeps, in bytes a second: what was written to a client since the last ping it
+# answered must take it no longer than at this pace, beside the keep-alive's time-out (answer_time()).
+SLOWEST_PACE = 16 * 1024
 # Closing the clients when the master stops: no longer than this for their answers.
 CLOSE_TIMEOUT = 2.0
 
@@ -61,7 +64,8 @@ environment variables read by the master:
   TAVRINO_SLOW_CLIENT_TIMEOUT seconds a client may take nothing while data waits
                          for it before the master closes it (default 15)
   {PING_VARIABLE}  seconds between keep-alive pings, and allowed for each
-                         answer (default 20)
+                         answer beside the time what was written ahead of the
+                         ping takes at {SLOWEST_PACE} bytes a second (default 20)
   PYTHONPATH             kept by package installs, which put their folders ahead of it
 set by the master for the programs it starts:
   {HOST_VARIABLE}    the address to connect to (loopback for a wildcard --host)
@@ -79,8 +83,9 @@ FRAMES_KEY = "tavrino.frames"
 UNSENT_LIMIT = 64 * 1024
 # How long a connection has at the master's stop to flush what it was sent before it is dropped.
 SHUTDOWN_GRACE = 1.0
-# How long a client closed with 1009 (a message over the size limit) has to close its end: it is most likely
-# still sending the message, which nobody reads any more, so a longer wait only holds back its departure.
+# How long a client closed with 1009 (a message over the size limit) or for an unanswered keep-alive ping has
+# to close its end: the first is most likely still sending the message, which nobody reads any more, and the
+# second has shown that it answers nothing, so a longer wait only holds back its departure.
 OVERSIZE_CLOSE_TIMEOUT = 0.25
 
 
@@ -89,8 +94,9 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
 
     def connection_made(self, transport):
         super().connection_made(transport)
-        # Every byte written is counted, so that taken() can tell what the socket has taken.
+        # Every byte written is counted: taken() and the keep-alive's answer_time() read the count.
         self.written = 0
+        self.answered = 0  # what was written ahead of the last ping the client answered
         write = transport.write
 
         def counted(data):
@@ -113,45 +119,53 @@ class AbortableWebSocketProtocol(WebSocketProtocol):
 
     def taken(self):
         """Bytes the connection's socket has taken so far: what was written, less what the transport still
-        holds. Whether a client takes anything is judged by this one count, by the keep-alive here and by the
-        business layer's stall check alike."""
+        holds. The business layer's stall check closes a client whose socket takes none while data waits. Bytes
+        taken prove no more than that: a stopped peer's system goes on taking them into its receive buffer."""
         return self.written - self.transport.get_write_buffer_size()
 
+    def answer_time(self, written):
+        """Seconds a client has to answer a ping written behind `written` bytes: the one rule by which the
+        master judges that a client reads. Only its own answer proves it, up to the ping answered: what was
+        written since the last answered ping must take the client no longer than at SLOWEST_PACE, beside the
+        keep-alive's time-out. A live reader slower than its stream holds no more than the outbox let through,
+        and answers in time; a stopped one does not, however much its socket took."""
+        return self.ping_timeout + (written - self.answered) / SLOWEST_PACE
+
     async def keepalive_ping(self):
-        """websockets' keep-alive, judging by progress: a ping unanswered in time closes the client only if
-        its socket took nothing meanwhile. A client that reads slowly may hold megabytes in its own receive
-        buffer ahead of the ping; while it keeps taking bytes, the answer is waited for a while longer."""
+        """websockets' keep-alive, each answer due within answer_time(); the ping's future is awaited or
+        cancelled, so that a close leaves no exception unretrieved behind it."""
         from websockets.exceptions import ConnectionClosed
         if self.ping_interval is None:
             return
         try:
             while True:
                 await asyncio.sleep(self.ping_interval)
-                pong = await self.ping()
-                if self.ping_timeout is None:
-                    continue
-                taken = self.taken()
-                while True:
-                    try:
-                        await asyncio.wait_for(asyncio.shield(pong), self.ping_timeout)
-                        break
-                    except asyncio.TimeoutError:
-                        now = self.taken()
-                        if now == taken:
-                            self.fail_connection(1011, "keepalive ping timeout")
-                            return
-                        taken = now
+                # Timed from here: a ping that waits for the transport to drain is no less due.
+                written = self.written
+                allowed = None if self.ping_timeout is None else self.answer_time(written)
+                try:
+                    await asyncio.wait_for(self.answered_ping(), allowed)
+                except asyncio.TimeoutError:
+                    if self.open:
+                        logger.warning("Closing %s: it answered no keep-alive ping within %s s, plus %.1f s for "
+                                       "the %d bytes written ahead of it",
+                                       self.scope["path"].removeprefix(WEBSOCKET_PREFIX), self.ping_timeout,
+                                       allowed - self.ping_timeout, written - self.answered)
+                    self.fail_connection(1011, "keepalive ping timeout")
+                    return
+                self.answered = written
         except ConnectionClosed:
             pass
         except Exception:
             logger.error("Keep-alive of %s failed", self.scope.get("path"), exc_info=True)
 
+    async def answered_ping(self):
+        pong = await self.ping()
+        await pong  # on a time-out, cancelled with this coroutine
+
     def fail_connection(self, code=1006, reason=""):
-        if code == 1009:
+        if code == 1009 or reason == "keepalive ping timeout":
             self.close_timeout = min(self.close_timeout, OVERSIZE_CLOSE_TIMEOUT)
-        if reason == "keepalive ping timeout" and self.open:
-            logger.warning("Closing %s: it answered no keep-alive ping within %s s and took no data meanwhile",
-                           self.scope["path"].removeprefix(WEBSOCKET_PREFIX), self.ping_timeout)
         super().fail_connection(code, reason)
 
     def shutdown(self):

@@ -50,8 +50,7 @@ async def test_a_replaced_rule_decides(book, monkeypatch):
     assert addin.sent[0]["error"]["message"] == "Invalid function name 'f': not f"
 
 
-async def test_a_name_that_is_no_text_ends_the_call(book):
+async def test_a_name_that_is_no_text_is_refused_like_one_that_is_no_identifier(book):
     addin, kernel = book
-    with pytest.raises(TypeError):
-        await relvane.handle_function_event_execution("wb", dict(call("r1"), module_name=5))
-    assert addin.sent == kernel.sent == []
+    await relvane.handle_function_event_execution("wb", dict(call("r1"), module_name=5))
+    assert kernel.sent == [] and addin.sent[0]["error"]["message"] == "Invalid module name '5': Invalid identifier: 5"

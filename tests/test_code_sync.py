@@ -1,6 +1,7 @@
 """What a call's code sync sends once module texts have been hashed before: edits of every kind, texts of
 the same length, texts changed back, every call road."""
 import hashlib
+import logging
 import sys
 
 import pytest
@@ -197,12 +198,41 @@ async def test_the_sync_keeps_no_text_alive_once_the_cache_lets_go(manager, peer
     assert [name for name, _ in synced_modules(kernel)] == (["m"] if removal == "replaced" else [])
 
 
-@pytest.mark.parametrize("code, error", [(b"x = 1", TypeError), (7, TypeError), ("\ud800", UnicodeEncodeError)])
-async def test_a_cached_value_that_cannot_be_hashed_stops_the_sync_every_time(manager, peers, code, error):
+@pytest.mark.parametrize("code, error", [(b"x = 1", TypeError), (7, TypeError), ("\ud800", None)])
+async def test_only_a_cached_value_that_is_no_text_stops_the_sync(manager, peers, code, error):
+    """No road puts a value that is no text into the cache; a text that UTF-8 cannot hold (a lone
+    surrogate, which JSON can carry) is synced like any other."""
     addin, kernel = peers
     manager.workbook_modules[WB] = {"a": text("a"), "bad": code, "c": text("c")}
+    if error is None:
+        await relvane.full_code_sync(WB)
+        assert [name for name, _ in synced_modules(kernel)] == ["a", "bad", "c"]
+        kernel.sent.clear()
+        await relvane.full_code_sync(WB)
+        assert kernel.sent == []
+        return
     for _ in range(2):
         kernel.sent.clear()
         with pytest.raises(error):
             await relvane.full_code_sync(WB)
     assert kernel.sent == [] and list(manager._synced_hashes[WB]) == ["a"]
+
+
+@pytest.mark.parametrize("call, answers", [
+    ({"type": "function_execution"}, ["execution_error", "function_execution_result"]),
+    ({"type": "event_execution"}, ["execution_error"]),
+    ({"type": "streaming_function_execution"}, ["streaming_function_result"]),
+])
+async def test_a_call_whose_sync_fails_is_answered_with_the_error(manager, peers, caplog, call, answers):
+    addin, kernel = peers
+    manager.workbook_modules[WB] = {"calc": 7}
+    await relvane.handle_message("addin", WB, {**call, "module_name": "calc", "function_name": "f", "request_id": "r"})
+    assert kernel.sent == [] and [m.get("type") for m in addin.sent] == answers
+    text = "Code synchronisation failed: compute_code_hash() argument 'code' must be str, not int"
+    for answer in addin.sent:
+        streamed = answer["type"] == "streaming_function_result"
+        assert answer["request_id"] == "r" and answer.get("done", True) is True
+        assert answer["error"] == (text if streamed else {"type": "TypeError", "message": text})
+    [record] = [r for r in caplog.records if r.levelno >= logging.WARNING]
+    assert record.levelname == "ERROR" and record.exc_info and record.getMessage().startswith(
+        "Code synchronisation for workbook wb1 failed: ")

@@ -208,13 +208,15 @@ async def test_settings_requests_answer_every_ide(manager, monkeypatch):
     monkeypatch.setattr(relvane, "settings_manager", settings)
     ides = await connect_ides(manager)
     for m in ({"type": "get_settings", "path": "theme", "request_id": 7}, {"type": "get_settings"},
-              {"type": "set_setting", "path": "theme"}, {"type": "get_all_settings", "initial": "yes"},
-              {"type": "get_all_settings", "request_id": "r"}):
+              {"type": "set_setting", "path": "theme"}, {"type": "set_setting", "path": "theme", "value": None},
+              {"type": "get_all_settings", "initial": "yes"}, {"type": "get_all_settings", "request_id": "r"}):
         await relvane.handle_message("ide", "i", m)
+    # Without a "value" nothing is stored; an explicit null is a value.
     assert settings.calls == [("get", "theme"), ("get", ""), ("set", "theme", None)]
     assert ides[0].sent == ides[1].sent == [
         {"type": "settings_response", "request_id": 7, "path": "theme", "value": "dark"},
         {"type": "settings_response", "request_id": None, "path": "", "value": None},
+        {"type": "setting_saved", "request_id": None, "path": "theme", "success": False},
         {"type": "setting_saved", "request_id": None, "path": "theme", "success": True},
         {"type": "all_settings_response", "request_id": None, "initial": "yes", "settings": {"theme": "dark"}},
         {"type": "all_settings_response", "request_id": "r", "initial": False, "settings": {"theme": "dark"}},

@@ -1,13 +1,16 @@
-"""An IDE written from the README alone, against the real host and kernel program: the module
-examples of its IDE section, an edit that carries no text, and the IDE program's restarts."""
+"""An IDE written from the docs alone, against the real host and kernel program: the module
+and package examples of the IDE protocol, an edit that carries no text, a setting written without
+a value, a run after a save, and the IDE program's restarts."""
+import json
 import sys
 import uuid
+from pathlib import Path
 
 import pytest
 
 from e2e_clients import Book, Client
 from helpers import wait_until
-from readme_examples import ide_module_examples
+from readme_examples import IDE_DOC, Player, exchanges
 from servers import master_with_log
 from test_kernel_program_e2e import KERNELS_ON
 
@@ -74,31 +77,35 @@ def output(ide, workbook_id, since):
                    if m.get("type") == "stdout" and m.get("workbook_id") == workbook_id)
 
 
-async def test_the_readmes_module_examples_run_as_shown(host):
+@pytest.mark.parametrize("title", ["## Modules and runs", "## Packages"], ids=["modules", "packages"])
+async def test_the_docs_ide_examples_run_as_shown(host, title):
     port, _, _ = host
-    examples = ide_module_examples()
-    reads = [answer for block in examples for arrow, answer in block if answer["type"] == "module_content"]
-    workbook_id, modules = reads[0]["workbook_id"], {reads[0]["module_name"]: reads[0]["code"]}
-    addin, ide = await open_book(port, workbook_id, modules)
+    examples = exchanges(IDE_DOC, title)
+    assert examples
+    [read, *_] = [m for steps in exchanges(IDE_DOC, "## Modules and runs") for way, m in steps
+                  if way == "<-" and m["type"] == "module_content"]
+    modules = {read["module_name"]: read["code"]}  # the workbook of the examples
+    workbook_id = "docs-" + uuid.uuid4().hex[:8]
+    book = {}
+    book["addin"], ide = await open_book(port, workbook_id, modules)
+
+    async def before(expected):
+        """The add-in leaves, or comes back, where the example shows the IDEs hearing of it."""
+        if expected["type"] == "workbook_disconnected":
+            await book["addin"].close()
+        elif expected["type"] == "workbook_connected":
+            modules = book["addin"].modules  # what its workbook holds
+            book["addin"] = await Workbook.connect(port, workbook_id, name="Book1", modules=modules)
+
     try:
-        for block in examples:
-            since = len(ide.received)
-            for arrow, message in block:
-                if arrow == "->":
-                    await ide.send(message)
-                elif message["type"] == "stdout":  # output may come cut into pieces
-                    await wait_until(lambda: len(output(ide, workbook_id, since)) >= len(message["content"]), 30)
-                    assert output(ide, workbook_id, since) == message["content"]
-                else:
-                    count = len(ide.of_type(message["type"]))
-                    (answer,) = (await ide.wait_for(message["type"], count + 1, timeout=30))[count:]
-                    assert answer == message
-            if len(block) == 1:  # an answerless edit: the workbook stores it
-                sent = block[0][1]
-                await wait_until(lambda: addin.modules.get(sent["module_name"]) == sent["code"], 30)
+        for steps in examples:
+            await Player(ide, workbook_id=workbook_id, before=before).play(steps)
+            if len(steps) == 1:  # an answerless edit: the workbook stores it
+                sent = steps[0][1]
+                await wait_until(lambda: book["addin"].modules.get(sent["module_name"]) == sent["code"], 30)
     finally:
         await ide.close()
-        await addin.close()
+        await book["addin"].close()
 
 
 async def test_an_edit_without_a_text_code_leaves_the_module_everywhere(host):
@@ -124,6 +131,48 @@ async def test_an_edit_without_a_text_code_leaves_the_module_everywhere(host):
         for kind in ("update_module", "save_module"):
             assert (f'Received {kind} from IDE {ide.client_id} for module \'calc\' without a text "code"; '
                     "the module is left unchanged") in text
+    finally:
+        await ide.close()
+        await addin.close()
+
+
+async def test_a_set_setting_without_a_value_keeps_the_setting(host):
+    port, log, _ = host
+    ide_id = "ide-" + uuid.uuid4().hex[:8]
+    ide = await Client.connect(port, "ide", ide_id)
+    path = "editor.theme_" + uuid.uuid4().hex[:8]
+    try:
+        await ide.send({"type": "set_setting", "path": path, "value": "dark", "request_id": "s1"})
+        await ide.wait_for("setting_saved", timeout=30)
+        await ide.send({"type": "set_setting", "path": path, "request_id": "s2"})  # "value" missing
+        await ide.send({"type": "get_settings", "path": path})
+        first, second = await ide.wait_for("setting_saved", 2, timeout=30)
+        assert (first["success"], second) == (True, {"type": "setting_saved", "request_id": "s2", "path": path,
+                                                     "success": False})
+        (read,) = await ide.wait_for("settings_response", timeout=30)
+        assert read["value"] == "dark"
+        stored = json.loads((Path(log).parent / ".tavrino" / "settings.json").read_text(encoding="utf-8"))
+        assert stored["editor"][path.split(".")[1]] == "dark"
+        assert (f"Received set_setting from IDE {ide_id} for setting '{path}' without a \"value\"; "
+                "the setting is left unchanged") in open(log, encoding="utf-8").read()
+    finally:
+        await ide.close()
+
+
+async def test_a_run_after_a_save_runs_the_saved_text(host):
+    port, _, _ = host
+    workbook_id = "save-run-" + uuid.uuid4().hex[:8]
+    addin, ide = await open_book(port, workbook_id, {"calc": "def show():\n    print('old text')\n"})
+    try:
+        await ide.send({"type": "save_module", "workbook_id": workbook_id, "module_name": "calc",
+                        "code": "def show():\n    print('saved text')\n"})
+        (saved,) = await ide.wait_for("module_saved", timeout=30)
+        assert saved["success"] is True
+        since = len(ide.received)
+        await ide.send({"type": "run_module", "workbook_id": workbook_id, "module_name": "calc",
+                        "function_name": "show"})
+        await wait_until(lambda: "\n" in output(ide, workbook_id, since), 30)
+        assert output(ide, workbook_id, since) == "saved text\n"
     finally:
         await ide.close()
         await addin.close()

@@ -361,3 +361,40 @@ async def test_a_stopped_kernel_ends_with_its_master_or_its_addin(tmp_path, end)
             if kernel_processes(wb):
                 os.kill(pid, signal.SIGKILL)
             await addin.close()
+
+
+# Workbook code that makes its kernel ignore SIGTERM (from a worker thread, where a Python handler cannot be set).
+STUBBORN = ("import ctypes, signal\n"
+            "\n"
+            "def ignore_sigterm(x):\n"
+            "    libc = ctypes.CDLL(None)\n"
+            "    libc.signal.argtypes, libc.signal.restype = [ctypes.c_int, ctypes.c_void_p], ctypes.c_void_p\n"
+            "    libc.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+            "    return x\n")
+
+
+def threads_of(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+async def test_a_kernel_that_ignores_sigterm_ends_with_its_addin_and_three_returns_leave_one_kernel(tmp_path):
+    wb = "stubborn-" + uuid.uuid4().hex[:10]
+    port = free_port()
+    argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
+    with running(argv, port, env={"HOME": str(tmp_path), "TAVRINO_KERNEL_STANDBY": "0"}) as master_process:
+        threads = None
+        for visit in range(4):  # the first and three returns, each as soon as the add-in before it has left
+            addin = await Book.connect(port, wb, modules={"calc": STUBBORN})
+            await addin.wait_for("sync_custom_functions", timeout=60)
+            [pid] = kernel_processes(wb)
+            await addin.send(call(f"ignore{visit}", function="ignore_sigterm", args=[int_value(visit)]))
+            assert (await wait_results(addin, 1, timeout=30))[0]["status"] == "success"
+            if visit == 1:  # once the master has been through a departure and a return
+                threads = threads_of(master_process.pid)
+            if visit < 3:
+                await addin.close()
+        assert connections(port)["kernel"] == [wb]
+        await wait_until(lambda: threads_of(master_process.pid) <= threads, 10)
+        await addin.close()
+        await wait_until(lambda: not kernel_processes(wb), 30)  # SIGTERM, a grace of a few seconds, SIGKILL
+        await wait_until(lambda: wb not in connections(port)["kernel"], 10)

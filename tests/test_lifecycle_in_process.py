@@ -319,5 +319,7 @@ def test_package_extraction_marks_pending_in_place():
     assert got[0] is packages and got[1] is paths
     assert [p["status"] for p in packages] == ["pending", "pending"]
     assert relvane.get_pacakages_and_python_paths_from_addin_message({}) == ([], [])
-    with pytest.raises(TypeError):
-        relvane.get_pacakages_and_python_paths_from_addin_message({"packages": ["text"]})
+    # What is no entry stays as the workbook has it, for the installation run to refuse; the rest are marked.
+    mixed = ["text", {"name": "c", "status": "error"}]
+    relvane.get_pacakages_and_python_paths_from_addin_message({"packages": mixed})
+    assert mixed == ["text", {"name": "c", "status": "pending"}]

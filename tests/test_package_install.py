@@ -1,15 +1,21 @@
-"""Workbook package installation runs, with a fake resolver and package manager."""
+"""Workbook package installation runs, with a fake resolver and package manager, and one over the
+real host, kernel program and package stand-ins."""
 import asyncio
 import logging
 import os
+import uuid
 
 import pytest
 
 import tavrino_master.business_layer.relvane as relvane
+from e2e_clients import Book, Client, master
 from fakes import Sock
-from helpers import LOGGER
+from helpers import LOGGER, wait_until
 from tavrino_master.business_layer.dependency_resolver import PackageSpec, ResolutionResult, ResolvedPackage
 from servers import scaled
+from test_ide_protocol_e2e import output
+from test_kernel_program_e2e import KERNELS_ON
+from test_standins import make_wheel
 
 WB = "wb1"
 
@@ -232,22 +238,28 @@ async def test_failing_kernel_send_is_reported(env, caplog):
     await env.setup(entries("A"), ResolutionResult(True, [resolved("A")], [], []))
     assert "Package installation failed for wb1: gone" in caplog.text
     assert any(r.exc_info for r in caplog.records if r.levelno == logging.ERROR)
-    update, line = env.sent("ide")[-2:]
+    update, line, complete = env.sent("ide")[-3:]
     assert list(update) == ["type", "workbook_id", "packages"]
     assert line == {"type": "pip_output", "output_type": "error", "workbook_id": WB,
                     "message": "Installation failed: gone"}
+    assert complete == {"type": "package_installation_complete", "workbook_id": WB,
+                        "message": "✗ Installation failed: gone"}
     assert env.sent("addin") == []
     copy = env.manager.workbook_installed_packages[WB]
     assert copy == env.manager.workbook_packages[WB] and copy is not env.manager.workbook_packages[WB]
 
 
-async def test_entry_without_version_fails_the_run(env):
+async def test_entry_without_version_is_refused_and_the_run_completes(env):
     await env.setup([{"name": "A", "status": "pending"}], None, connect=("ide",))
-    assert env.console("error") == ["Installation failed: 'version'"]
+    assert env.console("error") == ['Package entry {"name": "A"} is not installed: it lacks a text "version".']
+    assert env.manager.workbook_packages[WB] == [{"name": "A", "status": "error"}] and env.made == []
+    assert env.sent("ide")[-1]["message"] == "✓ Installation complete. 0 package(s) installed."
 
 
-async def test_cancellation_passes_and_records(env):
+@pytest.mark.parametrize("end", ["cancelled", "error"])
+async def test_a_run_cut_short_leaves_nothing_resolving(env, end):
     env.manager.workbook_packages[WB] = entries("A")
+    await env.manager.connect("ide", "ide0", env.socks["ide"])
 
     resolving = asyncio.Event()
 
@@ -257,16 +269,27 @@ async def test_cancellation_passes_and_records(env):
 
         async def resolve(self, specs):
             resolving.set()
+            if end == "error":
+                raise RuntimeError("resolver broke")
             await asyncio.sleep(10)
     relvane.DependencyResolver, saved = Slow, relvane.DependencyResolver
     try:
         task = asyncio.ensure_future(relvane.handle_workbook_packages_install(WB))
         await asyncio.wait_for(resolving.wait(), scaled(5))
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
+        if end == "cancelled":
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            await wait_until(lambda: env.sent("ide")[-1]["type"] == "package_installation_complete")
+            assert env.sent("ide")[-1]["message"] == "✗ Installation failed: the run was cancelled"
+            assert env.sent("ide")[-2]["packages"] == [{**entries("A")[0], "status": "error"}]
+        else:
             await task
+            assert env.sent("ide")[-1] == {"type": "package_installation_complete", "workbook_id": WB,
+                                           "message": "✗ Installation failed: resolver broke"}
     finally:
         relvane.DependencyResolver = saved
+    assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["error"]
     assert env.manager.workbook_installed_packages[WB] == env.manager.workbook_packages[WB]
     with pytest.raises(TypeError):
         relvane.handle_workbook_packages_install(1)
@@ -300,3 +323,43 @@ async def test_dependency_error_reaches_the_entry_however_its_name_is_spelled(en
     await env.setup(entries(entry, "other"), result, {"dep": [[("error", "dep bad")]]})
     assert env.manager.package_errors[WB] == {source: ["Dependency 'dep':\ndep bad"]}
     assert [e["status"] for e in env.manager.workbook_packages[WB]] == ["installed_with_errors", "installed"]
+
+
+# ---------------------------------------------------------------- over the real host
+
+def run_messages(ide, workbook_id):
+    """What the installation runs sent the IDE (the add-in's state push, with "python_paths", is not one)."""
+    return [m for m in ide.received if m.get("workbook_id") == workbook_id and (
+        m["type"] in ("pip_output", "package_installation_complete")
+        or (m["type"] == "workbook_packages_update" and "python_paths" not in m))]
+
+
+async def test_a_list_with_bad_entries_settles_and_installs_the_good_one(tmp_path):
+    make_wheel(tmp_path / ".tavrino" / "wheels", "tinypkg", "1.0", module_code="VALUE = 42\n")
+    listed = [{"name": "tinypkg", "version": "1.0"}, {"name": "noversion"}, "bare", {"name": 5, "version": "1.0"}]
+    probe = "def value():\n    import tinypkg\n    return tinypkg.VALUE\n"
+    with master(tmp_path, env=KERNELS_ON) as port:
+        ide = await Client.connect(port, "ide", "ide-" + uuid.uuid4().hex[:8])
+        await ide.wait_for("workbook_list", timeout=10)
+        wb = "pk-" + uuid.uuid4().hex[:10]
+        addin = await Book.connect(port, wb, name="Book", modules={"probe": probe}, packages=listed)
+        try:
+            (done,) = await ide.wait_for("package_installation_complete", timeout=60)
+            assert done["message"] == "✓ Installation complete. 1 package(s) installed."
+            sent = run_messages(ide, wb)
+            assert sent[-1] == done
+            # Entries that are no package at all were skipped at the connect, with a warning in the log; one
+            # that only cannot be installed is refused by the run, in words the IDE shows.
+            assert [m["message"] for m in sent if m.get("output_type") == "error"] == [
+                'Package entry {"name": "noversion"} is not installed: it lacks a text "version".']
+            await ide.send({"type": "get_workbook_packages", "workbook_id": wb})
+            (answer,) = await ide.wait_for("get_workbook_packages_response", timeout=30)
+            assert [e["status"] for e in answer["packages"]] == ["installed", "error"]
+            # The kernel imports what was installed.
+            since = len(ide.received)
+            await ide.send({"type": "run_module", "workbook_id": wb, "module_name": "probe", "function_name": "value"})
+            await wait_until(lambda: "\n" in output(ide, wb, since), 30)
+            assert output(ide, wb, since) == "42\n"
+        finally:
+            await ide.close()
+            await addin.close()

@@ -73,11 +73,11 @@ async def test_numpy_and_pandas_read_a_range_argument(port, function, expected, 
 
 
 async def test_the_readmes_range_argument_is_answered_as_the_readme_shows(port):
-    """An add-in that knows only the README: its module, its call with a range, and the answer it expects."""
+    """An add-in that knows only the docs: its module, its call with a range, and the answer it expects."""
     module, source, sent, expected = range_example()
     wb = "rr-" + uuid.uuid4().hex[:12]
     addin = await OfficeBook.connect(port, wb, modules={module: source})
-    await addin.wait_for("sync_custom_functions", timeout=30)  # calls only after it, as the README says
+    await addin.wait_for("sync_custom_functions", timeout=30)  # calls only after it, as the docs say
     await addin.send(sent)
     answer = await addin.wait_for("function_execution_result", timeout=30)
     assert answer == [expected]

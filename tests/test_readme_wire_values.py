@@ -1,4 +1,4 @@
-"""The README's wire-value table for add-in authors: every example parses, every
+"""The docs' wire-value table for add-in authors: every example parses, every
 type is there, and each example is what the kernel's serializer reads as the
 Python value the table names and writes back for it."""
 import datetime as dt

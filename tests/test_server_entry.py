@@ -412,10 +412,21 @@ async def test_matcher_called_directly(caplog, request_id, pending, matched, err
             relvane.manager._pending_requests.pop(request_id, None)
 
 
-async def test_unhashable_type_ends_the_task_without_warning(recorded_handlers, caplog):
-    with pytest.raises(TypeError):
-        await relvane.handle_message("addin", "wb1", {"type": ["x"]})
-    assert lines(caplog, logging.WARNING) == []
+@pytest.mark.parametrize("message, error, level", [
+    ({"type": ["x"]}, TypeError, logging.WARNING),  # the client's mistake: no traceback
+    ({"type": "function_execution"}, LookupError, logging.ERROR),  # the master's own fault
+])
+async def test_a_failing_message_ends_its_task_with_one_line(recorded_handlers, caplog, monkeypatch, message, error,
+                                                           level):
+    async def failing(client_id, message):
+        raise LookupError("lost")
+
+    monkeypatch.setitem(relvane.MESSAGE_HANDLERS["addin"], "function_execution", failing)
+    with pytest.raises(error) as raised:
+        await relvane.handle_message("addin", "wb1", message)
+    [record] = [r for r in caplog.records if r.levelno >= logging.WARNING]
+    assert record.levelno == level and (record.exc_info is not None) == (level == logging.ERROR)
+    assert record.getMessage() == f"Error handling {message['type']} from addin/wb1: {raised.value}"
 
 
 async def test_chunked_message_is_reassembled_and_dispatched(recorded_handlers, caplog):

@@ -53,12 +53,13 @@ def wire(tag, value):
     return {"type": tag, "value": value, "isSpec": False}
 
 
-def rss(pid):
+def rss(pid, field="VmRSS"):
+    """The process's resident size, or with "VmHWM" its peak so far."""
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS")
+    raise AssertionError(f"no {field}")
 
 
 def status(port):
@@ -185,6 +186,56 @@ async def test_a_client_that_stops_reading_is_dropped_and_stalls_nobody(tmp_path
         proc.send_signal(signal.SIGTERM)
         proc.wait(scaled(5))
         assert time.monotonic() - began < scaled(5)
+
+
+class Counting(Book):
+    """An add-in that counts the stream values it receives and keeps none of them."""
+
+    def __init__(self, ws, **state):
+        super().__init__(ws, **state)
+        self.values, self.more = 0, asyncio.Event()
+
+    @classmethod
+    async def connect(cls, port, workbook_id):
+        return cls(await websockets.connect(f"ws://127.0.0.1:{port}/ws/addin/{workbook_id}", max_size=None))
+
+    def parse(self, frame):
+        if frame.startswith('{"type": "streaming_function_result"'):
+            self.values += 1
+            self.more.set()
+            return None
+        return json.loads(frame)
+
+    async def wait_values(self, count, timeout=10):
+        async def enough():
+            while self.values < count:
+                self.more.clear()
+                await self.more.wait()
+        await asyncio.wait_for(enough(), scaled(timeout))
+
+
+async def test_streams_under_request_ids_of_a_mebibyte_leave_the_masters_memory_bounded(tmp_path, clients):
+    """A client connected as a workbook's kernel (nothing authenticates it) starts 300 streams under request ids
+    of 1 MiB each and ends none of them; its add-in takes every value as it comes. What the master remembers of
+    the streams for the add-in's socket costs it next to nothing."""
+    port = free_port()
+    argv = [sys.executable, "-m", "tavrino_master", "--host", "127.0.0.1", "--port", str(port)]
+    with running(argv, port, env={"HOME": str(tmp_path)}) as proc:
+        wb = "ids-" + uuid.uuid4().hex[:10]
+        kernel = await Client.connect(port, "kernel", wb)  # in first, so the master starts no kernel of its own
+        clients.append(kernel)
+        addin = await Counting.connect(port, wb)
+        clients.append(addin)
+        await wait_until(lambda: wb in connections(port).get("addin", []))
+        start = rss(proc.pid, "VmHWM")
+        count, size = 300, 1024 * 1024
+        for n in range(count):
+            await kernel.send({"type": "streaming_function_result", "request_id": secrets.token_hex(size // 2),
+                               "result": wire("Int", n), "done": False})
+            await addin.wait_values(n + 1)
+        grown = rss(proc.pid, "VmHWM") - start
+        if not SANITIZED:
+            assert grown < count * size / 4, grown
 
 
 class QuietIde(Quiet):

@@ -1,11 +1,15 @@
-"""Clients that read slowly, under the real host with the real kernel program: a client that keeps taking bytes
-is never dropped, neither by the stall check nor by the keep-alive, however much waits for it and however large
-one message is; a client that takes nothing is still dropped, with a warning; a large message, or a backlog
+"""Clients that read slowly, under the real host with the real kernel program: a client that keeps reading is
+never dropped, neither by the stall check nor by the keep-alive, however much waits for it and however large one
+message is; a client that takes nothing is still dropped, with a warning, and so is a peer that stops reading while
+its system still takes what trickles to it (a frozen kernel, a stopped add-in); a large message, or a backlog
 flushed when a client resumes, holds up no other workbook; many calls at once are each answered once."""
 import asyncio
 import fcntl
+import itertools
 import json
+import os
 import re
+import signal
 import socket
 import struct
 import termios
@@ -14,7 +18,7 @@ import uuid
 import pytest
 import websockets
 
-from e2e_clients import Book, connections, results
+from e2e_clients import Book, connections, kernel_processes, results
 from helpers import wait_until
 from servers import master_with_log, scaled
 
@@ -158,16 +162,22 @@ def warnings_in(log):
         return [line for line in f if " WARNING " in line and "Closing" in line]
 
 
+def errors_in(log):
+    with open(log, encoding="utf-8", errors="replace") as f:
+        return [line for line in f if " ERROR " in line or " CRITICAL " in line]
+
+
 class Timed:
     """B: a workbook whose add-in reads at once and calls a trivial function every 20 ms; (start, wait) of each."""
 
     def __init__(self, reader):
         self.reader, self.waits = reader, []
+        self.stopping = False
         self.task = asyncio.create_task(self._run())
 
     async def _run(self):
         loop = asyncio.get_running_loop()
-        while True:
+        while not self.stopping:
             began = loop.time()
             answer = await self.reader.call("double", wire("Int", 21))
             assert answer["result"] == wire("Int", 42), answer
@@ -183,6 +193,8 @@ class Timed:
     async def stop(self):
         if self.task.done():
             self.task.result()  # B's own failure
+        # Not by the cancel alone: asyncio.wait_for (in a call) swallows a cancel that comes as its awaitable ends.
+        self.stopping = True
         self.task.cancel()
         await asyncio.gather(self.task, return_exceptions=True)
 
@@ -267,6 +279,7 @@ async def test_a_reader_that_takes_nothing_is_closed_with_a_warning(tmp_path, cl
         await wait_until(lambda: wb not in connections(port).get("addin", []), STALL + 2 * PING + 30)
         assert (await other.call("double", wire("Int", 2)))["result"] == wire("Int", 4)
         assert any(f"Closing addin/{wb}: {reason}" in line for line in warnings_in(log)), warnings_in(log)
+        assert errors_in(log) == []
 
 
 async def test_a_large_result_and_a_resumed_backlog_hold_up_no_other_workbook(tmp_path, clients, capsys):
@@ -293,7 +306,7 @@ async def test_a_large_result_and_a_resumed_backlog_hold_up_no_other_workbook(tm
             a.read_freely()
             await asyncio.sleep(2)
             resume = timed.longest(resumed, resumed + 2)
-            await a.send({"type": "streaming_function_cancel", "request_id": "flow"})
+            await a.send({"type": "cancel_streaming_function", "request_id": "flow"})
         finally:
             await timed.stop()
         assert a.values[0] == 0 and all(x < y for x, y in zip(a.values, a.values[1:]))
@@ -347,3 +360,75 @@ async def test_a_normal_close_while_values_flow_logs_no_warning(tmp_path, client
     await wait_until(staying.closed.is_set, 10)
     assert staying.ws.close_code == 1001  # the master's stop
     assert warnings_in(log) == []
+
+
+# Under the keep-alive users run (a ping every 20 s, 20 s for its answer) a peer that stops answering is gone within
+# the interval, the time-out and the close's own wait for the peer (10 s), plus what was written ahead of the ping
+# takes at the slowest pace kept, which for a trickle is little.
+KEEPALIVE_ROUND = 20 + 20 + 10
+DEFAULTS = {"TAVRINO_KERNEL_STANDBY": "0"}
+
+
+def keepalive_closings(log, client):
+    return [line for line in warnings_in(log) if f"Closing {client}: it answered no keep-alive ping within 20.0 s"
+            in line]
+
+
+async def test_a_kernel_frozen_while_calls_trickle_is_reported_and_kill_kernel_recovers_the_workbook(
+        tmp_path, clients):
+    with master_with_log(tmp_path, env=DEFAULTS) as (port, log):
+        wb, addin = await open_reader(port, clients)
+        [pid] = kernel_processes(wb)
+
+        async def trickle():
+            for n in itertools.count():
+                await addin.send({"type": "function_execution", "module_name": "calc", "function_name": "double",
+                                  "args": [wire("Int", n)], "request_id": f"t{n}"})
+                await asyncio.sleep(1)
+
+        # Stopped as by user code that holds the GIL: its system still takes every call into its receive buffer.
+        os.kill(pid, signal.SIGSTOP)
+        calls = asyncio.create_task(trickle())
+        try:
+            await addin.wait_for("kernel_disconnected", timeout=KEEPALIVE_ROUND + 10)
+            calls.cancel()
+            assert wb not in connections(port).get("kernel", [])
+            assert len(keepalive_closings(log, f"kernel/{wb}")) == 1, warnings_in(log)
+            assert errors_in(log) == []
+
+            await addin.send({"type": "kill_kernel"})
+            [answer] = await addin.wait_for("kill_kernel_response", timeout=30)
+            assert answer["success"] is True
+            await wait_until(lambda: wb in connections(port).get("kernel", []), 30)
+            assert (await addin.call("double", wire("Int", 21), timeout=30))["result"] == wire("Int", 42)
+            assert pid not in kernel_processes(wb)
+        finally:
+            calls.cancel()
+            if pid in kernel_processes(wb):
+                os.kill(pid, signal.SIGKILL)
+
+
+async def test_an_addin_that_stops_reading_while_a_stream_trickles_is_closed_and_a_slow_reader_beside_it_kept(
+        tmp_path, clients):
+    with master_with_log(tmp_path, env=DEFAULTS) as (port, log):
+        stopped_wb, stopped = await open_reader(port, clients)
+        slow_wb, slow = await open_reader(port, clients)
+        # About 2 KB/s to the one that stops; 40 KB/s to one that reads 10 KB/s: slower than the pace the keep-alive
+        # allows for what is ahead of a ping, it still answers within the time-out beside it.
+        for reader, size, rate in ((stopped, 60, 10), (slow, 4000, 10)):
+            await reader.send({"type": "streaming_function_execution", "request_id": "flow", "module_name": "calc",
+                               "function_name": "stream", "args": [wire("Int", size), wire("Int", rate)]})
+        slow.pace(10_000)
+        await wait_until(lambda: stopped.values and slow.values, 20)
+        stopped.pace(None)  # its system goes on taking what comes, for many minutes
+        before = len(slow.values)
+        await wait_until(lambda: stopped_wb not in connections(port)["addin"], KEEPALIVE_ROUND + 10)
+        await wait_until(lambda: stopped_wb not in connections(port).get("kernel", []), 30)
+        await wait_until(lambda: not kernel_processes(stopped_wb), 30)
+
+        assert slow_wb in connections(port)["addin"] and not slow.closed.is_set(), warnings_in(log)
+        values = slow.values
+        assert len(values) > before and all(a < b for a, b in zip(values, values[1:]))
+        closings = warnings_in(log)
+        assert len(closings) == 1 and closings == keepalive_closings(log, f"addin/{stopped_wb}"), closings
+        assert errors_in(log) == []

@@ -213,9 +213,9 @@ async def test_stream_values_waiting_for_a_slow_socket_give_way_to_newer_ones(ma
     sock = Held()
     await manager.connect("addin", "wb", sock)
 
-    async def send(*messages):
+    async def send(*messages):  # as the workbook's kernel sends them
         for message in messages:
-            await manager.send_message("addin", "wb", message)
+            await relvane.handle_kernel_transfert("wb", message)
 
     def out():
         return [(m["request_id"], m["result"]["value"]) if "result" in m else (m.get("request_id"), m["type"])
@@ -238,6 +238,52 @@ async def test_stream_values_waiting_for_a_slow_socket_give_way_to_newer_ones(ma
                      ("b", "streaming_function_result")]
     await send(value("a", 5), value("a", 6))  # nothing waits: every value again
     assert out()[-2:] == [("a", 5), ("a", 6)]
+
+
+async def test_many_streams_of_two_workbooks_under_the_same_ids_each_rise_from_their_first_to_their_last_value(
+        manager):
+    """An IDE that is behind gets every workbook's streams: more of them than a socket's bookkeeping holds, and
+    the same request ids in both workbooks. Each stream still arrives from its first value, only rising, and
+    ends on its last value and then its end."""
+    ide = Held()
+    await manager.connect("ide", "ide", ide)
+    ide.hold()
+
+    def value_of(wb, rid, n):
+        return {"type": "streaming_function_result", "request_id": rid, "done": False,
+                "result": {"type": "String", "value": f"{wb}/{rid}/{n}"}}
+
+    last = 300
+    fast = [f"f{k}" for k in range(10)]
+    started = 0
+    for n in range(last + 1):
+        for wb in ("wb1", "wb2"):
+            for rid in fast:
+                await relvane.handle_kernel_transfert(wb, value_of(wb, rid, n))
+        for _ in range(20):  # streams that start, send one value and stay open
+            await relvane.handle_kernel_transfert("wb1", value_of("wb1", f"s{started}", 0))
+            started += 1
+    for wb in ("wb1", "wb2"):
+        for rid in fast:
+            await relvane.handle_kernel_transfert(wb, {"type": "streaming_function_result", "request_id": rid,
+                                                       "done": True})
+    ide.release()
+    await wait_until(lambda: sum(1 for m in ide.sent if m.get("done")) == 2 * len(fast), 30)
+
+    seen, ends = {}, {}
+    for at, m in enumerate(ide.sent):
+        if "result" in m:
+            wb, rid, n = m["result"]["value"].split("/")
+            seen.setdefault((wb, rid), []).append((int(n), at))
+        else:  # an end names no workbook
+            ends.setdefault(m["request_id"], []).append(at)
+    assert len(seen) == 2 * len(fast) + started
+    for (wb, rid), arrived in seen.items():
+        values = [n for n, _ in arrived]
+        assert values[0] == 0 and all(a < b for a, b in zip(values, values[1:])), (wb, rid, values)
+        if rid in fast:
+            assert values[-1] == last and arrived[-1][1] < min(ends[rid]), (wb, rid, values)
+    assert sorted(ends) == sorted(fast) and all(len(at) == 2 for at in ends.values())
 
 
 async def test_a_message_to_a_connection_whose_close_has_begun_is_dropped_quietly(manager, caplog):

@@ -128,18 +128,24 @@ async def test_state_pull_failures_are_warnings(manager, caplog, method, neutral
     assert manager.workbook_modules == {WB: {"keep": "1"}} and manager._pending_requests == {}
 
 
-@pytest.mark.parametrize("method, reply", [
-    ("request_modules_from_addin", {"modules": None}),
-    ("request_modules_from_addin", {"modules": ["a", "b"]}),
-    ("request_functions_from_addin", {"functions": {"f": 1}}),
-    ("request_packages_from_addin", {"packages": 5}),
+SKIPPING = "Skipping {} in the answer of workbook wb1 to {}: expected {}, got {}"
+
+
+@pytest.mark.parametrize("method, reply, result, warning", [
+    ("request_modules_from_addin", {"modules": None}, {}, None),
+    ("request_modules_from_addin", {"modules": ["a", "b"]}, {},
+     SKIPPING.format('"modules"', "get_modules_request", "an object", "list")),
+    ("request_functions_from_addin", {"functions": {"f": 1}}, [],
+     SKIPPING.format('"functions"', "get_functions_request", "an array", "dict")),
+    ("request_packages_from_addin", {"packages": 5}, {"packages": [], "python_paths": []},
+     SKIPPING.format('"packages"', "get_packages_request", "an array", "int")),
 ])
-async def test_malformed_replies_raise_and_never_reach_the_cache(manager, method, reply):
+async def test_malformed_replies_count_as_missing(manager, caplog, method, reply, result, warning):
     manager.workbook_modules[WB] = {"keep": "1"}
     await addin(manager, lambda m: reply)
-    with pytest.raises(TypeError):
-        await getattr(manager, method)(WB)
-    assert manager.workbook_modules == {WB: {"keep": "1"}}
+    assert await getattr(manager, method)(WB) == result
+    assert records(caplog, "WARNING") == ([("WARNING", warning)] if warning else [])
+    assert manager.workbook_modules == {WB: {} if method == "request_modules_from_addin" else {"keep": "1"}}
 
 
 # ---------------------------------------------------------------- module storage
@@ -173,11 +179,12 @@ async def test_load_module_from_addin(manager, reply, result, cached):
     assert manager.workbook_modules.get(WB) == cached
 
 
-async def test_load_module_with_non_text_code_raises_and_caches_nothing(manager):
+async def test_load_module_with_non_text_code_is_skipped_and_caches_nothing(manager, caplog):
     await addin(manager, lambda m: {"code": 5})
-    with pytest.raises(TypeError, match="must return str or None, not int"):
-        await manager.load_module_from_addin(WB, "m")
+    assert await manager.load_module_from_addin(WB, "m") is None
     assert WB not in manager.workbook_modules
+    assert records(caplog, "WARNING") == [
+        ("WARNING", SKIPPING.format("module 'm'", "load_module_request", "its source as text", "int"))]
 
 
 @pytest.mark.parametrize("cache", [None, {}, {"m": "x", "n": "y"}])

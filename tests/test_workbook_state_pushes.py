@@ -152,6 +152,7 @@ async def test_custom_functions_push_builds_specs(manager, caplog):
         {"module_name": "mod", "function_name": "", "excel_name": "skip"},
         {"module_name": "missing", "function_name": "h"},
         {"module_name": "bad", "function_name": "f", "excel_name": "B"},
+        {"module_name": "mod", "function_name": ["f"], "excel_name": "L"},
     ]
     manager.published_functions[WB] = stored
     await manager._push_custom_functions_to_addin(WB, [])
@@ -165,6 +166,7 @@ async def test_custom_functions_push_builds_specs(manager, caplog):
     assert h["parameters"] == [] and h["excel_name"] == "" and b["parameters"] == []
     warnings = lines(caplog, logging.WARNING)
     assert f"Skipping function with missing module_name or function_name: {stored[2]}" in warnings
+    assert f"Skipping function whose module_name or function_name is not text: {stored[5]}" in warnings
     assert "Pushed custom functions to Add-in for: wb1" in lines(caplog, logging.DEBUG)
 
 

@@ -19,6 +19,9 @@ void log_debug(py::handle text) { log_at(K("debug"), text); }
 void log_info(py::handle text) { log_at(K("info"), text); }
 void log_warning(py::handle text) { log_at(K("warning"), text); }
 void log_error(py::handle text) { log_at(K("error"), text); }
+void log_error_with_traceback(py::handle text, py::handle error) {
+  attr(G(K("logger")), K("error"))(text, "exc_info"_a = error);
+}
 
 bool debug_enabled() {
   static PyObject* level = PyLong_FromLong(10);  // logging.DEBUG, kept for the process

@@ -54,6 +54,8 @@ void log_debug(py::handle text);
 void log_info(py::handle text);
 void log_warning(py::handle text);
 void log_error(py::handle text);
+// An error line with the traceback of `error` (an exception object) attached.
+void log_error_with_traceback(py::handle text, py::handle error);
 
 // Whether the module logger (read now) would write a debug line.
 bool debug_enabled();
@@ -86,6 +88,22 @@ void release_socket(py::handle websocket);
 bool abort_connection(py::handle websocket);
 // Bytes queued for a socket (0 when nothing waits).
 size_t socket_backlog(py::handle websocket);
+
+// While it lives, a stream's message ("streaming_function_result") is known to
+// the outboxes as `workbook_id`'s: its values may then give way to newer ones
+// of the same stream, which the message's request id alone cannot tell, as
+// every IDE gets every workbook's streams. A stream message sent without one
+// takes the plain road.
+class StreamSource {
+ public:
+  StreamSource(py::handle message, py::handle workbook_id);
+  ~StreamSource();
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
+
+ private:
+  py::object message_, workbook_;
+};
 
 // Starts a task that nobody awaits and keeps it referenced until it is done,
 // so the loop cannot drop it half-way.
@@ -157,6 +175,10 @@ void define_workbook_pushes(Scope& m);     // send_workbook_list_to_ide ... send
 void define_on_connect(Scope& m);          // on_addin_coonection, on_ide_connection, on_kernel_connection
 void define_endpoint(Scope& m);            // websocket_endpoint
 void define_full_code_sync(Scope& m);      // full_code_sync
+
+// Awaits full_code_sync before a call: None once done, or the error it ended
+// with, logged with its traceback (the call is then answered with it).
+Task sync_before_call(py::str workbook_id);
 
 // The full "update_module" message, and a snapshot of a workbook's cached modules.
 py::dict make_update_module_message(py::handle workbook_id, py::handle name, py::handle code);

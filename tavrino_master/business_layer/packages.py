@@ -251,7 +251,8 @@ def _workbook_list(workbook_id, create=False):
 def _entry(packages, name):
     wanted = name.lower()
     for entry in packages:
-        if str(entry.get("name", "")).lower() == wanted:
+        # A workbook's list may hold what is no entry at all (a bare text); it names nothing.
+        if isinstance(entry, dict) and str(entry.get("name", "")).lower() == wanted:
             return entry
     return None
 
@@ -459,7 +460,7 @@ async def handle_install_workbook_packages(client_id, message):
         return
     await install_coroutine(workbook_id)
     packages = _workbook_list(workbook_id)
-    all_installed = all(str(e.get("status", "")).startswith("installed") for e in packages)
+    all_installed = all(isinstance(e, dict) and str(e.get("status", "")).startswith("installed") for e in packages)
     await _answer(client_id, message, answer_type, success=all_installed, workbook_id=workbook_id,
                   packages=packages)
 

@@ -384,9 +384,11 @@ class Kernel:
             sys.stderr.write(error_record(exc)["traceback"])
 
     def call_callable(self, message, held):
-        function = self.messaging.get_callable(message.get("callable_id"))
+        callable_id = message.get("callable_id")
+        # An id that is no text names no callable, like any unknown text.
+        function = self.messaging.get_callable(callable_id) if type(callable_id) is str else None
         if function is None:
-            raise LookupError(f"Unknown callable: {message.get('callable_id')}")
+            raise LookupError(f"Unknown callable: {callable_id}")
         args, kwargs = from_wire_args(message.get("args"))
         held += (args, kwargs)
         value = run_to_value(function(*args, **kwargs))

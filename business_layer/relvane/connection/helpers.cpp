@@ -131,8 +131,11 @@ PyObject* own_validator = nullptr;  // the module's validate_python_identifier, 
 // The reason a name fails the naming rule, or none; the rule is the module
 // global read now, asked directly while it is the module's own.
 py::object invalid_name(py::handle name) {
+  // A number or a list where a name goes is refused like any text that is no
+  // identifier (the rule itself takes text only).
+  if (!PyUnicode_CheckExact(name.ptr())) return py::str("Invalid identifier: ") + py::str(name);
   py::object rule = G(K("validate_python_identifier"));
-  if (rule.ptr() == own_validator && PyUnicode_CheckExact(name.ptr())) {
+  if (rule.ptr() == own_validator) {
     py::object fault = identifier_fault(py::reinterpret_borrow<py::str>(name));
     return fault ? fault : py::none();
   }

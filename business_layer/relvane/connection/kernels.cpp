@@ -6,8 +6,11 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <chrono>
+
+#include "business_layer/relvane/connection/kernels.hpp"
 #include "business_layer/relvane/execution/pending_calls.hpp"
-#include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
@@ -43,6 +46,11 @@ py::object spawner() {
 // After SIGKILL (or taskkill /F) a process ends at once; one still running
 // after this long cannot be stopped by us.
 constexpr double kStopTimeout = 1.0;
+// A kernel asked to end that is still running after this long is killed.
+constexpr double kEndGrace = 3.0;
+// What a kernel that is being ended may still take once it has been killed,
+// looked at from the loop, before it counts as one that cannot be stopped.
+constexpr double kKilledTimeout = 10.0;
 
 bool on_windows() { return py::object(attr(G(K("sys")), K("platform"))).equal(py::str("win32")); }
 
@@ -90,6 +98,18 @@ void kill_single(py::handle process) {
   }
 }
 
+// SIGKILL to the kernel's group when the kernel leads one of its own, else to
+// the kernel alone. The process must not have been collected.
+void kill_group(py::handle process, py::handle pid) {
+  py::object os = G(K("os"));
+  py::object sigkill = attr(G(K("signal")), K("SIGKILL"));
+  py::object pgid = call_method(os, K("getpgid"), pid);
+  if (is_own_group(os, pgid, pid))
+    call_method(os, K("killpg"), pgid, sigkill);
+  else
+    call_method(process, K("send_signal"), sigkill);
+}
+
 void kill_posix(py::handle process, py::handle pid) {
   // A collected process's id may already name another process.
   if (!attr(process, K("returncode")).is_none()) return;
@@ -106,11 +126,7 @@ void kill_posix(py::handle process, py::handle pid) {
       try {
         // Succeeds for a kernel that has ended but is not yet collected: its group may live on.
         call_method(os, K("kill"), pid, py::int_(0));
-        py::object again = call_method(os, K("getpgid"), pid);
-        if (is_own_group(os, again, pid))
-          call_method(os, K("killpg"), again, attr(signal, K("SIGKILL")));
-        else
-          call_method(process, K("send_signal"), attr(signal, K("SIGKILL")));
+        kill_group(process, pid);
       } catch (py::error_already_set& e) {
         if (!is_process_lookup_error(e)) throw;
       }
@@ -127,6 +143,105 @@ void kill_windows(py::handle pid) {
   for (const char* part : {"taskkill", "/F", "/T", "/PID"}) command.append(part);
   command.append(py::str(pid));
   attr(G(K("subprocess")), K("run"))(command, "capture_output"_a = true);
+}
+
+// ---------------------------------------------------------------- the end of a kernel asked to end
+
+// Kernels asked to end and not yet ended, by workbook id (the latest one of
+// each): [process, event set once it has ended, connection to forget then or
+// None, manager]. Kept for the process, like every table of Python objects.
+enum EndingField : Py_ssize_t { kProcess, kEnded, kConnection, kManager };
+py::dict& ending() {
+  static py::dict* d = new py::dict();
+  return *d;
+}
+
+py::handle field(py::handle entry, EndingField at) { return PyList_GET_ITEM(entry.ptr(), at); }
+
+// The entry of the workbook's kernel being ended by `manager`, or None.
+py::object ending_of(py::handle manager, py::handle workbook_id) {
+  py::object entry = find(ending(), workbook_id);
+  return entry && field(entry, kManager).is(manager) ? entry : py::none();
+}
+
+// The kernel has ended, been killed or been given up on: its connection, if
+// its add-in left, is forgotten with the calls sent to it, and a returning
+// add-in waiting for this goes on.
+void ended(py::handle workbook_id, py::handle entry) {
+  py::handle connection = field(entry, kConnection);
+  if (!connection.is_none()) {
+    py::handle manager = field(entry, kManager);
+    py::object kernels = get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("kernel"));
+    if (!kernels.is_none() && get(as_dict(kernels, "connection table"), workbook_id).is(connection)) {
+      call_method(kernels, K("pop"), workbook_id);
+      drop_pending_calls_of(manager, workbook_id);
+    }
+  }
+  call_method(field(entry, kEnded), K("set"));
+  if (find(ending(), workbook_id).is(entry)) PyDict_DelItem(ending().ptr(), workbook_id.ptr());
+}
+
+double seconds_since(std::chrono::steady_clock::time_point then) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - then).count();
+}
+
+// Looks at the process from the loop until it has ended, kills it (and its
+// group) once the grace is over, and collects its status, so that no thread
+// waits on it and no zombie is left.
+Task watch_end(py::str workbook_id, py::list entry) {
+  Finally done{[&] { ended(workbook_id, entry); }, "the end of a kernel"};
+  py::object process = borrow(field(entry, kProcess).ptr());
+  py::object sleep = attr(G(K("asyncio")), K("sleep"));
+  const auto began = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point killed{};
+  bool was_killed = false;
+  double step = 0.02;
+  try {
+    while (call_method(process, K("poll")).is_none()) {
+      if (!was_killed && seconds_since(began) >= kEndGrace) {
+        log_warning(fmt("Kernel for workbook {} (PID: {}) did not end within {} s: killing it", workbook_id,
+                        attr(process, K("pid")), kEndGrace));
+        try {
+          if (on_windows())
+            call_method(process, K("kill"));
+          else
+            kill_group(process, attr(process, K("pid")));
+        } catch (py::error_already_set& e) {
+          if (!is_process_lookup_error(e)) throw;
+        }
+        was_killed = true;
+        killed = std::chrono::steady_clock::now();
+      } else if (was_killed && seconds_since(killed) >= kKilledTimeout) {
+        log_error(
+            fmt("Kernel process {} for workbook {} could not be stopped", attr(process, K("pid")), workbook_id));
+        break;
+      }
+      co_await call(sleep, py::float_(step));
+      step = std::min(step * 2, 0.25);
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // cancelled: the master is stopping, and its kernels die with it
+    log_error(fmt("Error ending kernel process {} for workbook {}: {}", attr(process, K("pid")), workbook_id,
+                  e.value()));
+  }
+  co_return py::none();
+}
+
+// A kernel asked to end is watched from the running loop until it has ended;
+// called with no loop running, a thread collects it.
+void see_to_end(py::handle manager, py::handle workbook_id, py::handle process) {
+  if (!call_method(process, K("poll")).is_none()) return;
+  if (call(attr(G(K("asyncio")), K("_get_running_loop"))).is_none()) {
+    reap_in_background(process);
+    return;
+  }
+  py::list entry(4);
+  PyList_SET_ITEM(entry.ptr(), kProcess, process.inc_ref().ptr());
+  PyList_SET_ITEM(entry.ptr(), kEnded, call(attr(G(K("asyncio")), K("Event"))).release().ptr());
+  PyList_SET_ITEM(entry.ptr(), kConnection, py::none().release().ptr());
+  PyList_SET_ITEM(entry.ptr(), kManager, manager.inc_ref().ptr());
+  set_item(ending(), workbook_id, entry);
+  start_background_task(tv::as_awaitable(watch_end(py::str(workbook_id), entry)));
 }
 
 py::object spawn_kernel(py::object self, py::str workbook_id) {
@@ -199,7 +314,7 @@ void terminate_kernel(py::object self, py::str workbook_id) {
   if (processes.contains(workbook_id)) PyDict_DelItem(processes.ptr(), workbook_id.ptr());
   // Its calls can never be answered now; a stopped but living kernel keeps its own.
   drop_pending_calls_of(self, workbook_id);
-  reap_in_background(process);
+  see_to_end(self, workbook_id, process);
 }
 
 bool kill_and_restart_kernel(py::object self, py::str workbook_id) {
@@ -243,6 +358,28 @@ bool kill_and_restart_kernel(py::object self, py::str workbook_id) {
 }
 
 }  // namespace
+
+void forget_kernel_connection_once_ended(py::handle manager, py::handle workbook_id, py::handle process,
+                                         py::handle connection) {
+  py::object entry = ending_of(manager, workbook_id);
+  if (!entry.is_none() && field(entry, kProcess).is(process)) {
+    PyList_SetItem(entry.ptr(), kConnection, py::reinterpret_borrow<py::object>(connection).release().ptr());
+    return;
+  }
+  py::object kernels = get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("kernel"));
+  if (!kernels.is_none() && get(as_dict(kernels, "connection table"), workbook_id).is(connection))
+    call_method(kernels, K("pop"), workbook_id);
+}
+
+py::object kernel_being_ended(py::handle manager, py::handle workbook_id) {
+  py::object entry = ending_of(manager, workbook_id);
+  return entry.is_none() ? entry : borrow(field(entry, kEnded).ptr());
+}
+
+bool is_ending_kernel_connection(py::handle manager, py::handle workbook_id, py::handle connection) {
+  py::object entry = ending_of(manager, workbook_id);
+  return !entry.is_none() && field(entry, kConnection).is(connection);
+}
 
 void define_kernel_methods(Scope& cls) {
   tv::def<&spawn_kernel>(cls, "spawn_kernel", {"self", "workbook_id"});

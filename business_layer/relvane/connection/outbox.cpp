@@ -17,6 +17,10 @@
 // A socket whose backlog passes MAX_CLIENT_BACKLOG, or that takes nothing for
 // SLOW_CLIENT_TIMEOUT seconds while data waits for it, is closed; its endpoint
 // then cleans up as for any departure.
+//
+// A stream's value that waits may give way to a newer one of the same stream:
+// which values may, and where they wait, is the part of outbox_streams.cpp
+// (outbox.hpp says how the two meet).
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -25,12 +29,13 @@
 #include <optional>
 #include <unordered_map>
 
-#include "business_layer/relvane/relvane.hpp"
+#include "business_layer/relvane/connection/outbox.hpp"
 
 namespace relvane {
 
 namespace {
 
+using namespace outbox;
 using Clock = std::chrono::steady_clock;
 
 // How the host hands the business layer a way to drop a connection at once
@@ -44,15 +49,6 @@ constexpr Py_ssize_t kSlice = 65536;
 constexpr Py_ssize_t kItemOverhead = 64;
 constexpr long kOpText = 1, kOpContinuation = 0;
 
-struct Item {
-  py::object data;  // the JSON text, or the message itself for a socket that takes dicts
-  Py_ssize_t size;  // counted against MAX_CLIENT_BACKLOG
-};
-
-// What a message is to a stream: a value that a newer one of the same stream
-// may replace while it waits, or the stream's final message.
-enum class StreamPart { None, Value, End };
-
 struct Outbox {
   py::object ws;
   py::object frames;        // the protocol, when the outbox writes the frames
@@ -62,9 +58,7 @@ struct Outbox {
   Py_ssize_t offset = 0;        // frames: bytes of it already written
   std::deque<Item> queue;
   Py_ssize_t bytes = 0;
-  // Stream values that wait and may give way: request id -> place in the
-  // queue, counted from the first item ever queued (`taken_out` have left it).
-  py::dict waiting;
+  WaitingValues waiting;  // the stream values in `queue` that may give way
   unsigned long long taken_out = 0, queued = 0;
   py::object writer;        // the writer task
   py::object timer;         // the pending check for a stall
@@ -175,78 +169,10 @@ void cancel(py::object& handle) {
 
 void drop_queue(Outbox& box) {
   box.taken_out += box.queue.size();
-  PyDict_Clear(box.waiting.ptr());
+  box.waiting.clear();
   box.queue.clear();
   box.current.reset();
   box.bytes = 0;
-}
-
-// The streams whose first value each socket has been sent, by request id: a
-// stream's first value never gives way, and a value is known as not the first
-// only here (earlier ones may have gone out while nothing waited). Forgotten at
-// the stream's end and at the socket's departure; a socket with more unended
-// streams than kMaxStreams forgets them all, and their next values are then
-// kept as firsts are.
-constexpr Py_ssize_t kMaxStreams = 4096;
-// Each entry holds its socket, whose address keys it, so that no other socket
-// takes that address while the entry lives.
-struct Streams {
-  py::object ws;
-  py::object ids;  // a set
-};
-using Started = std::unordered_map<PyObject*, Streams>;
-Started& started() {
-  static Started* s = new Started();  // kept for the process, like the boxes
-  return *s;
-}
-
-bool is_text(PyObject* value, PyObject* text) {
-  return value == text || (PyUnicode_CheckExact(value) && PyUnicode_Compare(value, text) == 0);
-}
-
-// A stream's value ("result", not done, no error) or its final message, with
-// its request id (borrowed); anything else is none, and so is a request id that
-// cannot key a table.
-StreamPart stream_part(py::handle message, PyObject*& rid) {
-  if (!PyDict_CheckExact(message.ptr())) return StreamPart::None;
-  PyObject* type = PyDict_GetItemWithError(message.ptr(), K("type"));
-  if (!type || !is_text(type, K("streaming_function_result"))) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return StreamPart::None;
-  }
-  rid = PyDict_GetItemWithError(message.ptr(), K("request_id"));
-  if (!rid) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return StreamPart::None;
-  }
-  if (PyObject_Hash(rid) == -1) {
-    PyErr_Clear();
-    return StreamPart::None;
-  }
-  PyObject* done = PyDict_GetItemWithError(message.ptr(), K("done"));
-  if (!done && PyErr_Occurred()) throw py::error_already_set();
-  if ((done && truthy(done)) || PyDict_Contains(message.ptr(), K("error")) != 0) return StreamPart::End;
-  int has_result = PyDict_Contains(message.ptr(), K("result"));
-  if (has_result < 0) throw py::error_already_set();
-  return has_result ? StreamPart::Value : StreamPart::None;
-}
-
-// Notes a stream's message to `ws`; true for a value that is not the stream's first.
-bool note_stream(py::handle ws, StreamPart part, PyObject* rid) {
-  auto found = started().find(ws.ptr());
-  if (part == StreamPart::End) {
-    if (found != started().end() && PySet_Discard(found->second.ids.ptr(), rid) < 0) throw py::error_already_set();
-    return false;
-  }
-  if (found == started().end())
-    found = started().emplace(ws.ptr(), Streams{borrow(ws.ptr()), steal(PySet_New(nullptr))}).first;
-  PyObject* seen = found->second.ids.ptr();
-  int known = PySet_Contains(seen, rid);
-  if (known < 0) throw py::error_already_set();
-  if (known) return true;
-  if (PySet_GET_SIZE(seen) >= kMaxStreams) PySet_Clear(seen);
-  if (PySet_Add(seen, rid) < 0) throw py::error_already_set();
-  return false;
 }
 
 // Drops the connection: at once through the host's transport, else with a
@@ -288,9 +214,9 @@ void forget(const std::shared_ptr<Outbox>& box) {
 void schedule_check(Outbox& box, double delay);
 
 // With frames the check also looks at the transport: what the connection's
-// socket has taken since the last look is progress, however little. The host
-// counts it (its keep-alive asks the same count); without that count, what was
-// written and what the transport still holds tell it.
+// socket took since the last look (as the host counts it, else what was written
+// less what the transport holds) is progress. Taking nothing shows a peer does
+// not read; taking bytes shows no more (its answers to the keep-alive do).
 void note_progress(Outbox& box) {
   if (!box.frames) return;
   long long now_taken = taken_by(box.frames);
@@ -454,29 +380,15 @@ void enqueue_item(Outbox& box, py::object data, Py_ssize_t size) {
   ++box.queued;
 }
 
-// A stream's value (not its first) that finds an earlier value of the same
-// stream still waiting takes that one's place: a cell shows only the latest
-// value, so a reader slower than its streams is sent at most one waiting value
-// of each, and a reader that keeps up finds nothing waiting and gets them all.
-// What is being written is out of the queue and never touched.
-bool give_way(Outbox& box, PyObject* rid, py::object& data, Py_ssize_t size) {
-  PyObject* place = PyDict_GetItemWithError(box.waiting.ptr(), rid);
-  if (!place) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
-  }
-  unsigned long long at = PyLong_AsUnsignedLongLong(place);
-  if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
-  if (at < box.taken_out) return false;  // it has left the queue
-  Item& item = box.queue[static_cast<size_t>(at - box.taken_out)];
+// A stream's newer value takes the place of its waiting one.
+void take_place(Outbox& box, Item& item, py::object& data, Py_ssize_t size) {
   double limit = backlog_limit();
   if (static_cast<double>(box.bytes - item.size + size) > limit) {
     too_much(box, limit);
-    return true;
+    return;
   }
   box.bytes += size - item.size;
   item = Item{std::move(data), size};
-  return true;
 }
 
 void enqueue(Outbox& box, py::handle message, PyObject* later_value) {
@@ -486,18 +398,13 @@ void enqueue(Outbox& box, py::handle message, PyObject* later_value) {
   bool as_text = box.text_mode || box.frames;
   py::object data = as_text ? text : py::reinterpret_borrow<py::object>(message);
   if (later_value) {
-    if (give_way(box, later_value, data, size)) return;
+    if (Item* waiting = box.waiting.give_way(box.queue, box.taken_out, later_value)) {
+      take_place(box, *waiting, data, size);
+      return;
+    }
     enqueue_item(box, std::move(data), size);
     if (box.closing) return;
-    // Keys of values that have left are dropped now and then, not one by one.
-    if (PyDict_GET_SIZE(box.waiting.ptr()) > static_cast<Py_ssize_t>(box.queue.size()) + 64) {
-      py::dict kept;
-      for (auto [key, place] : box.waiting)
-        if (PyLong_AsUnsignedLongLong(place.ptr()) >= box.taken_out) kept[key] = place;
-      box.waiting = kept;
-    }
-    py::object place = steal(PyLong_FromUnsignedLongLong(box.queued - 1));
-    if (PyDict_SetItem(box.waiting.ptr(), later_value, place.ptr()) < 0) throw py::error_already_set();
+    box.waiting.note(later_value, box.queued - 1, box.queue.size(), box.taken_out);
     return;
   }
   enqueue_item(box, std::move(data), size);
@@ -551,14 +458,13 @@ void send_frames(py::handle ws, py::object frames, py::handle message) {
 }  // namespace
 
 void socket_send(py::handle ws, py::handle message) {
-  PyObject* rid = nullptr;
-  StreamPart part = stream_part(message, rid);
-  bool later_value = part != StreamPart::None && note_stream(ws, part, rid);
+  py::object key;
+  StreamPart part = stream_part(message, key);
   auto found = boxes().find(ws.ptr());
-  if (found != boxes().end()) {
-    Outbox& box = *found->second;
-    if (part == StreamPart::End && PyDict_DelItem(box.waiting.ptr(), rid) < 0) PyErr_Clear();
-    enqueue(box, message, later_value ? rid : nullptr);
+  Outbox* queued = found != boxes().end() ? found->second.get() : nullptr;
+  bool later_value = part != StreamPart::None && note_stream(ws, part, key.ptr(), queued ? &queued->waiting : nullptr);
+  if (queued) {
+    enqueue(*queued, message, later_value ? key.ptr() : nullptr);
     return;
   }
   py::object frames = frames_of(ws);
@@ -594,7 +500,7 @@ void stop_sending(py::handle ws) {
 }
 
 void release_socket(py::handle ws) {
-  started().erase(ws.ptr());
+  forget_streams(ws);
   auto found = boxes().find(ws.ptr());
   if (found == boxes().end()) return;
   std::shared_ptr<Outbox> box = found->second;

@@ -7,22 +7,22 @@ namespace relvane {
 
 namespace {
 
-py::dict validation_error(py::handle error_msg) {
+py::dict call_error(py::handle error_type, py::handle error_msg) {
   py::dict error;
-  set_item(error, K("type"), K("ValidationError"));
+  set_item(error, K("type"), error_type);
   set_item(error, K("message"), error_msg);
   return error;
 }
 
 // The answers to a refused call: "execution_error", and for a worksheet
 // function also the "function_execution_result" the cell waits for.
-py::list error_answers(py::handle error_msg, py::handle workbook_id, py::handle request_id, py::handle module_name,
-                       py::handle function_name, bool is_function_execution) {
+py::list error_answers(py::handle error_type, py::handle error_msg, py::handle workbook_id, py::handle request_id,
+                       py::handle module_name, py::handle function_name, bool is_function_execution) {
   py::list answers;
   py::dict failure;
   set_item(failure, K("type"), K("execution_error"));
   set_item(failure, K("success"), Py_False);
-  set_item(failure, K("error"), validation_error(error_msg));
+  set_item(failure, K("error"), call_error(error_type, error_msg));
   set_item(failure, K("request_id"), request_id);
   set_item(failure, K("workbook_id"), workbook_id);
   set_item(failure, K("module_name"), module_name);
@@ -33,7 +33,7 @@ py::list error_answers(py::handle error_msg, py::handle workbook_id, py::handle 
     set_item(result, K("type"), K("function_execution_result"));
     set_item(result, K("request_id"), request_id);
     set_item(result, K("success"), Py_False);
-    set_item(result, K("error"), validation_error(error_msg));
+    set_item(result, K("error"), call_error(error_type, error_msg));
     answers.append(result);
   }
   return answers;
@@ -60,16 +60,24 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
     co_return py::none();
   }
 
+  py::object error_type = borrow(K("ValidationError"));
   py::object error = call_name_error("function_execution/event_execution", module_name, function_name);
   if (!error.is_none()) {
     log_warning(error);
-    py::list answers = error_answers(error, workbook_id, request_id, module_name, function_name, is_function_execution);
+  } else {
+    py::object failed = co_await sync_before_call(workbook_id);
+    if (!failed.is_none()) {
+      error_type = attr(py::type::handle_of(failed), K("__name__"));
+      error = fmt("Code synchronisation failed: {}", failed);
+    }
+  }
+  if (!error.is_none()) {
+    py::list answers =
+        error_answers(error_type, error, workbook_id, request_id, module_name, function_name, is_function_execution);
     for (py::handle answer : answers)
       co_await call_method(manager, K("send_message"), K("addin"), workbook_id, answer);
     co_return py::none();
   }
-
-  co_await call(G(K("full_code_sync")), workbook_id);
 
   py::dict call_message;
   set_item(call_message, K("type"), is_function_execution ? K("custom_function_call") : K("event_execution"));

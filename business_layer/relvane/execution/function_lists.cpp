@@ -65,7 +65,11 @@ py::tuple get_pacakages_and_python_paths_from_addin_message(py::dict message) {
   py::object packages = get(message, K("packages"), py::list());
   py::object python_paths = get(message, K("python_paths"), py::list());
   py::str pending("pending");
+  // The connect's reader has skipped entries that are not objects; one that
+  // still comes here is left alone (the installation run refuses it) rather
+  // than raising, which would end the add-in's connect work.
   for (py::handle package : packages) {
+    if (!PyDict_Check(package.ptr())) continue;
     if (PyObject_SetItem(package.ptr(), py::str("status").ptr(), pending.ptr()) < 0) throw py::error_already_set();
   }
   return py::make_tuple(packages, python_paths);

@@ -26,7 +26,7 @@ Task handle_kernel_batch(py::str client_id, py::dict message) {
   }
   if (py::len(dispatches) == 0) co_return py::none();
 
-  // Failures stay with their element: collected, not raised, not logged.
+  // Failures stay with their element: logged by the dispatch, collected here, not raised.
   co_await attr(G(K("asyncio")), K("gather"))(*dispatches, "return_exceptions"_a = true);
   co_return py::none();
 }

@@ -97,6 +97,7 @@ Task handle_kernel_to_ide(py::str client_id, py::dict message) {
 
 Task handle_kernel_transfert(py::str client_id, py::dict message) {
   if (route_call_answer(client_id, message) == Route::Drop) co_return py::none();
+  StreamSource stream(message, client_id);
   // The add-in's copy first; a failed send to it keeps the IDEs from getting one.
   co_await send_to(K("addin"), client_id, message);
   co_await broadcast_to_ide(message);

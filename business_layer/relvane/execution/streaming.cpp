@@ -51,7 +51,13 @@ Task handle_streaming_function_execution(py::str client_id, py::dict message) {
   record_kernel_call(manager, kernel_id, client_id, origin, request_id, true);
   bool sent = false;
   try {
-    co_await call(G(K("full_code_sync")), client_id);
+    py::object failed = co_await sync_before_call(client_id);
+    if (!failed.is_none()) {
+      find_kernel_call(manager, kernel_id, client_id, true);  // it never starts
+      py::str text = fmt("Code synchronisation failed: {}", failed);
+      co_await call(G(K("_send_streaming_error")), client_id, request_id, text);
+      co_return py::none();
+    }
 
     py::dict execute = dict_of({{K("type"), K("execute_streaming_function")},
                                 {K("request_id"), kernel_id},

@@ -1,6 +1,7 @@
 // The IDE's module requests: execution and run requests go to the workbook's
-// kernel; edits and deletions go to the workbook (through its add-in), the
-// module cache and, for updates and deletions, the kernel.
+// kernel (a run once the kernel holds the cached modules); edits and
+// deletions go to the workbook (through its add-in), the module cache and,
+// for updates and deletions, the kernel.
 #include "business_layer/relvane/ide_requests/ide_requests.hpp"
 #include "business_layer/relvane/workbook_state/workbook_state.hpp"
 
@@ -54,6 +55,9 @@ Task handle_run_module(py::str, py::dict message) {
   if (!valid_name(module_name, "module") || !valid_name(function_name, "function")) co_return py::none();
   log_info(fmt("[BusinessLayer] Routing run_module to kernel: {}.{} (workbook_id={})", module_name, function_name,
                workbook_id));
+  // As before a worksheet call: the kernel runs the text the master holds,
+  // a module saved since the kernel last got it included.
+  co_await call(G(K("full_code_sync")), workbook_id);
   co_await send_to(K("kernel"), workbook_id, message);
   co_return py::none();
 }

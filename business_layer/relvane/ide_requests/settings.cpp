@@ -17,14 +17,24 @@ Task handle_get_settings(py::str, py::dict message) {
   co_return py::none();
 }
 
-Task handle_set_setting(py::str, py::dict message) {
+Task handle_set_setting(py::str client_id, py::dict message) {
   py::object path = get(message, K("path"));
-  py::object value = get(message, K("value"));
-  // A failing set raises here, so "success" true is sent only for a stored value.
-  call_method(G(K("settings_manager")), K("set"), path, value);
+  py::object value = find(message, K("value"));
+  // A request without a value (a misspelt key) would overwrite the stored
+  // setting with null; an explicit null is a value like any other.
+  if (value) {
+    // A failing set raises here, so "success" true is sent only for a stored value.
+    call_method(G(K("settings_manager")), K("set"), path, value);
+  } else {
+    log_warning(fmt("Received set_setting from IDE {} for setting '{}' without a \"value\"; the setting is left "
+                    "unchanged",
+                    client_id, path));
+  }
   py::object request_id = get(message, K("request_id"));
-  py::dict answer = dict_of(
-      {{K("type"), K("setting_saved")}, {K("request_id"), request_id}, {K("path"), path}, {K("success"), Py_True}});
+  py::dict answer = dict_of({{K("type"), K("setting_saved")},
+                             {K("request_id"), request_id},
+                             {K("path"), path},
+                             {K("success"), value ? Py_True : Py_False}});
   co_await call_method(G(K("manager")), K("send_to_ide"), answer);
   co_return py::none();
 }

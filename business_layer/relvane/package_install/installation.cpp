@@ -2,6 +2,8 @@
 // entries marked for removal, resolve the whole tree, install it into the
 // package cache (with retry passes that see what already succeeded), report
 // every step to the IDE and hand the result to the kernel and the add-in.
+#include <memory>
+
 #include "business_layer/relvane/package_install/package_install.hpp"
 
 namespace relvane {
@@ -53,13 +55,6 @@ py::object canonical_name(py::handle name) {
   return py::handle(canonicalize)(name);
 }
 
-py::dict pip_output(py::handle workbook_id, PyObject* output_type, py::handle message) {
-  return dict_of({{K("type"), K("pip_output")},
-                  {K("workbook_id"), workbook_id},
-                  {K("output_type"), output_type},
-                  {K("message"), message}});
-}
-
 // The line of an install that found its directory, from the cache or not.
 py::dict installed_line(py::handle workbook_id, bool cached, py::handle text) {
   return pip_output(workbook_id, cached ? K("cached") : K("success"), text);
@@ -73,19 +68,13 @@ py::dict pip_error_first(py::handle workbook_id, py::handle message) {
                   {K("message"), message}});
 }
 
-py::dict packages_update(py::handle workbook_id, py::handle packages, bool with_errors = true) {
-  py::dict m =
-      dict_of({{K("type"), K("workbook_packages_update")}, {K("workbook_id"), workbook_id}, {K("packages"), packages}});
-  if (with_errors) m[K("package_errors")] = get(attr(mgr(), K("package_errors")), workbook_id, py::dict());
-  return m;
-}
-
 py::dict installation_complete(py::handle workbook_id, py::handle message) {
   return dict_of(
       {{K("type"), K("package_installation_complete")}, {K("workbook_id"), workbook_id}, {K("message"), message}});
 }
 
-py::object to_ide(py::dict message) { return call_method(mgr(), K("broadcast"), K("ide"), message); }
+// The completion line of a run whose resolution failed.
+constexpr const char* kFailedResolution = "\u2717 Installation failed: the dependencies could not be resolved.";
 
 py::list resolved_records(py::handle packages) {
   py::list records;
@@ -396,13 +385,13 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
   for (py::handle name : errors) failing.add(canonical_name(name));
   for (py::handle entry_h : packages) {
     py::object entry = py::reinterpret_borrow<py::object>(entry_h);
-    py::object status = get(entry, K("status"));
+    py::object status = entry_status(entry);
     if (status.is_none()) continue;
     bool unsettled = false;
     for (PyObject* s : {K("installing"), K("resolving"), K("pending"), K("pending_update")})
       if (status.equal(py::handle(s))) unsettled = true;
     if (!unsettled) continue;
-    bool failed = failing.contains(canonical_name(entry[K("name")]));
+    bool failed = failing.contains(canonical_name(get(entry, K("name"))));
     set_item(entry, K("status"), failed ? K("installed_with_errors") : K("installed"));
   }
   co_await to_ide(packages_update(workbook_id, packages));
@@ -426,7 +415,7 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
   // turn a finished run into a failure report.
   long installed_count = 0;
   for (py::handle entry : packages) {
-    py::object status = get(entry, K("status"));
+    py::object status = entry_status(entry);
     if (PyUnicode_Check(status.ptr()) && truthy(call_method(status, K("startswith"), K("installed"))))
       ++installed_count;
   }
@@ -435,7 +424,8 @@ Task publish(py::str workbook_id, py::object packages, py::list installed_paths,
   co_return py::none();
 }
 
-Task run_installation(py::str workbook_id) {
+// `valid` receives the entries the run marks "resolving", the ones it installs.
+Task run_installation(py::str workbook_id, py::list valid) {
   py::object packages = get(attr(mgr(), K("workbook_packages")), workbook_id, py::list());
   if (!truthy(packages)) {
     log_info(py::str("No packages to install for workbook ") + workbook_id);
@@ -452,7 +442,7 @@ Task run_installation(py::str workbook_id) {
 
   py::list to_remove, to_install;
   for (py::handle entry : packages) {
-    if (get(entry, K("status")).equal(py::handle(K("to_remove"))))
+    if (entry_status(entry).equal(py::handle(K("to_remove"))))
       to_remove.append(entry);
     else
       to_install.append(entry);
@@ -474,14 +464,19 @@ Task run_installation(py::str workbook_id) {
     co_return py::none();
   }
 
-  for (py::handle entry : packages) py::reinterpret_borrow<py::object>(entry)[K("status")] = "resolving";
-  co_await to_ide(packages_update(workbook_id, packages));
+  // The run goes on with the entries it can install; the others keep their
+  // place in the list, which the workbook stores as it is.
+  co_await mark_for_resolution(workbook_id, packages, valid);
+  if (py::len(valid) == 0) {
+    co_await publish(workbook_id, packages, py::list(), old_paths);
+    co_return py::none();
+  }
 
   py::object pm = G(K("package_manager"));
   py::object resolver = G(K("DependencyResolver"))("settings_manager"_a = attr(pm, K("settings_manager")),
                                                    "package_cache"_a = attr(pm, K("package_cache")));
   py::list specs;
-  for (py::handle entry_h : packages) {
+  for (py::handle entry_h : valid) {
     py::object entry = py::reinterpret_borrow<py::object>(entry_h);
     specs.append(G(K("PackageSpec"))("name"_a = entry[K("name")], "version"_a = entry[K("version")],
                                      "extras"_a = get(entry, K("extras"), py::list())));
@@ -494,10 +489,11 @@ Task run_installation(py::str workbook_id) {
 
   if (!truthy(attr(result, K("success")))) {
     log_error(fmt("Dependency resolution failed for workbook {}: {}", workbook_id, attr(result, K("errors"))));
-    for (py::handle entry : packages) py::reinterpret_borrow<py::object>(entry)[K("status")] = "error";
+    for (py::handle entry : valid) set_item(entry, K("status"), K("error"));
     co_await to_ide(packages_update(workbook_id, packages, false));
     for (py::handle err : new_list(attr(result, K("errors"))))
       co_await to_ide(pip_error_first(workbook_id, py::str(err)));
+    co_await to_ide(installation_complete(workbook_id, py::str(kFailedResolution)));
     co_return py::none();
   }
 
@@ -517,13 +513,13 @@ Task run_installation(py::str workbook_id) {
   py::list installed_paths, failed_packages;
   workbook_map(K("package_stderr"), workbook_id);
   for (py::handle resolved_pkg : new_list(attr(result, K("packages"))))
-    co_await install_one(workbook_id, borrow(resolved_pkg.ptr()), packages, installed_paths, failed_packages);
+    co_await install_one(workbook_id, borrow(resolved_pkg.ptr()), valid, installed_paths, failed_packages);
 
-  py::object still_failing = co_await retry_passes(workbook_id, failed_packages, packages, installed_paths);
+  py::object still_failing = co_await retry_passes(workbook_id, failed_packages, valid, installed_paths);
   py::list remaining = as_list(still_failing, "failed packages");
 
   if (py::len(remaining) > 0)
-    co_await final_report(workbook_id, remaining, packages, result);
+    co_await final_report(workbook_id, remaining, valid, result);
   else
     attr(mgr(), K("package_errors"))[workbook_id] = py::dict();
 
@@ -531,24 +527,49 @@ Task run_installation(py::str workbook_id) {
   co_return py::none();
 }
 
+// A run cut short by its cancellation (its kernel or IDE left, the master
+// stops) still tells the IDEs how its statuses ended, and that it is over.
+Task report_cut_short(py::str workbook_id) {
+  py::dict all = as_dict(attr(mgr(), K("workbook_packages")), "workbook_packages");
+  if (all.contains(workbook_id)) co_await to_ide(packages_update(workbook_id, all[workbook_id], false));
+  co_await to_ide(installation_complete(workbook_id, py::str("\u2717 Installation failed: the run was cancelled")));
+  co_return py::none();
+}
+
 Task handle_workbook_packages_install(py::str workbook_id) {
+  // The entries this run marked "resolving". A run that ends early (an error,
+  // a cancellation) settles them; one that ended well has settled them itself,
+  // and must not touch them again: a run that overlaps it may hold them now.
+  py::list marked;
+  auto reported = std::make_shared<bool>(false);  // its completion has been sent
   // Runs on every exit, cancellation included, after the failure report.
-  Finally record_list{[workbook_id] {
+  Finally record_list{[workbook_id, marked, reported] {
+    settle_unfinished(marked);
     py::object manager = G(K("manager"));
     py::object current = get(attr(manager, K("workbook_packages")), workbook_id, py::none());
     attr(manager, K("workbook_installed_packages"))[workbook_id] = current.is_none() ? py::list() : new_list(current);
+    // Nothing can be awaited in a cancelled task: the report goes out on its own.
+    if (!*reported && !call_method(G(K("asyncio")), K("_get_running_loop")).is_none())
+      start_background_task(tv::as_awaitable(report_cut_short(workbook_id)));
   }};
-  py::object error = co_await guarded(run_installation(workbook_id));
-  if (!error.is_none()) {
-    py::str text(error);
-    attr(G(K("logger")), K("error"))(fmt("Package installation failed for {}: {}", workbook_id, text),
-                                     "exc_info"_a = error);
-    py::dict all = as_dict(attr(mgr(), K("workbook_packages")), "workbook_packages");
-    if (all.contains(workbook_id)) {
-      co_await to_ide(packages_update(workbook_id, all[workbook_id], false));
-      co_await to_ide(pip_error_first(workbook_id, py::str("Installation failed: ") + text));
-    }
+  py::object error = co_await guarded(run_installation(workbook_id, marked));
+  if (error.is_none()) {
+    call_method(marked, K("clear"));
+    *reported = true;
+    co_return py::none();
   }
+  settle_unfinished(marked);
+  py::str text(error);
+  attr(G(K("logger")), K("error"))(fmt("Package installation failed for {}: {}", workbook_id, text),
+                                   "exc_info"_a = error);
+  py::dict all = as_dict(attr(mgr(), K("workbook_packages")), "workbook_packages");
+  if (all.contains(workbook_id)) {
+    co_await to_ide(packages_update(workbook_id, all[workbook_id], false));
+    co_await to_ide(pip_error_first(workbook_id, py::str("Installation failed: ") + text));
+  }
+  // The IDE's package view waits for this, however the run ended.
+  co_await to_ide(installation_complete(workbook_id, py::str("\u2717 Installation failed: ") + text));
+  *reported = true;
   co_return py::none();
 }
 

@@ -47,12 +47,25 @@ py::dict hashed_for(py::handle workbook_id) {
   return py::reinterpret_steal<py::dict>(table.release());
 }
 
+// The builtin hash of a text. JSON lets an add-in send a lone surrogate
+// ("\ud800"), which no UTF-8 can hold: such a text is hashed by its code
+// points, so that it cannot stop the sync of the modules beside it.
+py::object text_digest(py::handle hash_fn, py::handle code) {
+  try {
+    return call(hash_fn, code);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+  }
+  py::object data = steal(PyUnicode_AsEncodedString(code.ptr(), "utf-8", "surrogatepass"));
+  return call_method(call_method(G(K("hashlib")), K("sha256"), data), K("hexdigest"));
+}
+
 py::object code_hash(py::handle hash_fn, py::dict hashed, py::handle name, py::handle code) {
   if (hash_fn.ptr() != builtin_code_hash || !PyUnicode_CheckExact(code.ptr())) return call(hash_fn, code);
   PyObject* entry = PyDict_GetItemWithError(hashed.ptr(), name.ptr());
   if (!entry && PyErr_Occurred()) throw py::error_already_set();
   if (entry && PyTuple_GET_ITEM(entry, 0) == code.ptr()) return borrow(PyTuple_GET_ITEM(entry, 1));
-  py::object digest = call(hash_fn, code);
+  py::object digest = text_digest(hash_fn, code);
   set_item(hashed, name, py::make_tuple(code, digest));
   return digest;
 }
@@ -115,6 +128,20 @@ Task full_code_sync(py::str workbook_id) {
 }
 
 }  // namespace
+
+Task sync_before_call(py::str workbook_id) {
+  py::object error;
+  try {
+    co_await call(G(K("full_code_sync")), workbook_id);
+    co_return py::none();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    error = e.value();
+  }
+  // Nothing the caller sent can make it fail: the fault is the master's own.
+  log_error_with_traceback(fmt("Code synchronisation for workbook {} failed: {}", workbook_id, error), error);
+  co_return error;
+}
 
 py::dict make_update_module_message(py::handle workbook_id, py::handle name, py::handle code) {
   return update_module_message(workbook_id, name, code);

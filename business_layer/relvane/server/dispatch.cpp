@@ -12,7 +12,7 @@ bool match_response(py::handle message) {
     return truthy(call_method(G(K("manager")), K("handle_response"), message));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    attr(G(K("logger")), K("error"))(fmt("Error handling response: {}", e.value()), "exc_info"_a = e.value());
+    log_error_with_traceback(fmt("Error handling response: {}", e.value()), e.value());
   }
   return false;
 }
@@ -118,11 +118,34 @@ void start_matcher(py::dict message) {
   queue_for_matching(running_loop(), std::move(batch));
 }
 
+// A message whose handling ended with an error is answered by nobody, so it
+// leaves a line. A value of the wrong type or out of range (TypeError,
+// ValueError) is what the project's own checks raise for what a client sent,
+// from the exact-type checks of its functions to the settings manager's: the
+// client's mistake, a warning without traceback. Any other error is a fault of
+// the master's own code: an error with its traceback. Cancellation and the
+// like (no Exception) are not failures.
+void report_failure(py::handle client_type, py::handle client_id, py::handle type, const py::error_already_set& e) {
+  if (!e.matches(PyExc_Exception)) return;
+  py::str text = fmt("Error handling {} from {}/{}: {}", type, client_type, client_id, e.value());
+  if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError))
+    log_warning(text);
+  else
+    log_error_with_traceback(text, e.value());
+}
+
 Task handle_message(py::str client_type, py::str client_id, py::dict message) {
   py::object type = get(message, K("type"));
 
   if (PyUnicode_CheckExact(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), "chunk") == 0) {
-    py::object whole = co_await call_method(G(K("manager")), K("_handle_chunk_message"), client_type, client_id, message);
+    py::object whole;
+    try {
+      whole = co_await call_method(G(K("manager")), K("_handle_chunk_message"), client_type, client_id, message);
+    } catch (py::error_already_set& e) {
+      report_failure(client_type, client_id, type, e);
+      throw;
+    }
+    // The whole reports its own failure.
     if (PyDict_Check(whole.ptr()) && PyDict_GET_SIZE(whole.ptr()) > 0)
       co_await call(G(K("handle_message")), client_type, client_id, whole);
     co_return py::none();
@@ -133,13 +156,19 @@ Task handle_message(py::str client_type, py::str client_id, py::dict message) {
     log_debug(fmt("[TIMING] Received from {}: type={}, request_id={}", client_type, type,
                   get(message, K("request_id"), K("N/A"))));
 
-  py::object table = find(G(K("MESSAGE_HANDLERS")), client_type);
-  py::object handler = table ? get(table, type) : py::none();
-  if (handler.is_none()) {
-    log_warning(fmt("No handler for {}/{}", client_type, type));
-    co_return py::none();
+  // Reported, then raised as before: the task still ends with the error.
+  try {
+    py::object table = find(G(K("MESSAGE_HANDLERS")), client_type);
+    py::object handler = table ? get(table, type) : py::none();
+    if (handler.is_none()) {
+      log_warning(fmt("No handler for {}/{}", client_type, type));
+      co_return py::none();
+    }
+    co_await call(handler, client_id, message);
+  } catch (py::error_already_set& e) {
+    report_failure(client_type, client_id, type, e);
+    throw;
   }
-  co_await call(handler, client_id, message);
   co_return py::none();
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "business_layer/relvane/connection/frames.hpp"
+#include "business_layer/relvane/connection/kernels.hpp"
 #include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 #include "business_layer/relvane/server/replacement.hpp"
@@ -13,10 +14,11 @@ namespace relvane {
 
 namespace {
 
-// Reads the error of a task that failed, which marks it as seen. Nothing
-// reports a connection task's error; unread, asyncio would print it with its
-// traceback whenever the task happens to be collected (typically a client that
-// left while its connect work was sending to it).
+// Reads the error of a task that failed, which marks it as seen. A message's
+// failure has had its line from the dispatch; unread, asyncio would print it
+// (or a connect work's error) with its traceback whenever the task happens to
+// be collected (typically a client that left while its connect work was
+// sending to it).
 bool read_error(PyObject* task) {
   PyObject* cancelled = PyObject_CallMethodNoArgs(task, K("cancelled"));
   if (!cancelled) return false;
@@ -137,16 +139,15 @@ Task kernel_departed(py::object manager, py::str workbook_id, bool tell_addin) {
 }
 
 // The workbook's add-in has gone: its kernel process is ended. The kernel's
-// connection, still open until the process has died, is forgotten at once with
-// it: an add-in that returns meanwhile starts a kernel of its own, and the old
-// connection's close, whenever it comes, is no news to it.
+// connection, open until the process has died, is forgotten once it has: an
+// add-in that returns meanwhile waits for that and then starts a kernel of its
+// own, and the old connection's close, whenever it comes, is no news to it.
 void end_kernel_of_departed_addin(py::handle manager, py::handle workbook_id) {
-  const bool had_process = as_dict(attr(manager, K("kernel_processes")), "kernel_processes").contains(workbook_id);
+  py::object process = get(as_dict(attr(manager, K("kernel_processes")), "kernel_processes"), workbook_id);
+  py::object connection = call_method(manager, K("get_connection"), K("kernel"), workbook_id);
   call_method(manager, K("terminate_kernel"), workbook_id);
-  if (!had_process) return;  // a kernel the master did not start is not its to end
-  py::object kernels = get(as_dict(attr(manager, K("active_connections")), "active_connections"), K("kernel"));
-  if (!kernels.is_none() && as_dict(kernels, "connection table").contains(workbook_id))
-    call_method(kernels, K("pop"), workbook_id);
+  if (process.is_none()) return;  // a kernel the master did not start is not its to end
+  if (!connection.is_none()) forget_kernel_connection_once_ended(manager, workbook_id, process, connection);
 }
 
 Task websocket_endpoint(py::object websocket, py::str client_type, py::str client_id) {
@@ -291,7 +292,9 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     if (type == "addin") end_kernel_of_departed_addin(manager, client_id);
     if (type == "addin" && pinged && !interrupted)
       co_await call_method(manager, K("broadcast"), K("ide"), workbook_message(K("workbook_disconnected"), client_id));
-    if (type == "kernel") co_await kernel_departed(manager, client_id, !interrupted);
+    if (type == "kernel")
+      co_await kernel_departed(manager, client_id,
+                               !interrupted && !is_ending_kernel_connection(manager, client_id, websocket));
   }
   if (marked) unmark_connection(marked);
   if (failure) throw *failure;

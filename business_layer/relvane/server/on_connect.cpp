@@ -1,7 +1,7 @@
 // The work that runs beside a new connection's message loop: an add-in's state
 // is pulled into the caches and shown to the IDEs, an IDE is brought up to
 // date, a kernel gets its modules, packages and the add-in's configuration.
-#include "business_layer/relvane/relvane.hpp"
+#include "business_layer/relvane/connection/kernels.hpp"
 
 namespace relvane {
 
@@ -59,6 +59,13 @@ Task on_addin_coonection(py::object websocket, py::str, py::str client_id) {
   attr(manager, K("registered_handlers"))[client_id] =
       call(G(K("_events_from_addin_to_ide")), value_or_new_dict(events, K("events_registered")));
 
+  // A kernel still ending since the workbook's add-in last left: this add-in
+  // gets a kernel of its own once that one has gone, never one beside it.
+  py::object ending = kernel_being_ended(manager, client_id);
+  if (!ending.is_none()) {
+    co_await call_method(ending, K("wait"));
+    if (!still_the_addin(manager, websocket, client_id)) co_return py::none();
+  }
   py::object kernel = call_method(manager, K("get_connection"), K("kernel"), client_id);
   if (kernel.is_none()) {
     py::object process = call_method(manager, K("spawn_kernel"), client_id);

@@ -6,8 +6,8 @@ namespace relvane {
 
 namespace {
 
-// What one pull reads from the add-in's reply (raising refuses the reply).
-using ReadReply = py::object (*)(py::object self, py::str workbook_id, py::object reply);
+// What one pull reads from the add-in's reply: what is sound of it.
+using ReadReply = py::object (*)(py::object self, const AnswerReader& answer, py::object reply);
 
 // One pull: the request's type, how the reply is read, the warning logged on a
 // timeout or a missing add-in ("{}" the workbook, then the error) and the
@@ -25,7 +25,8 @@ Task pull_from_addin(py::object self, py::str workbook_id, Pull pull) {
     py::dict request;
     set_item(request, K("type"), py::str(pull.request_type));
     py::object reply = co_await ask_addin(self, workbook_id, request);
-    co_return pull.read(self, workbook_id, reply);
+    const AnswerReader answer{workbook_id, pull.request_type};
+    co_return pull.read(self, answer, reply);
   } catch (py::error_already_set& e) {
     if (!is_request_failure(e)) throw;
     error = e.value();
@@ -37,48 +38,45 @@ Task pull_from_addin(py::object self, py::str workbook_id, Pull pull) {
 py::object no_result() { return py::none(); }
 py::object empty_dict() { return py::dict(); }
 
-py::object read_modules(py::object self, py::str workbook_id, py::object reply) {
-  py::object modules = get(reply, K("modules"), py::dict());
-  Py_ssize_t count = py::len(modules);
-  // A malformed reply must not replace the cache.
-  if (!PyDict_CheckExact(modules.ptr()))
-    tv::raise_result_type("ConnectionManager.request_modules_from_addin", "dict", modules.ptr());
+py::object read_modules(py::object self, const AnswerReader& answer, py::object reply) {
+  py::object workbook_id = answer.workbook_id;
+  // Only text enters the cache: every call syncs each cached module to the kernel.
+  py::dict modules = answer.modules(answer.payload(reply, K("modules"), false));
   as_dict(attr(self, K("workbook_modules")), "workbook_modules")[workbook_id] = modules;
-  debug("Fetched {} modules from workbook: {}", count, workbook_id);
+  debug("Fetched {} modules from workbook: {}", py::len(modules), workbook_id);
   return modules;
 }
 
-py::object read_functions(py::object, py::str workbook_id, py::object reply) {
-  py::object functions = get(reply, K("functions"), py::list());
+py::object read_functions(py::object, const AnswerReader& answer, py::object reply) {
+  py::object workbook_id = answer.workbook_id;
+  py::list functions = answer.functions(answer.payload(reply, K("functions"), true));
   log_info(fmt("Received {} functions from addin for workbook {}", py::len(functions), workbook_id));
-  if (!PyList_CheckExact(functions.ptr()))
-    tv::raise_result_type("ConnectionManager.request_functions_from_addin", "list", functions.ptr());
   return functions;
 }
 
-py::object read_packages(py::object, py::str workbook_id, py::object reply) {
-  py::object packages = get(reply, K("packages"), py::list());
-  py::object python_paths = get(reply, K("python_paths"), py::list());
-  Py_ssize_t n_packages = py::len(packages);
-  Py_ssize_t n_paths = py::len(python_paths);
-  log_info(fmt("Received {} packages and {} python paths from addin for workbook {}", n_packages, n_paths, workbook_id));
+py::object read_packages(py::object, const AnswerReader& answer, py::object reply) {
+  py::object workbook_id = answer.workbook_id;
+  py::list packages = answer.packages(answer.payload(reply, K("packages"), true));
+  py::list python_paths = answer.python_paths(answer.payload(reply, K("python_paths"), true));
+  log_info(fmt("Received {} packages and {} python paths from addin for workbook {}", py::len(packages),
+               py::len(python_paths), workbook_id));
   py::dict info;
   set_item(info, K("packages"), packages);
   set_item(info, K("python_paths"), python_paths);
   return info;
 }
 
-py::object read_events(py::object, py::str workbook_id, py::object reply) {
-  py::dict info;
-  for (PyObject* key : {K("events_registered"), K("events_definition"), K("events_tree")}) {
-    py::object value = get(reply, key, py::dict());
-    set_item(info, key, truthy(value) ? value : py::object(py::dict()));
-  }
-  Py_ssize_t registered = py::len(info[K("events_registered")]);
-  Py_ssize_t definitions = py::len(info[K("events_definition")]);
-  Py_ssize_t tree = py::len(info[K("events_tree")]);
+py::object read_events(py::object, const AnswerReader& answer, py::object reply) {
+  py::object workbook_id = answer.workbook_id;
+  py::dict registered = answer.handlers(answer.payload(reply, K("events_registered"), false));
+  py::dict definitions = answer.definitions(answer.payload(reply, K("events_definition"), false));
+  py::dict tree = answer.tree(answer.payload(reply, K("events_tree"), false));
   log_info(fmt("Received {} events_registered and {} events_definition and {} events_tree from addin for workbook {}",
-               registered, definitions, tree, workbook_id));
+               py::len(registered), py::len(definitions), py::len(tree), workbook_id));
+  py::dict info;
+  set_item(info, K("events_registered"), registered);
+  set_item(info, K("events_definition"), definitions);
+  set_item(info, K("events_tree"), tree);
   return info;
 }
 

@@ -45,10 +45,13 @@ Task load_module_from_addin(py::object self, py::str workbook_id, py::str module
     py::dict message = dict_of({{K("type"), K("load_module_request")}, {K("module_name"), module_name}});
     py::object reply = co_await ask_addin(self, workbook_id, message);
     py::object code = get(reply, K("code"));
+    // Only text goes into the cache: anything else counts as no such module.
+    if (!code.is_none() && !PyUnicode_CheckExact(code.ptr())) {
+      const AnswerReader answer{workbook_id, "load_module_request"};
+      answer.skip(fmt("module '{}'", module_name), "its source as text", code);
+      code = py::none();
+    }
     if (!code.is_none()) {
-      // Only text goes into the cache.
-      if (!PyUnicode_CheckExact(code.ptr()))
-        tv::raise_result_type("ConnectionManager.load_module_from_addin", "str or None", code.ptr());
       if (edit.is_latest()) modules_of(self, workbook_id, true)[module_name] = code;
       debug("Loaded module '{}' from workbook: {}", module_name, workbook_id);
     }

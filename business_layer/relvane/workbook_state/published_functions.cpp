@@ -37,6 +37,11 @@ Task push_custom_functions_to_addin(py::object self, py::str workbook_id, OptLis
       log_warning(fmt("Skipping function with missing module_name or function_name: {}", func));
       continue;
     }
+    // A name that is no text (a later list of the add-in's, an IDE's) would fail the whole push.
+    if (!PyUnicode_CheckExact(module_name.ptr()) || !PyUnicode_CheckExact(function_name.ptr())) {
+      log_warning(fmt("Skipping function whose module_name or function_name is not text: {}", func));
+      continue;
+    }
     py::object text = get(modules, module_name, K(""));
     py::dict spec;
     set_item(spec, K("module"), module_name);

@@ -18,6 +18,28 @@ inline bool is_request_failure(const py::error_already_set& e) {
   return e.matches(PyExc_TimeoutError) || e.matches(PyExc_ConnectionError);
 }
 
+// Reads one answer of a workbook's add-in to `request` as far as it is sound
+// (answer_shapes.cpp): each part of the wrong shape is skipped with a warning
+// "Skipping {what} in the answer of workbook {id} to {request}: expected
+// {expected}, got {type}", and the sound rest is kept.
+struct AnswerReader {
+  py::object workbook_id;
+  const char* request;
+
+  void skip(py::handle what, py::str expected, py::handle value) const;
+  // reply[key] when it is a list (or a dict); a new empty one when it is
+  // missing or false, or of another type (skipped).
+  py::object payload(py::handle reply, PyObject* key, bool want_list) const;
+  // The sound entries of each part, in their order.
+  py::dict modules(py::handle modules) const;             // name -> source text
+  py::list functions(py::handle functions) const;         // objects whose names are text
+  py::list packages(py::handle packages) const;           // objects
+  py::list python_paths(py::handle paths) const;          // text, or objects with a text "path"
+  py::dict handlers(py::handle registered) const;         // object id -> {"ObjectType", "events": {name: object}}
+  py::dict definitions(py::handle definitions) const;     // object type -> [definition objects]
+  py::dict tree(py::handle root) const;                   // the root, or {} when the root itself is unsound
+};
+
 // A value taken from a cache must be of the parameter's type or None.
 void check_cached(py::handle value, const char* func, const char* field, bool want_list);
 
