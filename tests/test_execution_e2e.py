@@ -3,7 +3,7 @@ import asyncio
 
 import pytest
 
-from e2e_clients import Client, call, kernel_processes, master, open_workbook, wait_results
+from e2e_clients import Client, Kernel, call, kernel_processes, master, open_workbook, wait_results
 from helpers import wait_until
 
 
@@ -28,8 +28,11 @@ async def test_call_follows_exactly_the_changed_modules(port):
         ("update_module", "calc"), ("update_module", "util"), ("custom_function_call", "calc")]
     assert kernel.received[0] == {"type": "update_module", "workbook_id": wb, "module_name": "calc",
                                   "code": modules["calc"]}
+    # The kernel gets an id of the master's for the call; the add-in its own back.
+    kernel_id = kernel.received[2]["request_id"]
+    assert kernel_id.startswith("m:") and kernel_id != "c1"
     assert kernel.received[2] == {"type": "custom_function_call", "module_name": "calc", "function_name": "f",
-                                  "args": [1], "request_id": "c1", "workbook_id": wb}
+                                  "args": [1], "request_id": kernel_id, "workbook_id": wb}
     result = await addin.wait_for("function_execution_result")
     assert result == [{"type": "function_execution_result", "request_id": "c1", "status": "success",
                        "result": {"type": "int", "value": 2}, "logs": ""}]
@@ -49,7 +52,8 @@ async def test_call_follows_exactly_the_changed_modules(port):
     await kernel.wait_for("custom_function_call")
     assert kernel.received == [{"type": "update_module", "workbook_id": wb, "module_name": "util",
                                 "code": "K = 2\n"},
-                               dict(call("c3"), type="custom_function_call", workbook_id=wb)]
+                               dict(call("c3"), type="custom_function_call", workbook_id=wb,
+                                    request_id=kernel.received[1]["request_id"])]
     assert [r["request_id"] for r in await wait_results(addin, 3)] == ["c1", "c2", "c3"]
     await close_all(kernel, addin, ide)
 
@@ -85,7 +89,7 @@ async def test_error_result_and_refused_call(port):
     second = (await addin.wait_for("function_execution_result", 2))[1]
     assert second == {"type": "function_execution_result", "request_id": "e2", "success": False,
                       "error": {"type": "ValidationError", "message": text}}
-    assert kernel.of_type("custom_function_call")[-1]["request_id"] == "e1"
+    assert len(kernel.of_type("custom_function_call")) == 1  # the refused call never reached it
     await close_all(kernel, addin, ide)
 
 
@@ -108,8 +112,10 @@ async def test_event_call_and_its_result(port):
                       "args": [{"address": "A1"}], "request_id": "ev1", "object_name": "Sheet1",
                       "event_type": "onChanged", "object_type": "Worksheet"})
     sent = (await kernel.wait_for("event_execution"))[0]
+    assert sent["request_id"].startswith("m:")
     assert sent == {"type": "event_execution", "module_name": "events", "function_name": "on_change",
-                    "args": [{"address": "A1"}], "request_id": "ev1", "workbook_id": wb, "object_name": "Sheet1",
+                    "args": [{"address": "A1"}], "request_id": sent["request_id"], "workbook_id": wb,
+                    "object_name": "Sheet1",
                     "event_type": "onChanged", "object_type": "Worksheet"}
     expected = [{"type": "event_execution_result", "request_id": "ev1", "workbook_id": wb, "success": True}]
     assert await addin.wait_for("event_execution_result") == expected
@@ -199,3 +205,21 @@ async def test_a_kernel_completes_only_its_own_workbooks_calls(port):
     result = await addin.wait_for("function_execution_result")
     assert result[0]["request_id"] == "owned" and result[0]["result"] == {"type": "int", "value": 6}
     await close_all(kernel, addin, ide, kernel2, addin2, ide2)
+
+
+async def test_a_kernel_connection_that_is_no_longer_the_workbooks_is_not_heard(port):
+    wb, addin, ide, kernel = await open_workbook(port)
+    newer = await Kernel.connect(port, "kernel", wb)  # takes the workbook's kernel connection over
+    await addin.wait_for("kernel_disconnected", timeout=10)
+    await ide.wait_for("log_to_console", timeout=10)  # the newer kernel's connect work has ended
+
+    def output(client):
+        return [m["content"] for m in client.of_type("stdout")]
+
+    for n in range(2):
+        await kernel.send({"type": "stdout", "workbook_id": wb, "content": f"older {n}"})
+        await newer.send({"type": "stdout", "workbook_id": wb, "content": f"newer {n}"})
+        await wait_until(lambda: len(output(addin)) > n and len(output(ide)) > n, 10)
+    assert output(addin) == output(ide) == ["newer 0", "newer 1"]
+    for client in (kernel, newer, addin, ide):
+        await client.close()

@@ -53,9 +53,10 @@ class Setup:
         for table in (m.workbook_modules, m._synced_hashes, m.kernel_processes):
             for wb in self.workbooks:
                 table.pop(wb, None)
-        for rid, wb in list(m._pending_function_executions.items()):
-            if wb in self.workbooks:
-                del m._pending_function_executions[rid]
+        for table in (m._pending_function_executions, getattr(m, "_kernel_calls", {})):
+            for kernel_id, (wb, *_) in list(table.items()):
+                if wb in self.workbooks:
+                    del table[kernel_id]
 
 
 @pytest.fixture
@@ -86,6 +87,20 @@ async def dispatch(client_type, client_id, message):
     await relvane.handle_message(client_type, client_id, message)
 
 
+def is_kernel_id(value):
+    """The master's id for a call, which the kernel gets instead of the add-in's."""
+    return isinstance(value, str) and value.startswith("m:") and value[2:].isdigit()
+
+
+async def forwarded(s, rid, wb=None, kernel=None):
+    """Makes a worksheet-function call of the workbook's add-in; the id its kernel got for it."""
+    await dispatch("addin", wb or s.wb, {"type": "function_execution", "module_name": "m", "function_name": "f",
+                                         "args": [], "request_id": rid})
+    sent = (kernel or s.kernel).sent[-1]
+    assert sent["type"] == "custom_function_call" and is_kernel_id(sent["request_id"])
+    return sent["request_id"]
+
+
 # ---------------------------------------------------------------- calls
 
 async def test_call_follows_exactly_the_changed_modules(s):
@@ -93,14 +108,16 @@ async def test_call_follows_exactly_the_changed_modules(s):
     call = {"type": "function_execution", "module_name": "a", "function_name": "f", "args": [{"type": "int"}],
             "request_id": "r1", "extra": "not forwarded"}
     await dispatch("addin", s.wb, call)
+    kernel_id = s.kernel.sent[2]["request_id"]
+    assert is_kernel_id(kernel_id)
     assert s.kernel.sent == [
         {"type": "update_module", "workbook_id": s.wb, "module_name": "a", "code": "x = 1"},
         {"type": "update_module", "workbook_id": s.wb, "module_name": "b", "code": "y = 2"},
         {"type": "custom_function_call", "module_name": "a", "function_name": "f", "args": [{"type": "int"}],
-         "request_id": "r1", "workbook_id": s.wb},
+         "request_id": kernel_id, "workbook_id": s.wb},
     ]
     assert list(s.kernel.sent[2]) == ["type", "module_name", "function_name", "args", "request_id", "workbook_id"]
-    assert pending()["r1"] == s.wb
+    assert pending()[kernel_id] == (s.wb, s.addin, "r1")
 
     relvane.manager.workbook_modules[s.wb]["b"] = "y = 3"
     s.kernel.sent.clear()
@@ -118,19 +135,25 @@ async def test_call_request_id_default_and_empty(s, given, check):
     await dispatch("addin", s.wb, dict({"type": "function_execution", "module_name": "m", "function_name": "f"},
                                        **given))
     sent = s.kernel.sent[-1]
-    assert check(sent["request_id"]) and sent["args"] == []
-    assert pending()[sent["request_id"]] == s.wb
+    wb, addin, rid = pending()[sent["request_id"]]
+    assert check(rid) and sent["args"] == [] and (wb, addin) == (s.wb, s.addin)
 
 
 async def test_event_call_carries_metadata_and_leaves_no_pending_entry(s):
     before = dict(pending())
     await dispatch("addin", s.wb, {"type": "event_execution", "module_name": "ev", "function_name": "on_change",
                                    "args": [1], "request_id": "e1", "object_name": "Sheet1"})
+    kernel_id = s.kernel.sent[0]["request_id"]
+    assert is_kernel_id(kernel_id)
     assert s.kernel.sent == [{"type": "event_execution", "module_name": "ev", "function_name": "on_change",
-                              "args": [1], "request_id": "e1", "workbook_id": s.wb, "object_name": "Sheet1",
+                              "args": [1], "request_id": kernel_id, "workbook_id": s.wb, "object_name": "Sheet1",
                               "event_type": "", "object_type": ""}]
     assert list(s.kernel.sent[0])[-3:] == ["object_name", "event_type", "object_type"]
     assert dict(pending()) == before
+    # Its result comes back under the add-in's own id, to the add-in and the IDEs.
+    await dispatch("kernel", s.wb, {"type": "event_execution_result", "request_id": kernel_id, "success": True})
+    result = {"type": "event_execution_result", "request_id": "e1", "success": True}
+    assert s.addin.sent == [result] and s.ide1.sent == [result] == s.ide2.sent
 
 
 @pytest.mark.parametrize("names, text", [
@@ -171,7 +194,7 @@ async def test_call_without_kernel_is_dropped_and_not_kept(s):
     relvane.manager.disconnect("kernel", s.wb)
     await dispatch("addin", s.wb, {"type": "function_execution", "module_name": "m", "function_name": "f",
                                    "request_id": "lonely"})
-    assert "lonely" not in pending() and s.addin.sent == [] and s.log == []
+    assert not [e for e in pending().values() if e[2] == "lonely"] and s.addin.sent == [] and s.log == []
 
 
 # ---------------------------------------------------------------- results
@@ -185,9 +208,9 @@ async def test_call_without_kernel_is_dropped_and_not_kept(s):
     ({"type": "execution_error"}, {"status": "error", "error": {"message": "Unknown error"}, "logs": ""}),
 ])
 async def test_result_reaches_addin_through_batcher(s, answer, outcome):
-    pending()["q1"] = s.wb
-    await dispatch("kernel", s.wb, dict(answer, request_id="q1"))
-    assert "q1" not in pending() and s.addin.sent == []  # waits for the coalescing window
+    kernel_id = await forwarded(s, "q1")
+    await dispatch("kernel", s.wb, dict(answer, request_id=kernel_id))
+    assert kernel_id not in pending() and s.addin.sent == []  # waits for the coalescing window
     await settle()
     expected = dict({"type": "function_execution_result", "request_id": "q1"}, **outcome)
     assert s.addin.sent == [expected] and list(s.addin.sent[0]) == list(expected)
@@ -197,12 +220,12 @@ async def test_result_reaches_addin_through_batcher(s, answer, outcome):
 async def test_results_coalesce_per_workbook_in_order(s):
     other_addin = await s.add("addin", s.other, "other")
     other_kernel = await s.add("kernel", s.other, "other-kernel")
-    for i in range(3):
-        pending()[f"a{i}"] = s.wb
-    pending()["b0"] = s.other
-    for i in range(3):
-        await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": f"a{i}", "result": i})
-    await dispatch("kernel", s.other, {"type": "execution_error", "request_id": "b0"})
+    calls = [await forwarded(s, f"a{i}") for i in range(3)]
+    other_call = await forwarded(s, "b0", s.other, other_kernel)
+    other_kernel.sent.clear()
+    for i, kernel_id in enumerate(calls):
+        await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": kernel_id, "result": i})
+    await dispatch("kernel", s.other, {"type": "execution_error", "request_id": other_call})
     await settle()
     assert len(s.addin.sent) == 1 and s.addin.sent[0]["type"] == "batch_results"
     assert [r["request_id"] for r in s.addin.sent[0]["results"]] == ["a0", "a1", "a2"]
@@ -226,29 +249,31 @@ async def test_unmatched_answer_is_relayed_unchanged(s, answer):
     assert s.log[0] == "addin" and pending()[""] == s.wb
 
 
-async def test_second_answer_to_one_call_is_relayed(s):
-    pending()["twice"] = s.wb
-    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": "twice", "result": 1})
-    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": "twice", "result": 2})
+async def test_second_answer_to_one_call_is_dropped(s):
+    kernel_id = await forwarded(s, "twice")
+    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": kernel_id, "result": 1})
+    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": kernel_id, "result": 2})
     await settle()
-    assert [m["type"] for m in s.addin.sent] == ["execution_result", "function_execution_result"]
-    assert s.ide1.sent == [{"type": "execution_result", "request_id": "twice", "result": 2}]
+    # Nobody waits for the second: the master's id would mean nothing to the add-in or the IDEs.
+    assert [(m["type"], m["request_id"], m["result"]) for m in s.addin.sent] == [
+        ("function_execution_result", "twice", 1)]
+    assert s.ide1.sent == []
 
 
 @pytest.mark.parametrize("answer_type", ["execution_result", "execution_error"])
 async def test_kernel_cannot_complete_another_workbooks_call(s, answer_type):
     other_addin = await s.add("addin", s.other, "other")
     await s.add("kernel", s.other, "other-kernel")
-    pending()["mine"] = s.wb
-    stray = {"type": answer_type, "request_id": "mine", "result": "forged"}
+    kernel_id = await forwarded(s, "mine")
+    stray = {"type": answer_type, "request_id": kernel_id, "result": "forged"}
     await dispatch("kernel", s.other, dict(stray))
     await settle()
-    assert s.addin.sent == [] and pending()["mine"] == s.wb
-    assert other_addin.sent == [stray] and s.ide1.sent == [stray]  # relayed as any unmatched answer
+    assert s.addin.sent == [] and pending()[kernel_id][0] == s.wb
+    assert other_addin.sent == [] and s.ide1.sent == []  # the master's id answers nobody else
 
-    await dispatch("kernel", s.wb, {"type": answer_type, "request_id": "mine"})
+    await dispatch("kernel", s.wb, {"type": answer_type, "request_id": kernel_id})
     await settle()
-    assert [m["type"] for m in s.addin.sent] == ["function_execution_result"] and "mine" not in pending()
+    assert [m["type"] for m in s.addin.sent] == ["function_execution_result"] and kernel_id not in pending()
 
 
 async def test_unhashable_result_id_ends_task(s):
@@ -363,9 +388,9 @@ async def test_unnamed_forwards(s):
 
 async def test_batch_dispatches_each_element_and_skips_non_objects(s, caplog):
     caplog.set_level(logging.DEBUG, LOGGER)
-    pending()["b1"] = s.wb
+    kernel_id = await forwarded(s, "b1")
     batch = {"type": "batch", "messages": [
-        {"type": "execution_result", "request_id": "b1", "result": 1},
+        {"type": "execution_result", "request_id": kernel_id, "result": 1},
         5, None, "text", [1],
         {"type": "stdout", "text": "out"},
         {"type": "hover_response"},
@@ -483,10 +508,11 @@ async def test_debug_lines_are_built_only_when_debug_is_on(s, caplog, level, ren
     s.addin.sent.clear()
     await dispatch("addin", s.wb, {"type": "function_execution", "module_name": "calc", "function_name": "f",
                                    "args": [], "request_id": rid})
-    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": rid, "result": 1, "logs": ""})
+    kernel_id = s.kernel.sent[-1]["request_id"]
+    await dispatch("kernel", s.wb, {"type": "execution_result", "request_id": kernel_id, "result": 1, "logs": ""})
     await dispatch("addin", s.wb, {"type": "execution_request", "request_id": rid})
     await settle()
-    assert [m["request_id"] for m in s.kernel.sent] == [rid, rid]
+    assert [m["request_id"] for m in s.kernel.sent] == [kernel_id, rid]
     assert [m["request_id"] for m in s.addin.sent] == [rid]
     debug_lines = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG and rid in r.getMessage()]
     assert (CountedId.renders > 0) == rendered

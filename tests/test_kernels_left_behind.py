@@ -149,6 +149,7 @@ async def test_calls_of_a_killed_kernel_leave_the_pending_table(manager, kernels
     await manager.connect("addin", "other", other_addin)
     await manager.connect("kernel", "other", other_kernel)
     await relvane.handle_function_event_execution("other", call("r7"))
+    [other_call] = [c["request_id"] for c in other_kernel.sent if c["type"] == "custom_function_call"]
 
     addin = Leaving(manager)
     endpoint = await arrive(addin, "wb")
@@ -159,16 +160,15 @@ async def test_calls_of_a_killed_kernel_leave_the_pending_table(manager, kernels
     for n in range(100):
         await relvane.handle_function_event_execution("wb", call(f"r{n}"))
     assert len([c for c in kernel.sent if c["type"] == "custom_function_call"]) == 100
-    assert sum(1 for w in manager._pending_function_executions.values() if w == "wb") == 100
+    assert sum(1 for wb, *_ in manager._pending_function_executions.values() if wb == "wb") == 100
 
     kill(manager, "wb")
     await leave(addin, endpoint)
-    assert manager._pending_function_executions == {"r7": "other"}
-    assert getattr(manager, "_overlapping_function_executions", {}) == {}  # the other workbook took r7 back
+    assert manager._pending_function_executions == {other_call: ("other", other_addin, "r7")}
     assert all(ended(p) for p in kernels) and process.returncode is not None
 
     # The other workbook's call is still answered.
-    await relvane.handle_kernel_execution_result("other", {"type": "execution_result", "request_id": "r7",
+    await relvane.handle_kernel_execution_result("other", {"type": "execution_result", "request_id": other_call,
                                                            "result": {"type": "Int", "value": 1}})
     await wait_until(lambda: any(m.get("request_id") == "r7" and m.get("status") == "success"
                                  for m in other_addin.sent))
@@ -187,11 +187,12 @@ async def test_a_replaced_addins_departure_keeps_the_calls_of_the_kernel_it_shar
     await asyncio.wait_for(connect_work_done(newer), scaled(30))
     for n in range(10):
         await relvane.handle_function_event_execution("wb", call(f"r{n}"))
+    kernel_ids = [c["request_id"] for c in kernel.sent if c["type"] == "custom_function_call"]
 
     await leave(first, first_endpoint)
     assert process.poll() is None and len(manager._pending_function_executions) == 10
-    await relvane.handle_kernel_execution_result("wb", {"type": "execution_result", "request_id": "r3"})
-    await wait_until(lambda: any(m.get("request_id") == "r3" for m in newer.sent))
+    await relvane.handle_kernel_execution_result("wb", {"type": "execution_result", "request_id": kernel_ids[3]})
+    await wait_until(lambda: any(m.get("request_id") == "r3" and m.get("status") == "success" for m in newer.sent))
 
     await leave(newer, newer_endpoint)
     assert manager._pending_function_executions == {} and ended(process)

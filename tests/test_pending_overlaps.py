@@ -1,5 +1,6 @@
 """Worksheet-function calls of several workbooks under one request id, driven
-through dispatch: each answer reaches only the add-in whose kernel gave it."""
+through dispatch: each answer reaches only the add-in whose kernel gave it,
+under the add-in's own id."""
 import asyncio
 import itertools
 
@@ -31,8 +32,10 @@ async def m(monkeypatch):
 
 
 async def call(wb, rid="dup"):
+    """The add-in's call; returns the id its kernel got for it."""
     await relvane.handle_message("addin", wb, {"type": "function_execution", "module_name": "calc",
                                                "function_name": "which", "args": [], "request_id": rid})
+    return relvane.manager.socks["kernel", wb].sent[-1]["request_id"]
 
 
 def answer_of(wb, rid="dup", kind="execution_result"):
@@ -41,7 +44,13 @@ def answer_of(wb, rid="dup", kind="execution_result"):
 
 
 async def answer(wb, rid="dup", kind="execution_result"):
+    """The kernel's answer under `rid`: the id it got for a call, or one it made up."""
     await relvane.handle_message("kernel", wb, answer_of(wb, rid, kind))
+
+
+def waiting(m):
+    """(workbook, add-in's id) of each outstanding call."""
+    return sorted((wb, rid) for wb, _, rid in m._pending_function_executions.values())
 
 
 async def delivered(m):
@@ -65,16 +74,14 @@ def own_result(wb, kind="execution_result"):
 @pytest.mark.parametrize("kind", ["execution_result", "execution_error"])
 @pytest.mark.parametrize("answers", list(itertools.permutations(BOOKS)), ids="-".join)
 async def test_each_workbook_gets_its_own_answer(m, answers, kind):
-    for wb in BOOKS:
-        await call(wb)
-    assert m._pending_function_executions == {"dup": "bookC"}  # the latest caller, as before
+    calls = {wb: await call(wb) for wb in BOOKS}
+    assert len(set(calls.values())) == 3 and waiting(m) == [(wb, "dup") for wb in BOOKS]
     for wb in answers:
-        await answer(wb, kind=kind)
+        await answer(wb, calls[wb], kind=kind)
     got = await delivered(m)
     assert got == {"bookA": [own_result("bookA", kind)], "bookB": [own_result("bookB", kind)],
                    "bookC": [own_result("bookC", kind)], "ide": []}
     assert m._pending_function_executions == {}
-    assert not getattr(m, "_overlapping_function_executions", {})
 
 
 def sequences():
@@ -85,69 +92,66 @@ def sequences():
 
 async def test_any_order_of_calls_and_answers_matches_a_workbook_at_a_time(monkeypatch):
     """Every sequence of up to four calls and answers of two workbooks under one
-    id: an answer completes its own workbook's outstanding call, else it is
-    relayed unchanged to that workbook's add-in and the IDE; the pending table
-    names the latest caller still waiting."""
+    id: a kernel answering the oldest call it has completes that call for its
+    own add-in; one with no call answers under the add-in's id, which is only
+    relayed to that workbook's add-in and the IDE; every outstanding call stays
+    pending."""
     monkeypatch.setattr(relvane.ResultBatcher, "COALESCE_DELAY", 0)
     for sequence in sequences():
         manager = await connected_manager(monkeypatch)
-        waiting = []  # outstanding callers, latest last
+        outstanding = {wb: [] for wb in BOOKS}  # the kernel ids of each workbook's calls, oldest first
         for what, wb in sequence:
+            expected = {b: [] for b in BOOKS}
+            expected["ide"] = []
             if what == "call":
-                await call(wb)
-                if wb in waiting:
-                    waiting.remove(wb)
-                waiting.append(wb)
-                expected = {b: [] for b in BOOKS}
-                expected["ide"] = []
+                outstanding[wb].append(await call(wb))
+            elif outstanding[wb]:
+                await answer(wb, outstanding[wb].pop(0))
+                expected[wb] = [own_result(wb)]
             else:
                 await answer(wb)
-                expected = {b: [] for b in BOOKS}
-                if wb in waiting:
-                    waiting.remove(wb)
-                    expected[wb] = [own_result(wb)]
-                    expected["ide"] = []
-                else:
-                    expected[wb] = expected["ide"] = [answer_of(wb)]
+                expected[wb] = expected["ide"] = [answer_of(wb)]
             assert await delivered(manager) == expected, sequence
-            table = {"dup": waiting[-1]} if waiting else {}
-            assert manager._pending_function_executions == table, sequence
+            assert sorted(manager._pending_function_executions) == sorted(
+                kernel_id for ids in outstanding.values() for kernel_id in ids), sequence
 
 
 async def test_an_answer_from_a_kernel_that_made_no_such_call_is_only_relayed(m):
-    await call("bookA")
-    await call("bookB")
+    calls = {wb: await call(wb) for wb in ("bookA", "bookB")}
     await answer("bookC")
     got = await delivered(m)
     assert got["bookC"] == got["ide"] == [answer_of("bookC")]
     assert got["bookA"] == got["bookB"] == []
-    await answer("bookA")
-    await answer("bookB")
+    await answer("bookA", calls["bookA"])
+    await answer("bookB", calls["bookB"])
     got = await delivered(m)
     assert got["bookA"] == [own_result("bookA")] and got["bookB"] == [own_result("bookB")]
 
 
-async def test_ids_that_do_not_collide_keep_only_the_pending_table(m):
+async def test_worksheet_calls_keep_only_the_pending_table(m):
     fields = list(vars(m))
-    await call("bookA", "r1")
-    await call("bookB", "r2")
-    await call("bookA", "r1")  # the same workbook again under its own id
-    assert m._pending_function_executions == {"r1": "bookA", "r2": "bookB"}
+    first = await call("bookA", "r1")
+    other = await call("bookB", "r2")
+    again = await call("bookA", "r1")  # the same workbook again under its own id: a call of its own
+    assert waiting(m) == [("bookA", "r1"), ("bookA", "r1"), ("bookB", "r2")]
     assert list(vars(m)) == fields
-    await answer("bookB", "r2")
-    await answer("bookA", "r1")
+    for wb, kernel_id in (("bookB", other), ("bookA", again), ("bookA", first)):
+        await answer(wb, kernel_id)
     got = await delivered(m)
-    assert [r["request_id"] for r in got["bookA"]] == ["r1"] and [r["request_id"] for r in got["bookB"]] == ["r2"]
+    [batch] = got["bookA"]
+    assert [r["request_id"] for r in batch["results"]] == ["r1", "r1"]
+    assert [r["request_id"] for r in got["bookB"]] == ["r2"]
     assert m._pending_function_executions == {} and list(vars(m)) == fields
 
 
 async def test_results_batch_per_workbook_also_under_shared_ids(m):
+    calls = {}
     for rid in ("x", "y"):
         for wb in ("bookA", "bookB"):
-            await call(wb, rid)
+            calls[wb, rid] = await call(wb, rid)
     for rid in ("y", "x"):
         for wb in ("bookB", "bookA"):
-            await answer(wb, rid)
+            await answer(wb, calls[wb, rid])
     got = await delivered(m)
     for wb in ("bookA", "bookB"):
         [batch] = got[wb]

@@ -22,6 +22,11 @@ def messages(caplog, name=LOGGER):
     return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == name]
 
 
+def is_kernel_id(value):
+    """The master's id for a call, which the kernel gets instead of the add-in's."""
+    return isinstance(value, str) and value.startswith("m:") and value[2:].isdigit()
+
+
 # ---------------------------------------------------------------- streaming
 
 MISSING_ID = "streaming_function_execution missing request_id"
@@ -57,7 +62,8 @@ async def test_streaming_call_syncs_then_forwards(manager, peers, caplog, extra,
     await relvane.handle_message("addin", "wb1", message)
     update, call = peers["kernel"].sent
     assert update["type"] == "update_module" and update["module_name"] == "m"
-    assert call == {"type": "execute_streaming_function", "request_id": 7, "module_name": "m",
+    assert is_kernel_id(call["request_id"]) and manager._streams == {(peers["addin"], 7): call["request_id"]}
+    assert call == {"type": "execute_streaming_function", "request_id": call["request_id"], "module_name": "m",
                     "function_name": "Outer.inner", "args": args}
     assert list(call) == ["type", "request_id", "module_name", "function_name", "args"]
     assert peers["addin"].sent == []
@@ -75,13 +81,17 @@ async def test_streaming_rejection_with_non_text_id_ends_with_type_error(manager
 
 
 @pytest.mark.parametrize("message, forwarded", [
-    ({"type": "cancel_streaming_function", "request_id": "s1", "x": 1},
-     {"type": "cancel_streaming_function", "request_id": "s1"}),
-    ({"type": "cancel_streaming_function"}, {"type": "cancel_streaming_function", "request_id": None}),
+    ({"type": "cancel_streaming_function", "request_id": "s1", "x": 1}, True),
+    ({"type": "cancel_streaming_function", "request_id": "s2"}, False),
+    ({"type": "cancel_streaming_function"}, False),
 ])
-async def test_cancel_is_passed_to_the_kernel(manager, peers, message, forwarded):
+async def test_cancel_is_passed_to_the_kernel_for_a_running_stream(manager, peers, message, forwarded):
+    await relvane.handle_message("addin", "wb1", {"type": "streaming_function_execution", "request_id": "s1",
+                                                  "module_name": "m", "function_name": "f"})
+    [start] = peers["kernel"].sent
     await relvane.handle_message("addin", "wb1", message)
-    assert peers["kernel"].sent == [forwarded] and peers["addin"].sent == []
+    cancel = {"type": "cancel_streaming_function", "request_id": start["request_id"]}
+    assert peers["kernel"].sent == [start] + ([cancel] if forwarded else []) and peers["addin"].sent == []
 
 
 # ---------------------------------------------------------------- python callables
@@ -96,12 +106,18 @@ NO_CALLABLE = {"kind": "response", "ok": False, "error": {"message": "python_fun
      {"type": "python_function_call", "callable_id": "pyfunc_1", "args": [], "request_id": "r1", "workbook_id": "wb1"}),
     ({"callable_id": 5, "request_id": "snake", "args": [1, 2], "other": True}, None,
      {"type": "python_function_call", "callable_id": 5, "args": [1, 2], "request_id": None, "workbook_id": "wb1"}),
-])
+])  # "request_id" to the kernel: the add-in's "requestId", which the kernel gets as an id of the master's
 async def test_python_call(manager, peers, caplog, message, to_addin, to_kernel):
     caplog.set_level(logging.INFO, LOGGER)
     await relvane.handle_message("addin", "wb1", {"type": "python_function_call", **message})
     assert peers["addin"].sent == ([to_addin] if to_addin else [])
-    assert peers["kernel"].sent == ([to_kernel] if to_kernel else [])
+    if to_kernel:
+        [sent] = peers["kernel"].sent
+        assert is_kernel_id(sent["request_id"])
+        assert manager._kernel_calls[sent["request_id"]][1:3] == (peers["addin"], to_kernel["request_id"])
+        assert sent == dict(to_kernel, request_id=sent["request_id"])
+    else:
+        assert peers["kernel"].sent == []
     if to_addin:
         assert list(peers["addin"].sent[0]) == ["kind", "requestId", "ok", "error"]
         assert (logging.WARNING, "python_function_call missing callable_id") in messages(caplog)
@@ -109,6 +125,38 @@ async def test_python_call(manager, peers, caplog, message, to_addin, to_kernel)
         assert list(peers["kernel"].sent[0]) == list(to_kernel)
         assert (logging.INFO, "[Server] Routing python_function_call: callable_id={}, request_id={}".format(
             to_kernel["callable_id"], to_kernel["request_id"])) in messages(caplog)
+
+
+# ---------------------------------------------------------------- answers of a replaced add-in
+
+CALLS = {
+    "event": ({"type": "event_execution", "module_name": "m", "function_name": "f", "request_id": "x"},
+              {"type": "event_execution_result", "success": True}, "request_id", True),
+    "stream": ({"type": "streaming_function_execution", "module_name": "m", "function_name": "f", "request_id": "x"},
+               {"type": "streaming_function_result", "result": 1, "done": False}, "request_id", True),
+    "callable": ({"type": "python_function_call", "callable_id": "pyfunc_1", "requestId": "x"},
+                 {"type": "sys_request", "kind": "response", "ok": True, "result": 1}, "requestId", False),
+}
+
+
+@pytest.mark.parametrize("kind", list(CALLS))
+async def test_an_answer_reaches_only_the_addin_connection_that_made_the_call(manager, peers, kind):
+    """A page that reloads counts its ids afresh: the kernel's answer to its predecessor's call
+    must not reach it under the same id."""
+    call, answer, key, to_ides = CALLS[kind]
+    await relvane.handle_message("addin", "wb1", dict(call))
+    earlier = peers["kernel"].sent[-1]["request_id"]
+    newer = Sock()
+    await manager.connect("addin", "wb1", newer)  # the same workbook's add-in, connected again
+    await relvane.handle_message("addin", "wb1", dict(call))
+    own = peers["kernel"].sent[-1]["request_id"]
+    assert is_kernel_id(earlier) and is_kernel_id(own) and earlier != own
+
+    await relvane.handle_message("kernel", "wb1", dict(answer, **{key: earlier}))
+    assert newer.sent == peers["addin"].sent == peers["ide"].sent == []
+    await relvane.handle_message("kernel", "wb1", dict(answer, **{key: own}))
+    assert newer.sent == [dict(answer, **{key: "x"})] and peers["addin"].sent == []
+    assert peers["ide"].sent == ([dict(answer, **{key: "x"})] if to_ides else [])
 
 
 # ---------------------------------------------------------------- module sync

@@ -83,6 +83,9 @@ void stop_sending(py::handle websocket);
 // Forgets a departed socket's queue and its writer, in time proportional to
 // what was queued.
 void release_socket(py::handle websocket);
+// Drops a connection at once, unsent data and all, through the host's
+// transport; false when the host offers no way to.
+bool abort_connection(py::handle websocket);
 // Bytes queued for a socket (0 when nothing waits).
 size_t socket_backlog(py::handle websocket);
 

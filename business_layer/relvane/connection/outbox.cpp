@@ -178,11 +178,7 @@ void drop_queue(Outbox& box) {
 // Drops the connection: at once through the host's transport, else with a
 // close handshake started in the background.
 void close_socket(py::handle ws) {
-  py::object abort = scope_entry(ws, K(kAbortKey));
-  if (!abort.is_none()) {
-    call(abort);
-    return;
-  }
+  if (abort_connection(ws)) return;
   start_background_task(attr(ws, K("close"))("code"_a = 1008));
 }
 
@@ -513,6 +509,13 @@ void release_socket(py::handle ws) {
   drop_queue(*box);
   cancel(box->timer);
   cancel(box->writer);
+}
+
+bool abort_connection(py::handle ws) {
+  py::object abort = scope_entry(ws, K(kAbortKey));
+  if (abort.is_none()) return false;
+  call(abort);
+  return true;
 }
 
 size_t socket_backlog(py::handle ws) {

@@ -53,6 +53,13 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
   if (same < 0) throw py::error_already_set();
   bool is_function_execution = same == 1;
 
+  py::object manager = G(K("manager"));
+  py::object origin = calling_connection(manager, workbook_id);
+  if (!origin) {
+    debug("Dropped {} {} of addin/{}: its connection has been replaced", type, request_id, workbook_id);
+    co_return py::none();
+  }
+
   py::object error_type = borrow(K("ValidationError"));
   py::object error = call_name_error("function_execution/event_execution", module_name, function_name);
   if (!error.is_none()) {
@@ -68,7 +75,7 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
     py::list answers =
         error_answers(error_type, error, workbook_id, request_id, module_name, function_name, is_function_execution);
     for (py::handle answer : answers)
-      co_await call_method(G(K("manager")), K("send_message"), K("addin"), workbook_id, answer);
+      co_await call_method(manager, K("send_message"), K("addin"), workbook_id, answer);
     co_return py::none();
   }
 
@@ -77,7 +84,9 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
   set_item(call_message, K("module_name"), module_name);
   set_item(call_message, K("function_name"), function_name);
   set_item(call_message, K("args"), args);
-  set_item(call_message, K("request_id"), request_id);
+  // The kernel's id for the call: the add-in's own ids may repeat (see pending_calls.hpp).
+  py::object kernel_id = new_kernel_id();
+  set_item(call_message, K("request_id"), kernel_id);
   set_item(call_message, K("workbook_id"), workbook_id);
   if (!is_function_execution) {
     for (PyObject* key : {K("object_name"), K("event_type"), K("object_type")})
@@ -89,13 +98,21 @@ Task handle_function_event_execution(py::str client_id, py::dict message) {
     debug("[TIMING] Forwarded to kernel: type={}, request_id={}", call_message["type"], request_id);
   }
 
-  py::object manager = G(K("manager"));
   // Without a kernel connection the call goes nowhere and nothing will ever
-  // answer it: it is not kept.
-  if (call_method(manager, K("get_connection"), K("kernel"), workbook_id).is_none()) co_return py::none();
+  // answer it: it is not kept. Nor is the call of a connection that left
+  // while the modules were being synchronised.
+  py::object kernel = registered_connection(manager, K("kernel"), workbook_id);
+  if (kernel.is_none()) co_return py::none();
+  if (!is_current_addin(manager, workbook_id, origin)) {
+    debug("Dropped {} {} of addin/{}: its connection has gone", type, request_id, workbook_id);
+    co_return py::none();
+  }
   // Recorded before the send, so the kernel's answer always finds it.
-  if (is_function_execution) record_pending_call(manager, request_id, workbook_id);
-  co_await call_method(manager, K("send_message"), K("kernel"), workbook_id, call_message);
+  if (is_function_execution)
+    record_pending_call(manager, kernel_id, workbook_id, origin, request_id);
+  else
+    record_kernel_call(manager, kernel_id, workbook_id, origin, request_id, false);
+  socket_send(kernel, call_message);  // what send_message does, without the lookup again
   co_return py::none();
 }
 

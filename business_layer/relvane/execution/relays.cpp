@@ -2,11 +2,26 @@
 // the kernel-control requests that act on the sender's own id. A workbook's
 // add-in and kernel share the workbook id, so the other side is addressed by
 // the sender's client id; the IDEs learn the workbook from "workbook_id".
+#include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
 
 namespace relvane {
 
 namespace {
+
+bool is_type(py::handle type, const char* name) {
+  return PyUnicode_Check(type.ptr()) && PyUnicode_CompareWithASCIIString(type.ptr(), name) == 0;
+}
+
+// An event's result and a stream's values carry their call's kernel id: they
+// go to the connection that made the call, under its own id, or to nobody.
+Route route_call_answer(py::handle workbook_id, py::handle message) {
+  py::object type = get(message, K("type"));
+  bool stream = is_type(type, "streaming_function_result");
+  if (!stream && !is_type(type, "event_execution_result")) return Route::Relay;
+  bool end = !stream || truthy(get(message, K("done"), Py_False)) || contains(message, K("error"));
+  return route_kernel_answer(G(K("manager")), workbook_id, message, K("request_id"), end);
+}
 
 // ---------------------------------------------------------------- add-in side
 
@@ -63,6 +78,10 @@ Task handle_event_config_response(py::str client_id, py::dict message) {
 // ---------------------------------------------------------------- kernel side
 
 Task handle_kernel_to_addin(py::str client_id, py::dict message) {
+  // A callable's answer, in the add-in's response envelope, is one connection's.
+  if (is_type(get(message, K("kind")), "response") &&
+      route_kernel_answer(G(K("manager")), client_id, message, K("requestId"), true) == Route::Drop)
+    co_return py::none();
   co_await call_method(G(K("manager")), K("send_to_addin"), client_id, message);
   co_return py::none();
 }
@@ -77,6 +96,7 @@ Task handle_kernel_to_ide(py::str client_id, py::dict message) {
 }
 
 Task handle_kernel_transfert(py::str client_id, py::dict message) {
+  if (route_call_answer(client_id, message) == Route::Drop) co_return py::none();
   StreamSource stream(message, client_id);
   // The add-in's copy first; a failed send to it keeps the IDEs from getting one.
   co_await send_to(K("addin"), client_id, message);

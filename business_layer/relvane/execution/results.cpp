@@ -31,13 +31,26 @@ py::object payload_default(const Outcome& outcome) {
 
 Task handle_answer(Outcome outcome, py::str client_id, py::dict message) {
   py::object manager = G(K("manager"));
-  py::object request_id = get(message, K("request_id"), K("N/A"));
+  py::object kernel_id = get(message, K("request_id"), K("N/A"));
 
   // A kernel completes only its own workbook's calls: another kernel quoting a
   // pending id must neither answer that workbook's add-in nor drop its entry.
-  bool is_function_execution = truthy(request_id) && take_pending_call(manager, request_id, client_id);
-  if (!is_function_execution) {
+  py::object pending = truthy(kernel_id) ? take_pending_call(manager, kernel_id, client_id) : py::object();
+  if (!pending) {
+    // An id of the master's that nobody waits for any more: the answer would
+    // tell the add-in nothing it asked.
+    if (is_kernel_id(kernel_id)) {
+      debug("Dropped {} of kernel/{} for call {}: no add-in connection waits for it", get(message, K("type")),
+            client_id, kernel_id);
+      co_return py::none();
+    }
     co_await call(G(K("handle_kernel_transfert")), client_id, message);
+    co_return py::none();
+  }
+  // The results go to the workbook's add-in: the connection that made the call.
+  py::handle request_id = PyTuple_GET_ITEM(pending.ptr(), 2);
+  if (!is_current_addin(manager, client_id, PyTuple_GET_ITEM(pending.ptr(), 1))) {
+    debug("Dropped the answer to {} of addin/{}: the connection that made the call has gone", request_id, client_id);
     co_return py::none();
   }
 

@@ -8,6 +8,7 @@
 #include "business_layer/relvane/connection/kernels.hpp"
 #include "business_layer/relvane/execution/pending_calls.hpp"
 #include "business_layer/relvane/relvane.hpp"
+#include "business_layer/relvane/server/replacement.hpp"
 
 namespace relvane {
 
@@ -185,6 +186,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     py::str what;
   };
   std::optional<Refusal> refusal;
+  py::object marked;  // an add-in's: the connection its tasks serve
   try {
     // The ping is the first message the client gets. Its send waits for the
     // server's handshake to finish, and a send started by another task in that
@@ -210,6 +212,11 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     // A kernel connection that this one replaces has gone as far as its workbook is concerned.
     if (type == "kernel" && !displaced.is_none() && !displaced.is(websocket))
       co_await kernel_departed(manager, client_id, true);
+    if ((type == "addin" || type == "ide") && !displaced.is_none() && !displaced.is(websocket))
+      close_replaced_connection(manager, client_type, client_id, displaced);
+    if (type == "addin") marked = mark_connection(websocket);
+    // What a kernel connection sends once it is no longer the workbook's answers nobody.
+    py::object kernels = type == "kernel" ? get(attr(manager, K("active_connections")), K("kernel")) : py::none();
     py::object done = steal(PyCFunction_New(&task_done_def, state.ptr()));
     py::object work = on_connect_work(type);
     if (!work.is_none())
@@ -239,6 +246,11 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
       }
       if (!PyDict_CheckExact(value.ptr())) {
         log_warning(fmt("Dropped a message from {}/{} that is not a JSON object", client_type, client_id));
+        continue;
+      }
+      if (!kernels.is_none() && !get(kernels, client_id).is(websocket)) {
+        debug("Dropped {} from kernel/{}: the connection is no longer the workbook's kernel", get(value, K("type")),
+              client_id);
         continue;
       }
       track(tasks, done,
@@ -276,6 +288,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
   // then it is not ours to unregister, and the newcomer saw to the departure.
   if (call_method(manager, K("get_connection"), client_type, client_id).is(websocket)) {
     call_method(manager, K("disconnect"), client_type, client_id);
+    if (type == "addin") forget_connection_calls(manager, client_id, websocket, "has left");
     if (type == "addin") end_kernel_of_departed_addin(manager, client_id);
     if (type == "addin" && pinged && !interrupted)
       co_await call_method(manager, K("broadcast"), K("ide"), workbook_message(K("workbook_disconnected"), client_id));
@@ -283,6 +296,7 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
       co_await kernel_departed(manager, client_id,
                                !interrupted && !is_ending_kernel_connection(manager, client_id, websocket));
   }
+  if (marked) unmark_connection(marked);
   if (failure) throw *failure;
   co_return py::none();
 }
