@@ -6,7 +6,7 @@ import pytest
 
 import tavrino_master.business_layer.relvane as relvane
 from fakes import Sock
-from helpers import LOGGER
+from helpers import LOGGER, wait_until
 from servers import scaled
 
 
@@ -46,6 +46,36 @@ async def test_endpoint_turns_bad_clients_away(manager, client_type, client_id, 
 def test_endpoint_checks_its_arguments():
     with pytest.raises(TypeError, match="client_type"):
         relvane.websocket_endpoint(Sock(), None, "x")
+
+
+class Staying(Sock):
+    """A client that stays until `gone` is set."""
+
+    query_params = {}
+
+    def __init__(self):
+        super().__init__()
+        self.gone = asyncio.Event()
+
+    async def receive_text(self):
+        await self.gone.wait()
+        raise relvane.WebSocketDisconnect(1000)
+
+
+@pytest.mark.parametrize("error, level", [(KeyError("boom"), logging.ERROR),
+                                          (ConnectionResetError("gone"), logging.DEBUG)], ids=["own-fault", "client-gone"])
+async def test_a_connect_work_that_fails_leaves_a_line(manager, monkeypatch, caplog, error, level):
+    async def failing(websocket, client_type, client_id):
+        raise error
+    monkeypatch.setattr(relvane, "on_ide_connection", failing)
+    ws = Staying()
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        endpoint = asyncio.ensure_future(relvane.websocket_endpoint(ws, "ide", "ide-1"))
+        await wait_until(lambda: "work of ide/ide-1" in caplog.text)
+        ws.gone.set()
+        await asyncio.wait_for(endpoint, scaled(5))
+    [record] = [r for r in caplog.records if "work of ide/ide-1" in r.getMessage()]
+    assert record.levelno == level and (record.exc_info is not None) == (level == logging.ERROR)
 
 
 # ---------------------------------------------------------------- add-in on-connect

@@ -119,6 +119,23 @@ bool is_gone(const py::error_already_set& e) {
          e.matches(PyExc_OSError) || e.matches(PyExc_RuntimeError);
 }
 
+// A client's connect work, whose failure would otherwise leave no trace: a
+// workbook whose connect work ended early has no kernel, and its calls go
+// unanswered. A client that left meanwhile is no failure.
+Task connect_work(py::object work, py::object websocket, py::str client_type, py::str client_id) {
+  try {
+    co_await call(work, websocket, client_type, client_id);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // cancelled: the client has gone
+    if (is_gone(e))
+      debug("Connect work of {}/{} ended: the client has gone ({})", client_type, client_id, e.value());
+    else
+      log_error_with_traceback(fmt("Error in the connect work of {}/{}: {}", client_type, client_id, e.value()),
+                               e.value());
+  }
+  co_return py::none();
+}
+
 // A workbook's kernel connection has gone: it ended, or a newer one took its
 // place. The calls sent over it will never be answered, so they leave the
 // pending table at once; a paused kernel keeps its connection and its calls.
@@ -221,7 +238,8 @@ Task websocket_endpoint(py::object websocket, py::str client_type, py::str clien
     py::object work = on_connect_work(type);
     if (!work.is_none())
       track(tasks, done,
-            call_method(loop, K("create_task"), call(work, websocket, client_type, client_id)));
+            call_method(loop, K("create_task"),
+                        tv::as_awaitable(connect_work(std::move(work), websocket, client_type, client_id))));
     while (true) {
       // The framework's own message, read as it comes: a frame the master
       // cannot take is answered with a close code, not with an error.
