@@ -15,7 +15,7 @@ SUITE=bookworm
 # links their alternatives give BLAS and LAPACK, the loader cache and the user
 # database, made below.
 ROOT_PACKAGES=(python3 python3-numpy python3-pandas python3-fastapi python3-uvicorn python3-websockets
-               python3-pytest python3-pytest-asyncio python3-httpx python3-packaging python3-pip
+               python3-pytest python3-pytest-asyncio python3-pytest-xdist python3-httpx python3-packaging python3-pip
                procps nodejs node-ws dash coreutils libc-bin base-passwd base-files libpython3.11-dev)
 # The interpreter's armhf configuration header comes from the root (its
 # libpython3.11-dev), so the build machine needs no armhf packages of its own:
@@ -131,7 +131,8 @@ unshare --mount --propagation private -- /bin/sh -euc '
   mount -t tmpfs tmpfs "$root/dev/shm"
   exec chroot "$root" "$@"
 ' sh "$ROOT" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-    TAVRINO_TEST_TIMEOUT_SCALE="$SCALE" /bin/sh -c "cd '$inside' && /usr/bin/python3 -c '$SHOW' && exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests \"\$@\"" \
+    TAVRINO_TEST_TIMEOUT_SCALE="$SCALE" ${TAVRINO_TEST_WORKERS:+TAVRINO_TEST_WORKERS="$TAVRINO_TEST_WORKERS"} \
+    /bin/sh -c "cd '$inside' && /usr/bin/python3 -c '$SHOW' && exec sh scripts/run-suite.sh \"\$@\"" \
     pytest "$@"
 rc=$?
 set -e

@@ -5,10 +5,12 @@
 # (the host and kernels too) go to one folder; any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-missing.sh python3-pytest-xdist
 
 BUILD=build-asan
 TREE="$PWD/$BUILD/tree"
 REPORTS="$PWD/$BUILD/reports"
+RUN_SUITE="$PWD/scripts/run-suite.sh"
 FLAGS="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 
 # A fresh copy of the Python side (and the README and docs/, whose examples and links tests read); the built
@@ -36,7 +38,7 @@ export PYTHONMALLOC=malloc
 export TAVRINO_TEST_TIMEOUT_SCALE="${TAVRINO_TEST_TIMEOUT_SCALE:-6}"
 
 status=0
-(cd "$TREE" && /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@") || status=$?
+(cd "$TREE" && sh "$RUN_SUITE" "$@") || status=$?
 unset LD_PRELOAD PYTHONMALLOC
 
 reports=$(find "$REPORTS" -type f | sort)

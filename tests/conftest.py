@@ -19,8 +19,11 @@ if ROOT not in sys.path:
 os.environ.setdefault("TAVRINO_KERNEL_STANDBY", "1")
 
 # Every process this run starts inherits the mark, so that a look for kernel
-# programs finds this run's, not those of another run on the same machine.
+# programs finds this run's, not those of another run on the same machine, nor
+# of another worker of this run.
 os.environ.setdefault("TAVRINO_TEST_RUN", f"{os.getpid()}-{os.urandom(8).hex()}")
+if "PYTEST_XDIST_WORKER" in os.environ:
+    os.environ["TAVRINO_TEST_RUN"] += "-" + os.environ["PYTEST_XDIST_WORKER"]
 
 
 class _LeftoverClientTasks:
@@ -103,3 +106,18 @@ async def clients():
         client.ws.transport.abort()
     if opened:
         await asyncio.wait([client._reader for client in opened], timeout=scaled(5))
+
+
+class _FileAffineScheduler:
+    @staticmethod
+    def pytest_xdist_make_scheduler(config, log):
+        if config.getvalue("dist") != "load":
+            return None
+        from scheduling import FileAffineScheduling
+        return FileAffineScheduling(config, log)
+
+
+def pytest_configure(config):
+    # Registered only where xdist is: without it the hook is unknown to pytest.
+    if config.pluginmanager.hasplugin("xdist"):
+        config.pluginmanager.register(_FileAffineScheduler(), "tavrino-file-affine-scheduler")

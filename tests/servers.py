@@ -11,26 +11,32 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # costs nothing in a passing run. The next machine may be two to three times
 # slower or busier than the one a test was written on: the default allows for
 # that, TAVRINO_TEST_TIMEOUT_SCALE sets the base (emulated runs raise it), and
-# a machine already loaded beyond its cores when the run starts stretches it
-# further, by up to three times.
+# a machine loaded beyond its cores stretches it further, by up to three times.
+# The load is read whenever a bound is set: a run's own parallel workers make
+# the machine busy once it is under way.
 DEFAULT_TIMEOUT_SCALE = 3.0
 MAX_LOAD_FACTOR = 3.0
+BASE_SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE") or DEFAULT_TIMEOUT_SCALE)
 
 
 def _load_factor():
     try:
         cpus = len(os.sched_getaffinity(0))  # the ones this run may use, fewer when confined
-        return min(MAX_LOAD_FACTOR, max(1.0, os.getloadavg()[0] / max(cpus, 1)))
-    except (AttributeError, OSError):
+        load = os.getloadavg()[0]
+        with open("/proc/loadavg") as f:  # "... running/total ...": the busy now, which the average lags
+            load = max(load, int(f.read().split()[3].split("/")[0]) - 1)
+        return min(MAX_LOAD_FACTOR, max(1.0, load / max(cpus, 1)))
+    except (AttributeError, OSError, ValueError, IndexError):
         return 1.0
 
 
-TIMEOUT_SCALE = float(os.environ.get("TAVRINO_TEST_TIMEOUT_SCALE") or DEFAULT_TIMEOUT_SCALE) * _load_factor()
+TIMEOUT_SCALE = BASE_SCALE * _load_factor()  # as the run starts
 
 
 def scaled(seconds):
-    """`seconds` stretched for this run: use it for every bound on a wait, never for a pause."""
-    return seconds * TIMEOUT_SCALE
+    """`seconds` stretched for this run and the machine's load now: use it for every bound on a wait,
+    never for a pause."""
+    return seconds * max(TIMEOUT_SCALE, BASE_SCALE * _load_factor())
 
 
 def free_port():

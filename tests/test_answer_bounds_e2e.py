@@ -55,7 +55,8 @@ def port(tmp_path_factory):
 
 @pytest.fixture
 async def book(port):
-    ide = await Client.connect(port, "ide", "ide-bounds")
+    # The console lines of the long logs come to the IDE too, in frames larger than a client takes by default.
+    ide = Client(await websockets.connect(f"ws://127.0.0.1:{port}/ws/ide/ide-bounds", max_size=None))
     await ide.wait_for("workbook_list", timeout=10)
     wb, addin = await open_program_book(port, ide, BOUNDS, "kb", book=LargeFrameBook)
     assert (await addin.call("fine", module="bounds", timeout=30))["result"] == wire("String", "still here")

@@ -120,7 +120,8 @@ async def test_a_backlog_over_its_bound_closes_the_client(manager, monkeypatch, 
 
 async def test_a_client_that_takes_nothing_for_the_timeout_is_closed_and_a_slow_one_is_not(manager, monkeypatch,
                                                                                              caplog):
-    monkeypatch.setattr(relvane, "SLOW_CLIENT_TIMEOUT", scaled(1.0))
+    timeout = scaled(1.0)
+    monkeypatch.setattr(relvane, "SLOW_CLIENT_TIMEOUT", timeout)
     caplog.set_level(logging.WARNING, logger=LOGGER)
     stalled, slow = Held({ABORT_KEY: lambda: setattr(stalled, "aborted", True)}), Held()
     slow.scope[ABORT_KEY] = lambda: setattr(slow, "aborted", True)
@@ -135,11 +136,11 @@ async def test_a_client_that_takes_nothing_for_the_timeout_is_closed_and_a_slow_
     slow.one_at_a_time = True
     while len(slow.sent) < 20:
         slow.release()
-        await asyncio.sleep(scaled(0.1))
+        await asyncio.sleep(timeout / 10)
         assert not slow.aborted
     await wait_until(lambda: stalled.aborted, 10)
     assert [m["n"] for m in slow.sent] == list(range(20)) and stalled.sent == []
-    assert any(r.getMessage() == f"Closing addin/stalled: it took no data for {scaled(1.0)} s while data waited for it"
+    assert any(r.getMessage() == f"Closing addin/stalled: it took no data for {timeout} s while data waited for it"
                for r in caplog.records)
 
 
