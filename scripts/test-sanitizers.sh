@@ -27,7 +27,7 @@ ninja -C "$BUILD" ${TV_JOBS:+-j"$TV_JOBS"}
 # The modules leave the runtimes' symbols undefined: the interpreter gets them
 # preloaded, and every child process inherits them.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1:log_path=$REPORTS/asan"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1:quarantine_size_mb=64:log_path=$REPORTS/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan"
 # Python objects from malloc, not from pymalloc's arenas, which ASan cannot see into: a
 # Python object released once too often by native code is then reported, not reused.
