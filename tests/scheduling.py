@@ -24,28 +24,23 @@ def _file_of(nodeid):
 class FileAffineScheduling(LoadScheduling):
     def __init__(self, config, log=None):
         super().__init__(config, log)
-        self._left = {}  # file -> indices of its tests not handed out, in order
+        self._left = None  # file -> indices of its tests not handed out, in order
         self._file_of_node = {}
-
-    def schedule(self):
-        assert self.collection_is_completed
-        if self.collection is not None:
-            for node in self.nodes:
-                self.check_schedule(node)
-            return
-        if not self._check_nodes_have_same_collection():
-            self.log("**Different tests collected, aborting run**")
-            return
-        self.collection = list(self.node2collection.values())[0]
-        self.pending[:] = range(len(self.collection))
-        for index in self.pending:
-            self._left.setdefault(_file_of(self.collection[index]), deque()).append(index)
-        for node in self.nodes:
-            self.check_schedule(node)
 
     def check_schedule(self, node, duration=0):
         if node.shutting_down:
             return
+        if self.pending:
+            self._send_tests(node, AHEAD)
+        else:
+            node.shutdown()
+
+    def _send_tests(self, node, num):
+        # xdist's start sends chunks through here too: whatever is asked, a worker holds at most AHEAD tests.
+        if self._left is None:
+            self._left = {}
+            for index in self.pending:
+                self._left.setdefault(_file_of(self.collection[index]), deque()).append(index)
         held = self.node2pending[node]
         sent = []
         while len(held) + len(sent) < AHEAD and self._left:
@@ -53,8 +48,6 @@ class FileAffineScheduling(LoadScheduling):
         if sent:
             held.extend(sent)
             node.send_runtest_some(sent)
-        if not self.pending:
-            node.shutdown()
 
     def _take(self, node):
         file = self._file_of_node.get(node)
@@ -79,7 +72,7 @@ class FileAffineScheduling(LoadScheduling):
     def remove_node(self, node):
         # A worker that crashed: what it held beyond the test it crashed in goes to the others.
         held = self.node2pending.get(node, [])
-        if self.collection is not None and len(held) > 1:
+        if self._left is not None and len(held) > 1:
             self._put_back(held[1:])
         self._file_of_node.pop(node, None)
         return super().remove_node(node)
